@@ -1,0 +1,123 @@
+// GcaArchive: the one object through which GCA archives are read, extracted and built,
+// and ArchiveHandle, the small owner through which the updater uses its reading side.
+// Narrow strings (paths, entry names) are in the players' code page.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/byte_stream.h"
+#include "archive/gca_format.h"
+
+namespace gca {
+
+class GcaArchive;
+
+// Notice codes posted to the notice callback.
+enum ArchiveNotice : uint32_t {
+  kNoticeBadHeader = 0x0c800400,
+  kNoticeScrambledDirectory = 0x04240400,
+  kNoticeBadCheckWord = 0x0c240400,
+  kNoticeDirectoryCrc = 0x0c200400,
+  kNoticeSolidIndex = 0x08840400,
+  kNoticeExtractStart = 0x040a0800,
+  kNoticeExtractDone = 0x040b0800,
+  kNoticeCannotCreateDirectory = 0x0c280c00,
+  kNoticeTargetExists = 0x100c0800,
+  kNoticeEntryCrc = 0x0c200800,
+  kNoticeAddFile = 0x04060800,
+  kNoticeCannotOpenSource = 0x0c100800,
+  kNoticeBuildReadError = 0x0c180800,
+  kNoticeBuildWriteError = 0x0c1c0400,
+  kNoticeUnsafeName = 0x0c281000,  // an entry name that would leave the output directory
+};
+
+// (code, text, archive) -> answer. Without a callback every notice is answered -1.
+using NoticeCallback = std::function<int32_t(uint32_t code, const std::string& text, GcaArchive* archive)>;
+// (done, total, archive) -> result nobody looks at.
+using ProgressCallback = std::function<int32_t(uint64_t done, uint64_t total, GcaArchive* archive)>;
+
+class GcaArchive {
+ public:
+  GcaArchive();
+  ~GcaArchive();
+  GcaArchive(const GcaArchive&) = delete;
+  GcaArchive& operator=(const GcaArchive&) = delete;
+
+  // Options: plain fields. The reader sets CompressData, ScrambleData, Solid and EntryCrc
+  // from the archive; the writer takes all of them as given.
+  bool CompressData = true;
+  bool EntryCrc = true;
+  bool ScrambleData = false;
+  bool CompressDirectory = true;
+  bool VerifyDirectoryCrc = true;
+  bool ScrambleDirectory = false;
+  bool Solid = false;
+
+  // Frees and allocates all codec work buffers; nonzero when every allocation succeeded.
+  int PrepareBuffers();
+  // Close, then free the codec buffers.
+  void ReleaseBuffers();
+
+  void SetArchivePath(const std::string& path);
+  void SetStartOffset(int32_t offset);
+  void SetOutputDirectory(const std::string& path);
+  void SetKeyString(const std::string& key);
+  void SetProgressCallback(ProgressCallback callback);
+  void SetNoticeCallback(NoticeCallback callback);
+
+  // Reading side.
+  bool ReadDirectory();
+  int32_t EntryCount();
+  std::string EntryName(int32_t index);
+  uint32_t EntryAttributes(int32_t index);
+  // The whole record of an entry; a zero record when out of range.
+  EntryRecord EntryInfo(int32_t index);
+  bool ExtractEntry(int32_t index);
+  bool DecodeEntry(ByteStream& out, int32_t index, const std::string& text);
+  bool Close();
+
+  // Writing side.
+  void SetSourceList(std::vector<std::string> sources);
+  bool Build();
+  bool WriteArchive(ByteStream& out);
+
+  int32_t Notify(uint32_t code, const std::string& text);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Owner of one heap GcaArchive; forwards one to one.
+class ArchiveHandle {
+ public:
+  ArchiveHandle() = default;
+  ~ArchiveHandle() { Destroy(); }
+  ArchiveHandle(const ArchiveHandle&) = delete;
+  ArchiveHandle& operator=(const ArchiveHandle&) = delete;
+
+  void Create();
+  void Destroy();
+  GcaArchive* Archive() { return archive_.get(); }
+
+  int PrepareBuffers();
+  void ReleaseBuffers();
+  void SetArchivePath(const std::string& path);
+  void SetStartOffset(int32_t offset);
+  void SetOutputDirectory(const std::string& path);
+  bool Open();
+  bool Close();
+  int32_t EntryCount();
+  std::string EntryName(int32_t index);
+  uint32_t EntryAttributes(int32_t index);
+  bool ExtractEntry(int32_t index);
+
+ private:
+  std::unique_ptr<GcaArchive> archive_;
+  uint32_t reserved_[3] = {0, 0, 0};
+};
+
+}  // namespace gca

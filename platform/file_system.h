@@ -1,0 +1,47 @@
+// File-system operations on UTF-8 paths. Each call picks the wide or ANSI entry point
+// (IsWideSystem), converts the path at the boundary and, on the wide side, adds the
+// long-path prefix "\\?\" where the operation needs it.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Process-wide directory that relative paths resolve against; set once at start-up.
+extern std::string BaseDirectory;
+
+struct FindEntry {
+  std::string Name;  // the entry's own name, UTF-8
+  uint64_t Size = 0;
+  uint32_t Attributes = 0;
+  uint64_t CreationTime = 0;
+  uint64_t LastAccessTime = 0;
+  uint64_t LastWriteTime = 0;
+};
+
+std::string GetCurrentDirectoryUtf8();
+std::string GetBaseDirectory();
+std::string MakeAbsolutePath(const std::string& path);
+std::string JoinPath(const std::string& directory, const std::string& name);
+std::string ParentDirectory(const std::string& path);
+int LastIndexOf(const char* text, char byte);
+bool HasDoubleBackslash(const std::string& path);
+std::string AddLongPathPrefix(const std::string& path);
+bool PathExists(const std::string& path);
+// Destination first, then source.
+bool MovePath(const std::string& destination, const std::string& source);
+// Clears read-only, hidden and system first, so that such files are deleted too.
+bool RemoveFile(const std::string& path);
+bool CreateDirectoryTree(const std::string& path);
+// The attribute word, or 0xFFFFFFFF for a missing path.
+uint32_t GetPathAttributes(const std::string& path);
+// Either time may be null (left alone); the last access time is always left alone.
+bool SetPathTimes(const std::string& path, const uint64_t* creation_time, const uint64_t* last_write_time);
+HANDLE FindFirst(const std::string& pattern, FindEntry& entry);
+bool FindNext(HANDLE search, FindEntry& entry);
+bool RemoveDirectoryPath(const std::string& path);
+// Removes the empty directories of a tree, deepest first; files are never deleted.
+bool RemoveDirectoryTree(const std::string& directory);
+// The shell's long name for a path, or empty.
+std::string CanonicalShellPath(const std::string& path);
+std::string PathFromItemList(LPCITEMIDLIST list);
