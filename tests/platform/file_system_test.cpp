@@ -316,6 +316,23 @@ TEST_P(FileSystem, RemoveDirectoryTree) {
   EXPECT_FALSE(RemoveDirectoryTree(Path("t")));
 }
 
+// Where the system lets this process make a directory link (Windows with the privilege or
+// in developer mode; Wine's call succeeds without making anything, so the case skips there).
+TEST_P(FileSystem, RemoveDirectoryTreeDoesNotFollowLinks) {
+  using CreateLink = BOOLEAN(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+  auto create_link = reinterpret_cast<CreateLink>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateSymbolicLinkW")));
+  if (!create_link) GTEST_SKIP() << "no directory links on this system";
+  MakeDirectory(Path("outside"));
+  MakeDirectory(Path("outside\\inner"));
+  MakeDirectory(Path("tree"));
+  create_link(W(Path("tree\\link")).c_str(), Utf8ToWide(Path("outside")).c_str(), 0x1 | 0x2);
+  if (!Exists(Path("tree\\link"))) GTEST_SKIP() << "this process cannot make directory links";
+  EXPECT_TRUE(RemoveDirectoryTree(Path("tree")));
+  EXPECT_TRUE(IsDirectory(Path("outside\\inner")));
+  RemoveDirectoryW(W(Path("tree\\link")).c_str());
+}
+
 TEST_P(FileSystem, RemoveDirectoryPathOnlyWhenEmpty) {
   MakeDirectory(Path("d"));
   WriteFile(Path("d\\f"));
