@@ -2,7 +2,6 @@
 #include "platform/file_stream.h"
 
 #include <process.h>
-#include <shlobj.h>  // item lists named by file_system.h
 
 #include <algorithm>
 #include <new>
