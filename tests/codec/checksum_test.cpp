@@ -9,6 +9,7 @@
 
 #include "codec/crc32.h"
 #include "codec/sha512.h"
+#include "codec/sha512_paths.h"
 #include "tests/codec/codec_test_data.h"
 
 #ifdef GU_TEST_WITH_ZLIB
@@ -131,6 +132,33 @@ TEST(Sha512, HexTextIsLowercaseAndRawWordsAreLittleEndianState) {
         std::sscanf(hex.c_str() + 16 * word + 2 * (7 - byte), "%2x", &v);
         EXPECT_EQ(raw[8 * word + byte], v) << "word " << word << " byte " << byte;
       }
+    }
+  }
+}
+
+// Every compression path this processor can run gives the portable path's state, for
+// single blocks and long runs of blocks.
+TEST(Sha512, ProcessorPathsAgreeWithPortablePath) {
+  namespace paths = gca::sha512_paths;
+  ASSERT_GE(paths::Count(), 1);
+  ASSERT_TRUE(paths::Available(0));
+  EXPECT_FALSE(paths::Available(paths::Count()));
+  EXPECT_FALSE(paths::Available(-1));
+  const std::vector<uint8_t> data = LcgBytes(128 * 300, 11);
+  for (int path = 1; path < paths::Count(); ++path) {
+    if (!paths::Available(path)) {
+      std::printf("path %s not supported by this processor\n", paths::Name(path));
+      continue;
+    }
+    std::mt19937_64 rng(path);
+    for (size_t blocks : {size_t(1), size_t(2), size_t(300)}) {
+      uint64_t ref[8];
+      for (auto& w : ref) w = rng();
+      uint64_t got[8];
+      std::memcpy(got, ref, sizeof got);
+      ASSERT_TRUE(paths::CompressWith(0, ref, data.data(), blocks));
+      ASSERT_TRUE(paths::CompressWith(path, got, data.data(), blocks));
+      EXPECT_EQ(0, std::memcmp(ref, got, sizeof ref)) << paths::Name(path) << " " << blocks;
     }
   }
 }
