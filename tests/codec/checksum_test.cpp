@@ -207,6 +207,12 @@ TEST(Crc32, RandomBuffersMatchZlib) {
               static_cast<uint32_t>(::crc32(seed, data.data() + start, static_cast<uInt>(n))))
         << "start " << start << " length " << n;
   }
+  // Around the length where long buffers are split into three chains.
+  for (size_t n = 16384 - 40; n < 16384 + 3 * 16 + 40; ++n) {
+    ASSERT_EQ(crc.Compute(data.data() + 1, static_cast<uint32_t>(n)),
+              static_cast<uint32_t>(::crc32(0, data.data() + 1, static_cast<uInt>(n))))
+        << "length " << n;
+  }
 }
 
 TEST(Crc32, CombineMatchesZlibBeyondFourGigabytes) {
