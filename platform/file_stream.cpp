@@ -246,6 +246,8 @@ uint64_t FileStream::FileSize() {
 }
 
 bool FileStream::LoadWhole(const std::string& path) {
+  // The content is always that of the last load: a failed load leaves none.
+  std::vector<uint8_t>().swap(content_);
   if (!OpenRead(path)) return LoadFromArchive(path);
   // Content is held in one buffer with a 32-bit length: larger files are not loaded.
   if (size_ >> 32 != 0) {
@@ -256,7 +258,6 @@ bool FileStream::LoadWhole(const std::string& path) {
   try {
     content_.assign(count, 0);
   } catch (const std::bad_alloc&) {
-    std::vector<uint8_t>().swap(content_);
     Close();
     return false;
   }

@@ -440,7 +440,11 @@ TEST_P(FileStreamTest, LoadWholeKeepsTheFileOpen) {
   PutFile(path, "");
   ASSERT_TRUE(stream.LoadWhole(path));
   EXPECT_TRUE(stream.Content().empty());
+  stream.Close();
+  PutFile(path, "abc");
+  ASSERT_TRUE(stream.LoadWhole(path));
   EXPECT_FALSE(stream.LoadWhole(In("missing.bin")));
+  EXPECT_TRUE(stream.Content().empty());  // nothing left from the load before
 }
 
 TEST_P(FileStreamTest, LoadFromArchiveIsNotAvailableYet) {
