@@ -353,6 +353,10 @@ TEST_P(FileStreamTest, SeekAndTell) {
   FileStream stream;
   EXPECT_EQ(stream.Tell(), ~uint64_t{0});  // no file
   EXPECT_FALSE(stream.Seek(0));
+  char byte;
+  EXPECT_EQ(stream.Read(&byte, 1), 0u);
+  EXPECT_EQ(stream.Write("x", 1), 0u);
+  EXPECT_EQ(stream.AtEnd(), 1);
   ASSERT_TRUE(stream.Open(path, 0));
   EXPECT_EQ(stream.Tell(), 0u);
   EXPECT_TRUE(stream.Seek(7));
@@ -436,7 +440,11 @@ TEST_P(FileStreamTest, LoadWholeKeepsTheFileOpen) {
   PutFile(path, "");
   ASSERT_TRUE(stream.LoadWhole(path));
   EXPECT_TRUE(stream.Content().empty());
+  stream.Close();
+  PutFile(path, "abc");
+  ASSERT_TRUE(stream.LoadWhole(path));
   EXPECT_FALSE(stream.LoadWhole(In("missing.bin")));
+  EXPECT_TRUE(stream.Content().empty());  // nothing left from the load before
 }
 
 TEST_P(FileStreamTest, LoadFromArchiveIsNotAvailableYet) {
