@@ -193,11 +193,16 @@ uint32_t BlockCodec::Impl::Compress(const uint8_t* input, uint32_t n, uint8_t* o
   noise = 0;
   TransformResult t;
   try {
-    t = sorter->Forward(lzp, m, work1, true);
+    t = sorter->Forward(lzp, m, work1, kSortWorkLimit);
   } catch (const GflGCAAddNoise&) {
     noise = 1;
     ToggleNoise(lzp, m);
-    t = sorter->Forward(lzp, m, work1, false);
+    try {
+      t = sorter->Forward(lzp, m, work1, kNoisySortWorkLimit);
+    } catch (const GflGCAAddNoise&) {
+      // Repeats that line up with the noise pattern: storing is the only bounded way.
+      return WriteStored(input, n, out);
+    }
   }
   run_ratio = t.run_ratio;
   spread = t.spread;

@@ -164,6 +164,14 @@ TEST_F(Codec, SortOverBudgetAddsNoiseAndStillDecodesExactly) {
   }
 }
 
+TEST_F(Codec, RepeatsAlignedWithTheNoisePatternAreStoredNotSortedForever) {
+  // Period 1023 x 256: the noise repeats with the data, so it breaks nothing.
+  const Bytes x = codec_samples::BudgetBreaker(kBlockSize, 1023 * 256, 13);
+  const Bytes frame = Compress(x);
+  EXPECT_EQ(Get32(frame.data()), 0x30464347u);
+  EXPECT_EQ(frame.size(), kBlockSize + 8);
+}
+
 TEST_F(Codec, BlocksAreIndependentOfEachOther) {
   const Bytes a = codec_samples::BinaryBytes(200000, 1);
   const Bytes b = codec_samples::TextBytes(150000, 2);
