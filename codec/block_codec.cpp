@@ -219,6 +219,9 @@ uint32_t BlockCodec::Impl::Compress(const uint8_t* input, uint32_t n, uint8_t* o
   if (!EncodeBlock(work1, m, method, main_stream, *models, Ticker(),
                    static_cast<uint32_t>(room)))
     return WriteStored(input, n, out);
+  // A coded stream that could not grow lost bytes: store rather than write a bad frame.
+  if (main_stream.EndReached() != 0 || side_stream.EndReached() != 0)
+    return WriteStored(input, n, out);
   const uint32_t main_length = main_stream.Length();
 
   Put32(out, header == kFixedHeader ? kMagicFixed : kMagicMethod);
