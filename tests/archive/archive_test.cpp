@@ -78,8 +78,8 @@ Tree SampleTree() {
   t.files["src\\zero.bin"] = "";
   t.files["src\\a.txt"] = "first file\n";
   t.files["src\\deep\\b.txt"] = TestBytes(70000, 1);
-  t.files["src\\deep\\er\\big.dat"] = TestBytes(2621440, 2);        // 2.5 MiB, compressible
-  t.files["src\\deep\\er\\noise.bin"] = TestBytes(300000, 3, false);  // incompressible
+  t.files["src\\deep\\er\\big.dat"] = TestBytes(1310720, 2);  // 1.25 MiB: two blocks
+  t.files["src\\deep\\er\\noise.bin"] = TestBytes(150000, 3, false);  // incompressible
   t.files["src\\ro.txt"] = "read only";
   t.files["src\\noext"] = "x";
   t.read_only = {"src\\ro.txt"};
