@@ -4,8 +4,11 @@
 #include <process.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <new>
 
+#include "archive/gca_archive.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
 #include "platform/wide_api.h"
@@ -270,9 +273,115 @@ bool FileStream::LoadWhole(const std::string& path) {
   return true;
 }
 
+namespace {
+
+// Receives a decoded entry into a buffer of exactly the entry's size; a write past it
+// is refused (the decoder then reports a short write), so nothing outgrows the buffer.
+class ContentSink : public gca::ByteStream {
+ public:
+  explicit ContentSink(std::vector<uint8_t>& content) : content_(content) {}
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    const uint64_t room = content_.size() - position_;
+    const uint32_t count = n <= room ? n : static_cast<uint32_t>(room);
+    if (count) std::memcpy(content_.data() + position_, buffer, count);
+    position_ += count;
+    return count;
+  }
+  bool Seek(uint64_t position) override {
+    if (position > content_.size()) return false;
+    position_ = position;
+    return true;
+  }
+  uint64_t Tell() override { return position_; }
+  uint64_t Written() const { return position_; }
+
+ private:
+  std::vector<uint8_t>& content_;
+  uint64_t position_ = 0;
+};
+
+// Entry names compare without regard to the case of their single-byte letters; the
+// trail bytes of double-byte characters are compared as they stand.
+bool SameEntryName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const unsigned char x = static_cast<unsigned char>(a[i]);
+    const unsigned char y = static_cast<unsigned char>(b[i]);
+    if (IsDBCSLeadByte(x) && i + 1 < a.size()) {
+      if (x != y || a[i + 1] != b[i + 1]) return false;
+      ++i;
+      continue;
+    }
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+    if (lower(x) != lower(y)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool FileStream::LoadFromArchive(const std::string& path) {
-  // Entries inside data archives cannot be loaded by this library yet.
-  (void)path;
+  const std::string p = MakeAbsolutePath(path);
+  // Walk up from the file's own directory: the first D\\name.dat (or .gca) that exists
+  // is the archive, and the entry is the path below D, beginning with name.
+  std::string archive;
+  std::string entry;
+  std::string cut = p;
+  for (;;) {
+    const int k = LastIndexOf(cut.c_str(), '\\');
+    if (k < 0) return false;
+    cut.resize(static_cast<size_t>(k));
+    if (PathExists(cut + ".dat")) {
+      archive = cut + ".dat";
+    } else if (PathExists(cut + ".gca")) {
+      archive = cut + ".gca";
+    }
+    if (!archive.empty()) {
+      const int d = LastIndexOf(cut.c_str(), '\\');
+      entry = p.substr(static_cast<size_t>(d + 1));
+      break;
+    }
+  }
+  const std::string wanted = Utf8ToAnsi(entry);
+  if (wanted.empty()) return false;
+
+  std::unique_ptr<gca::GcaArchive> reader;
+  try {
+    reader.reset(new gca::GcaArchive());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (!reader->PrepareBuffers()) return false;
+  // Solid archives need their index: allow it. A CRC mismatch makes the load fail.
+  bool damaged = false;
+  reader->SetNoticeCallback([&damaged](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
+    if (code == gca::kNoticeSolidIndex) return 0;
+    if (code == gca::kNoticeEntryCrc) damaged = true;
+    return -1;
+  });
+  reader->SetArchivePath(Utf8ToAnsi(archive));
+  if (!reader->ReadDirectory()) return false;
+  const int32_t count = reader->EntryCount();
+  for (int32_t i = 0; i < count; ++i) {
+    if (!SameEntryName(reader->EntryName(i), wanted)) continue;
+    const gca::EntryRecord record = reader->EntryInfo(i);
+    if (record.Attributes & gca::kAttrDirectory) return false;
+    // The content is one buffer with a 32-bit length.
+    if (record.UnpackedSize >> 32 != 0) return false;
+    std::vector<uint8_t> content;
+    try {
+      content.assign(static_cast<size_t>(record.UnpackedSize), 0);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    ContentSink sink(content);
+    if (!reader->DecodeEntry(sink, i, wanted) || damaged || sink.Written() != content.size()) return false;
+    Close();
+    content_.swap(content);
+    size_ = record.UnpackedSize;
+    return true;
+  }
   return false;
 }
 

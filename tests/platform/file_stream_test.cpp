@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/gca_archive.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
 #include "platform/wide_api.h"
@@ -447,13 +448,73 @@ TEST_P(FileStreamTest, LoadWholeKeepsTheFileOpen) {
   EXPECT_TRUE(stream.Content().empty());  // nothing left from the load before
 }
 
-TEST_P(FileStreamTest, LoadFromArchiveIsNotAvailableYet) {
-  // Loading entries out of data archives needs the archive reader, which this library does
-  // not have yet: even a path below an existing archive gives false.
-  PutFile(In("pack.dat"), "GCAX");
+// Packs the directory dir\name into dir\name.dat with the archive writer (source folder
+// removed afterwards, so that only the archive holds the files).
+void PackDataArchive(const std::string& dir, const std::string& name, bool solid) {
+  gca::GcaArchive writer;
+  ASSERT_TRUE(writer.PrepareBuffers());
+  writer.Solid = solid;
+  writer.SetArchivePath(dir + "\\" + name + ".dat");
+  writer.SetSourceList({dir + "\\" + name});
+  ASSERT_TRUE(writer.Build());
+  RemoveTree(Utf8ToWide(dir + "\\" + name));
+}
+
+TEST_P(FileStreamTest, LoadWholeFallsBackToTheDataArchiveThatHoldsThePath) {
+  CreateDirectoryA(In("pack").c_str(), nullptr);
+  CreateDirectoryA(In("pack\\sub").c_str(), nullptr);
+  std::string big(300000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  PutFile(In("pack\\entry.bin"), "entry bytes");
+  PutFile(In("pack\\sub\\Deep.txt"), big);
+  PackDataArchive(dir_, "pack", false);
+  ASSERT_FALSE(Exists(In("pack\\entry.bin")));
+
   FileStream stream;
-  EXPECT_FALSE(stream.LoadFromArchive(In("pack\\entry.bin")));
-  EXPECT_FALSE(stream.LoadWhole(In("pack\\entry.bin")));
+  ASSERT_TRUE(stream.LoadWhole(In("pack\\entry.bin")));
+  EXPECT_EQ(std::string(stream.Content().begin(), stream.Content().end()), "entry bytes");
+  EXPECT_EQ(stream.FileSize(), 11u);
+  // Letter case does not matter; deeper entries are found from the same archive.
+  FileStream deep;
+  ASSERT_TRUE(deep.LoadFromArchive(In("PACK\\SUB\\deep.TXT")));
+  EXPECT_EQ(std::string(deep.Content().begin(), deep.Content().end()), big);
+  // A name the archive does not hold, a directory entry, and a path with no archive above it.
+  FileStream none;
+  EXPECT_FALSE(none.LoadFromArchive(In("pack\\missing.bin")));
+  EXPECT_FALSE(none.LoadFromArchive(In("pack\\sub")));
+  EXPECT_FALSE(none.LoadFromArchive(In("elsewhere\\entry.bin")));
+  EXPECT_TRUE(none.Content().empty());
+}
+
+TEST_P(FileStreamTest, LoadFromArchiveReadsSolidArchivesAndRefusesDamagedEntries) {
+  CreateDirectoryA(In("solid").c_str(), nullptr);
+  PutFile(In("solid\\a.txt"), std::string(5000, 'a'));
+  PutFile(In("solid\\b.txt"), "bbbb");
+  PackDataArchive(dir_, "solid", true);
+  FileStream stream;
+  ASSERT_TRUE(stream.LoadFromArchive(In("solid\\b.txt")));
+  EXPECT_EQ(std::string(stream.Content().begin(), stream.Content().end()), "bbbb");
+
+  // A stored archive whose entry bytes were changed: the CRC no longer matches.
+  CreateDirectoryA(In("plain").c_str(), nullptr);
+  PutFile(In("plain\\c.txt"), "cccccccc");
+  {
+    gca::GcaArchive writer;
+    ASSERT_TRUE(writer.PrepareBuffers());
+    writer.CompressData = false;
+    writer.SetArchivePath(In("plain.dat"));
+    writer.SetSourceList({In("plain")});
+    ASSERT_TRUE(writer.Build());
+  }
+  RemoveTree(Utf8ToWide(In("plain")));
+  std::string bytes = GetFile(In("plain.dat"));
+  const size_t at = bytes.find("cccccccc");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] = 'X';
+  PutFile(In("plain.dat"), bytes);
+  FileStream damaged;
+  EXPECT_FALSE(damaged.LoadFromArchive(In("plain\\c.txt")));
+  EXPECT_TRUE(damaged.Content().empty());
 }
 
 TEST_P(FileStreamTest, LoadAsyncRunsOneLoaderAtATime) {
