@@ -323,7 +323,7 @@ bool SameEntryName(const std::string& a, const std::string& b) {
 
 bool FileStream::LoadFromArchive(const std::string& path) {
   const std::string p = MakeAbsolutePath(path);
-  // Walk up from the file's own directory: the first D\\name.dat (or .gca) that exists
+  // Walk up from the file's own directory: the first D\name.dat (or .gca) that exists
   // is the archive, and the entry is the path below D, beginning with name.
   std::string archive;
   std::string entry;
