@@ -347,6 +347,15 @@ int wmain(int argc, wchar_t** argv) {
     }
     Sleep(5);
   }
+  if (progress && box) {
+    // The final message box is centred over the progress window: move it aside so that
+    // the bars can be read as they are painted at the end.
+    RECT r;
+    GetWindowRect(box, &r);
+    SetWindowPos(box, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RedrawWindow(progress, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    Sleep(500);
+  }
   if (progress) {
     for (HWND c : Children(progress))
       if (GetDlgCtrlID(c) == 1004) Report("PROGRESS_TEXT_END", TextOf(c));

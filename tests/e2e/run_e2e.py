@@ -208,7 +208,7 @@ def main():
     damaged = os.path.join(work, "damaged.exe")
     with open(patch, "rb") as f:
         data = f.read()
-    marker = b"CHECK_OLD_HASH"
+    marker = b"CHECK_OLD_HASH__"
     at = data.find(marker)
     write(damaged, data[:at] if at > 0 else data[:1000])
     rc, v, _ = drive(wine, args, "message", damaged, os.path.join(work, "s2"))
