@@ -1,6 +1,8 @@
 #include "app/startup.h"
 
 #include <windows.h>
+// Shell types used by the file-system declarations.
+#include "platform/wide_api.h"
 
 #include "app/payload.h"
 #include "codec/sha512.h"

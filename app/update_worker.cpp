@@ -1,6 +1,8 @@
 #include "app/update_worker.h"
 
 #include <windows.h>
+// Shell types used by the file-system declarations.
+#include "platform/wide_api.h"
 
 #include <memory>
 #include <set>
