@@ -14,6 +14,18 @@ void SetWideSystemOverride(int decision);
 void LoadWideApi();
 void FreeWideApi();
 
+// Limits the system's library search to the system directory where the system offers
+// that (SetDefaultDllDirectories), so that no library is picked up from the program's own
+// directory or the current directory. Called before any library is loaded by name.
+void RestrictDllSearch();
+
+// Whether a call should go to the wide entry point: on an NT-family system, and only when
+// the table holds that entry; otherwise callers use the ANSI entry point.
+template <typename Entry>
+inline bool UseWide(Entry* entry) {
+  return IsWideSystem() && entry != nullptr;
+}
+
 struct WideApiTable {
   int Loaded = 0;
   HMODULE Libraries[7] = {};

@@ -1,0 +1,143 @@
+// The wide/ANSI decision and the table of wide entry points looked up at run time.
+#include "platform/wide_api.h"
+
+#include <cstdlib>
+#include <string>
+
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+WideApiTable WideApi;
+
+namespace {
+
+int WideDecided = 0;
+int WideFlag = 0;
+int WideOverride = -1;
+
+template <typename Slot>
+void LoadEntry(HMODULE library, const char* name, Slot& slot) {
+  FARPROC entry = library ? GetProcAddress(library, name) : nullptr;
+  // Through the generic function-pointer type, so that the compiler accepts the change of
+  // signature that the by-name lookup implies.
+  slot = reinterpret_cast<Slot>(reinterpret_cast<void (*)()>(entry));
+}
+
+void LoadEntry(HMODULE library, const char* name, void*& slot) {
+  FARPROC entry = library ? GetProcAddress(library, name) : nullptr;
+  slot = reinterpret_cast<void*>(entry);
+}
+
+// Loads a library by its full name in the system directory, never through the search path,
+// so that a library of the same name beside the program or in the current directory is not
+// picked up. Its own imports are looked for beside it first.
+HMODULE LoadSystemLibrary(const char* name) {
+  char directory[MAX_PATH + 1];
+  const UINT length = GetSystemDirectoryA(directory, sizeof directory);
+  if (length == 0 || length >= sizeof directory) return nullptr;
+  std::string path(directory, length);
+  if (path.back() != '\\') path.push_back('\\');
+  path += name;
+  return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+#define GU_ENTRY(name) LoadEntry(library, #name, WideApi.name);
+
+void LoadTable() {
+  HMODULE library;
+
+  library = WideApi.Libraries[0] = LoadSystemLibrary("Kernel32.DLL");
+  GU_ENTRY(CopyFileW) GU_ENTRY(CreateDirectoryW) GU_ENTRY(CreateFileW) GU_ENTRY(CreateProcessW)
+  GU_ENTRY(DeleteFileW) GU_ENTRY(FindFirstChangeNotificationW) GU_ENTRY(FindFirstFileW)
+  GU_ENTRY(FindNextFileW) GU_ENTRY(GetCurrentDirectoryW) GU_ENTRY(GetDateFormatW)
+  GU_ENTRY(GetFileAttributesW) GU_ENTRY(GetFullPathNameW) GU_ENTRY(GetModuleFileNameW)
+  GU_ENTRY(GetPrivateProfileIntW) GU_ENTRY(GetPrivateProfileSectionNamesW)
+  GU_ENTRY(GetPrivateProfileStringW) GU_ENTRY(GetPrivateProfileStructW) GU_ENTRY(GetTempFileNameW)
+  GU_ENTRY(GetTempPathW) GU_ENTRY(GetTimeFormatW) GU_ENTRY(GlobalMemoryStatusEx)
+  GU_ENTRY(LoadLibraryW) GU_ENTRY(MoveFileW) GU_ENTRY(RemoveDirectoryW)
+  GU_ENTRY(SetCurrentDirectoryW) GU_ENTRY(SetFileAttributesW) GU_ENTRY(WriteConsoleW)
+  GU_ENTRY(WritePrivateProfileStringW) GU_ENTRY(WritePrivateProfileStructW)
+
+  library = WideApi.Libraries[1] = LoadSystemLibrary("Shell32.dll");
+  GU_ENTRY(DragQueryFileW) GU_ENTRY(ExtractIconExW) GU_ENTRY(ShellExecuteW)
+  GU_ENTRY(ShellExecuteExW) GU_ENTRY(SHBrowseForFolderW) GU_ENTRY(SHFileOperationW)
+  GU_ENTRY(SHGetFileInfoW) GU_ENTRY(SHGetDataFromIDListW) GU_ENTRY(SHGetPathFromIDListW)
+
+  library = WideApi.Libraries[2] = LoadSystemLibrary("USER32.DLL");
+  GU_ENTRY(AppendMenuW) GU_ENTRY(CreateWindowExW) GU_ENTRY(DrawTextW) GU_ENTRY(DrawTextExW)
+  GU_ENTRY(GetDlgItemTextW) GU_ENTRY(GetWindowTextW) GU_ENTRY(InsertMenuItemW)
+  GU_ENTRY(LoadStringW) GU_ENTRY(SendMessageW) GU_ENTRY(SetDlgItemTextW)
+  GU_ENTRY(SetWindowTextW) GU_ENTRY(UpdateLayeredWindow)
+
+  library = WideApi.Libraries[3] = LoadSystemLibrary("GDI32.DLL");
+  GU_ENTRY(CreateFontW) GU_ENTRY(EnumFontFamiliesExW) GU_ENTRY(GetGlyphOutlineW)
+  GU_ENTRY(GetObjectW) GU_ENTRY(GetTextFaceW)
+
+  library = WideApi.Libraries[4] = LoadSystemLibrary("Comdlg32.dll");
+  GU_ENTRY(GetOpenFileNameW) GU_ENTRY(GetSaveFileNameW)
+
+  library = WideApi.Libraries[5] = LoadSystemLibrary("Advapi32.dll");
+  GU_ENTRY(RegCreateKeyExW) GU_ENTRY(RegDeleteKeyW) GU_ENTRY(RegOpenKeyExW)
+  GU_ENTRY(RegQueryValueExW) GU_ENTRY(RegSetValueExW)
+
+  library = WideApi.Libraries[6] = LoadSystemLibrary("Version.dll");
+  GU_ENTRY(GetFileVersionInfoW) GU_ENTRY(GetFileVersionInfoSizeW)
+}
+
+#undef GU_ENTRY
+
+// Loads the table before the program's entry point, whatever the system family, and
+// releases it at exit. The library search is restricted first, so that nothing that the
+// table's libraries pull in comes from the program's directory either.
+struct WideApiStartup {
+  WideApiStartup() {
+    RestrictDllSearch();
+    LoadWideApi();
+    std::atexit(FreeWideApi);
+  }
+};
+WideApiStartup StartupLoader;
+
+}  // namespace
+
+bool IsWideSystem() {
+  if (WideOverride >= 0) return WideOverride != 0;
+  if (WideDecided) return WideFlag != 0;
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  WideFlag = GetVersionExA(&version) && version.dwPlatformId >= VER_PLATFORM_WIN32_NT;
+  WideDecided = 1;
+  if (WideFlag) LoadWideApi();
+  return WideFlag != 0;
+}
+
+void SetWideSystemOverride(int decision) { WideOverride = decision < 0 ? -1 : (decision != 0); }
+
+void LoadWideApi() {
+  if (WideApi.Loaded) return;
+  LoadTable();
+  WideApi.Loaded = 1;
+}
+
+void FreeWideApi() {
+  for (HMODULE& library : WideApi.Libraries) {
+    if (library) FreeLibrary(library);
+    library = nullptr;
+  }
+  WideApi.Loaded = 0;
+}
+
+void RestrictDllSearch() {
+  using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD);
+  using SetDllDirectoryProc = BOOL(WINAPI*)(LPCSTR);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (!kernel) return;
+  auto set_default = reinterpret_cast<SetDefaultDllDirectoriesProc>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  // Older systems: at least take the current directory out of the search.
+  auto set_directory = reinterpret_cast<SetDllDirectoryProc>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryA")));
+  if (set_directory) set_directory("");
+}
