@@ -21,6 +21,8 @@ class MersenneTwister {
   void SeedArray(const uint32_t* words, int32_t count);
   uint32_t Next();
   void Regenerate();
+  // The next eight outputs at once; the same values as eight calls of Next.
+  void NextEight(uint32_t out[8]);
 
  private:
   uint32_t state_[625];
@@ -46,6 +48,7 @@ class ArchiveCipher {
 
  private:
   uint8_t NextByte();
+  uint32_t NextWord();
 
   uint32_t counter_ = 0;
   uint32_t word_ = 0;

@@ -1,0 +1,195 @@
+// SHA-512 (FIPS 180-2) digest object.
+#include "codec/sha512.h"
+
+#include <cstdio>
+#include <cstring>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace gca {
+namespace {
+
+constexpr uint64_t kInitialState[8] = {
+    0x6a09e667f3bcc908ull, 0xbb67ae8584caa73bull, 0x3c6ef372fe94f82bull,
+    0xa54ff53a5f1d36f1ull, 0x510e527fade682d1ull, 0x9b05688c2b3e6c1full,
+    0x1f83d9abfb41bd6bull, 0x5be0cd19137e2179ull};
+
+constexpr uint64_t kRound[80] = {
+    0x428a2f98d728ae22ull, 0x7137449123ef65cdull, 0xb5c0fbcfec4d3b2full,
+    0xe9b5dba58189dbbcull, 0x3956c25bf348b538ull, 0x59f111f1b605d019ull,
+    0x923f82a4af194f9bull, 0xab1c5ed5da6d8118ull, 0xd807aa98a3030242ull,
+    0x12835b0145706fbeull, 0x243185be4ee4b28cull, 0x550c7dc3d5ffb4e2ull,
+    0x72be5d74f27b896full, 0x80deb1fe3b1696b1ull, 0x9bdc06a725c71235ull,
+    0xc19bf174cf692694ull, 0xe49b69c19ef14ad2ull, 0xefbe4786384f25e3ull,
+    0x0fc19dc68b8cd5b5ull, 0x240ca1cc77ac9c65ull, 0x2de92c6f592b0275ull,
+    0x4a7484aa6ea6e483ull, 0x5cb0a9dcbd41fbd4ull, 0x76f988da831153b5ull,
+    0x983e5152ee66dfabull, 0xa831c66d2db43210ull, 0xb00327c898fb213full,
+    0xbf597fc7beef0ee4ull, 0xc6e00bf33da88fc2ull, 0xd5a79147930aa725ull,
+    0x06ca6351e003826full, 0x142929670a0e6e70ull, 0x27b70a8546d22ffcull,
+    0x2e1b21385c26c926ull, 0x4d2c6dfc5ac42aedull, 0x53380d139d95b3dfull,
+    0x650a73548baf63deull, 0x766a0abb3c77b2a8ull, 0x81c2c92e47edaee6ull,
+    0x92722c851482353bull, 0xa2bfe8a14cf10364ull, 0xa81a664bbc423001ull,
+    0xc24b8b70d0f89791ull, 0xc76c51a30654be30ull, 0xd192e819d6ef5218ull,
+    0xd69906245565a910ull, 0xf40e35855771202aull, 0x106aa07032bbd1b8ull,
+    0x19a4c116b8d2d0c8ull, 0x1e376c085141ab53ull, 0x2748774cdf8eeb99ull,
+    0x34b0bcb5e19b48a8ull, 0x391c0cb3c5c95a63ull, 0x4ed8aa4ae3418acbull,
+    0x5b9cca4f7763e373ull, 0x682e6ff3d6b2b8a3ull, 0x748f82ee5defb2fcull,
+    0x78a5636f43172f60ull, 0x84c87814a1f0ab72ull, 0x8cc702081a6439ecull,
+    0x90befffa23631e28ull, 0xa4506cebde82bde9ull, 0xbef9a3f7b2c67915ull,
+    0xc67178f2e372532bull, 0xca273eceea26619cull, 0xd186b8c721c0c207ull,
+    0xeada7dd6cde0eb1eull, 0xf57d4f7fee6ed178ull, 0x06f067aa72176fbaull,
+    0x0a637dc5a2c898a6ull, 0x113f9804bef90daeull, 0x1b710b35131c471bull,
+    0x28db77f523047d84ull, 0x32caab7b40c72493ull, 0x3c9ebe0a15c9bebcull,
+    0x431d67c49c100d4cull, 0x4cc5d4becb3e42b6ull, 0x597f299cfc657e2aull,
+    0x5fcb6fab3ad6faecull, 0x6c44198c4a475817ull};
+
+inline uint64_t Rotr(uint64_t x, unsigned n) { return (x >> n) | (x << (64 - n)); }
+
+inline uint64_t LoadBe64(const uint8_t* p) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+#else
+  return (uint64_t(p[0]) << 56) | (uint64_t(p[1]) << 48) | (uint64_t(p[2]) << 40) |
+         (uint64_t(p[3]) << 32) | (uint64_t(p[4]) << 24) | (uint64_t(p[5]) << 16) |
+         (uint64_t(p[6]) << 8) | uint64_t(p[7]);
+#endif
+}
+
+inline uint64_t BigSigma0(uint64_t x) { return Rotr(x, 28) ^ Rotr(x, 34) ^ Rotr(x, 39); }
+inline uint64_t BigSigma1(uint64_t x) { return Rotr(x, 14) ^ Rotr(x, 18) ^ Rotr(x, 41); }
+inline uint64_t SmallSigma0(uint64_t x) { return Rotr(x, 1) ^ Rotr(x, 8) ^ (x >> 7); }
+inline uint64_t SmallSigma1(uint64_t x) { return Rotr(x, 19) ^ Rotr(x, 61) ^ (x >> 6); }
+
+// One round; the eight working variables are renamed instead of moved.
+#define GCA_SHA512_ROUND(a, b, c, d, e, f, g, h, kw)                  \
+  do {                                                                \
+    h += BigSigma1(e) + (g ^ (e & (f ^ g))) + (kw);                   \
+    d += h;                                                           \
+    h += BigSigma0(a) + ((a & b) | (c & (a | b)));                    \
+  } while (0)
+
+#define GCA_SHA512_EIGHT(i, kw)                                       \
+  do {                                                                \
+    GCA_SHA512_ROUND(a, b, c, d, e, f, g, h, kw(i + 0));              \
+    GCA_SHA512_ROUND(h, a, b, c, d, e, f, g, kw(i + 1));              \
+    GCA_SHA512_ROUND(g, h, a, b, c, d, e, f, kw(i + 2));              \
+    GCA_SHA512_ROUND(f, g, h, a, b, c, d, e, kw(i + 3));              \
+    GCA_SHA512_ROUND(e, f, g, h, a, b, c, d, kw(i + 4));              \
+    GCA_SHA512_ROUND(d, e, f, g, h, a, b, c, kw(i + 5));              \
+    GCA_SHA512_ROUND(c, d, e, f, g, h, a, b, kw(i + 6));              \
+    GCA_SHA512_ROUND(b, c, d, e, f, g, h, a, kw(i + 7));              \
+  } while (0)
+
+// Rounds 0..15 read the block; later rounds extend the schedule in a ring of 16 words.
+#define GCA_W_LOAD(i) (kRound[i] + (w[i] = LoadBe64(block + 8 * (i))))
+#define GCA_W_NEXT(i)                                                             \
+  (kRound[i] + (w[(i) & 15] += SmallSigma1(w[((i) - 2) & 15]) + w[((i) - 7) & 15] + \
+                               SmallSigma0(w[((i) - 15) & 15])))
+
+void CompressPortable(uint64_t state[8], const uint8_t* block) {
+  uint64_t w[16];
+  uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
+  uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+  GCA_SHA512_EIGHT(0, GCA_W_LOAD);
+  GCA_SHA512_EIGHT(8, GCA_W_LOAD);
+  for (int i = 16; i < 80; i += 16) {
+    GCA_SHA512_EIGHT(i, GCA_W_NEXT);
+    GCA_SHA512_EIGHT(i + 8, GCA_W_NEXT);
+  }
+  state[0] += a; state[1] += b; state[2] += c; state[3] += d;
+  state[4] += e; state[5] += f; state[6] += g; state[7] += h;
+}
+
+#undef GCA_W_NEXT
+#undef GCA_W_LOAD
+#undef GCA_SHA512_EIGHT
+#undef GCA_SHA512_ROUND
+
+}  // namespace
+
+int HasMmx() {
+#if defined(__i386__) || defined(__x86_64__)
+  // __get_cpuid_max checks first that the CPUID instruction exists (ID flag toggle).
+  if (__get_cpuid_max(0, nullptr) == 0) return 0;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return 0;
+  return (edx & 0x800000u) ? 1 : 0;
+#else
+  return 0;
+#endif
+}
+
+Sha512Digest::Sha512Digest() : use_mmx_(HasMmx()) { Reset(); }
+
+Sha512Digest::~Sha512Digest() = default;
+
+void Sha512Digest::Reset() {
+  std::memcpy(state_, kInitialState, sizeof(state_));
+  bit_count_[0] = 0;
+  bit_count_[1] = 0;
+  std::memset(block_, 0, sizeof(block_));
+  fill_ = 0;
+}
+
+void Sha512Digest::Update(const void* data, uint32_t length) {
+  if (length == 0) return;
+  const uint64_t bits = uint64_t(length) * 8u;
+  bit_count_[0] += bits;
+  if (bit_count_[0] < bits) ++bit_count_[1];
+
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (fill_ != 0) {
+    const uint32_t n = length < 128u - fill_ ? length : 128u - fill_;
+    std::memcpy(block_ + fill_, p, n);
+    fill_ += n;
+    p += n;
+    length -= n;
+    if (fill_ < 128) return;
+    CompressPortable(state_, block_);
+    fill_ = 0;
+  }
+  // Whole blocks straight from the caller's buffer: the same bytes, one copy fewer.
+  while (length >= 128) {
+    CompressPortable(state_, p);
+    p += 128;
+    length -= 128;
+  }
+  if (length != 0) {
+    std::memcpy(block_, p, length);
+    fill_ = length;
+  }
+}
+
+void Sha512Digest::Finish() {
+  uint8_t tail[16];
+  for (int i = 0; i < 8; ++i) {
+    tail[i] = static_cast<uint8_t>(bit_count_[1] >> (56 - 8 * i));
+    tail[8 + i] = static_cast<uint8_t>(bit_count_[0] >> (56 - 8 * i));
+  }
+  static const uint8_t kPad[128] = {0x80};
+  Update(kPad, 1);
+  const uint32_t zeros = fill_ <= 112 ? 112 - fill_ : 240 - fill_;
+  if (zeros != 0) Update(kPad + 1, zeros);
+  Update(tail, 16);
+}
+
+std::string Sha512Digest::HexText() const {
+  char text[129];
+  for (int i = 0; i < 8; ++i) {
+    std::snprintf(text + 16 * i, 17, "%08x%08x", static_cast<unsigned>(state_[i] >> 32),
+                  static_cast<unsigned>(state_[i] & 0xFFFFFFFFu));
+  }
+  return std::string(text, 128);
+}
+
+void Sha512Digest::RawWords(uint8_t out[64]) const {
+  for (int i = 0; i < 8; ++i) {
+    for (int j = 0; j < 8; ++j) out[8 * i + j] = static_cast<uint8_t>(state_[i] >> (8 * j));
+  }
+}
+
+}  // namespace gca
