@@ -86,8 +86,10 @@ class GcaArchive {
 
   int32_t Notify(uint32_t code, const std::string& text);
 
- private:
+  // Implementation detail, defined inside the archive library.
   struct State;
+
+ private:
   std::unique_ptr<State> state_;
 };
 

@@ -1,0 +1,141 @@
+#include "archive/gca_file.h"
+
+#include <mutex>
+
+namespace gca {
+
+GcaFile::~GcaFile() { Release(); }
+
+uint32_t GcaFile::Read(void* buffer, uint32_t n) {
+  const int64_t got = os::ReadFile(handle_, buffer, n);
+  if (got == 0) end_reached_ = 1;
+  return got < 0 ? 0 : uint32_t(got);
+}
+
+uint32_t GcaFile::Write(const void* buffer, uint32_t n) {
+  const int64_t put = os::WriteFile(handle_, buffer, n);
+  return put < 0 ? 0 : uint32_t(put);
+}
+
+bool GcaFile::Seek(uint64_t position) { return os::SeekFile(handle_, position); }
+
+uint64_t GcaFile::Tell() { return os::TellFile(handle_); }
+
+bool GcaFile::Reopen() {
+  if (path_.empty()) return false;
+  return Open(path_, 0);
+}
+
+bool GcaFile::Open(const std::string& path, int mode) {
+  if (mode < 0 || mode > 4) return false;
+  Close();
+  path_ = path;
+  mode_ = mode;
+  handle_ = os::OpenFile(MakeAbsolutePath(path), mode);
+  if (handle_ == os::kInvalidHandle) return false;
+  size_ = 0;
+  if (!os::FileSize(handle_, &size_)) size_ = 0;
+  if (size_ != 0) end_reached_ = 0;
+  return true;
+}
+
+bool GcaFile::Close() {
+  if (handle_ != os::kInvalidHandle) os::CloseFile(handle_);
+  handle_ = os::kInvalidHandle;
+  return true;
+}
+
+uint64_t GcaFile::Size() {
+  if (mode_ != 0) {
+    if (!os::FileSize(handle_, &size_)) size_ = 0;
+  }
+  return size_;
+}
+
+void GcaFile::Release() {
+  Close();
+  size_ = 0;
+}
+
+int32_t LastIndexOf(const char* text, uint8_t c) {
+  const uint8_t* s = reinterpret_cast<const uint8_t*>(text);
+  int32_t last = -1;
+  for (int32_t i = 0;;) {
+    const uint8_t b = s[i];
+    if (b == c) last = i;
+    if (b == 0) return last;
+    const uint8_t x = uint8_t(b ^ 0x20);
+    const uint8_t t = s[i + 1];
+    const bool trail = (t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFC);
+    i += (x >= 0xA1 && x <= 0xDC && trail) ? 2 : 1;
+  }
+}
+
+namespace {
+std::mutex& BaseLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::string& BaseText() {
+  static std::string base;
+  return base;
+}
+
+// True when the last separator-relevant byte of the text is a backslash or colon that
+// is not the trail byte of a double-byte character.
+bool EndsWithSeparator(const std::string& text) {
+  if (text.empty()) return false;
+  const int32_t last = int32_t(text.size()) - 1;
+  return LastIndexOf(text, '\\') == last || LastIndexOf(text, ':') == last;
+}
+}  // namespace
+
+void SetBaseDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> guard(BaseLock());
+  BaseText() = path;
+}
+
+std::string GetBaseDirectory() {
+  std::lock_guard<std::mutex> guard(BaseLock());
+  return BaseText();
+}
+
+std::string MakeAbsolutePath(const std::string& path) {
+  if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') return path;
+  if (path.find(':') != std::string::npos) return path;
+  const std::string base = GetBaseDirectory();
+  if (!path.empty() && path[0] == '\\') {
+    const int32_t colon = LastIndexOf(base, ':');
+    return base.substr(0, size_t(colon + 1)) + path;
+  }
+  if (base.empty()) return path;
+  return JoinPath(base, path);
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  if (EndsWithSeparator(directory)) return directory + name;
+  return directory + "\\" + name;
+}
+
+bool PathExists(const std::string& path) {
+  std::string p = MakeAbsolutePath(path);
+  if (p.empty() || EndsWithSeparator(p)) p = JoinPath(p, "*.*");
+  os::FindData data;
+  const os::Handle h = os::FindFirst(p, &data);
+  os::FindClose(h);
+  return h != os::kInvalidHandle;
+}
+
+bool CreateDirectoryTree(const std::string& path) {
+  const std::string full = MakeAbsolutePath(path);
+  const uint32_t a = os::GetAttributes(full);
+  if (a != os::kInvalidAttributes) return (a & 0x10) != 0;
+  if (os::MakeDirectory(full)) return true;
+  const int32_t k = LastIndexOf(path, '\\');
+  if (k < 0) return false;
+  CreateDirectoryTree(path.substr(0, size_t(k)));
+  return os::MakeDirectory(full);
+}
+
+}  // namespace gca

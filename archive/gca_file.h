@@ -1,0 +1,86 @@
+// File and directory services of the archive code: the file stream GcaFile, the
+// narrow-text path operations, the double-byte-aware last-index search and the
+// source scanner. All text is in the archive code page with backslash separators.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/byte_stream.h"
+#include "archive/os.h"
+
+namespace gca {
+
+class GcaFile : public ByteStream {
+ public:
+  GcaFile() = default;
+  ~GcaFile() override;
+  GcaFile(const GcaFile&) = delete;
+  GcaFile& operator=(const GcaFile&) = delete;
+
+  uint32_t Read(void* buffer, uint32_t n) override;
+  uint32_t Write(const void* buffer, uint32_t n) override;
+  bool Seek(uint64_t position) override;
+  uint64_t Tell() override;
+
+  virtual std::string Path() const { return path_; }
+  // Opens the stored path again for reading; false when there is none.
+  virtual bool Reopen();
+  virtual bool OpenRead(const std::string& path) { return Open(path, 0); }
+  // Modes: 0 read, 1 write, 2 read/write (existing); 3 write, 4 read/write (created or
+  // truncated). Any other mode fails without calling the system.
+  virtual bool Open(const std::string& path, int mode);
+  virtual bool Close();
+  virtual os::Handle NativeHandle() const { return handle_; }
+  // Mode 0: the size cached at opening; other modes ask the system again.
+  virtual uint64_t Size();
+  virtual void Release();
+
+  bool IsOpen() const { return handle_ != os::kInvalidHandle; }
+  bool SetWriteTime(uint64_t write_time) { return os::SetFileWriteTime(handle_, write_time); }
+
+ private:
+  std::string path_;
+  os::Handle handle_ = os::kInvalidHandle;
+  uint64_t size_ = 0;
+  int mode_ = 0;
+};
+
+// Index of the last occurrence of byte c in the zero-terminated text, or -1. A byte pair
+// of a double-byte character (lead 0x81..0x9F or 0xE0..0xFC, trail 0x40..0x7E or
+// 0x80..0xFC) is stepped over as one, so a trail byte never counts as a match.
+int32_t LastIndexOf(const char* text, uint8_t c);
+inline int32_t LastIndexOf(const std::string& text, uint8_t c) { return LastIndexOf(text.c_str(), c); }
+
+// Base directory of the path operations, read under a lock; empty unless set.
+void SetBaseDirectory(const std::string& path);
+std::string GetBaseDirectory();
+
+std::string MakeAbsolutePath(const std::string& path);
+// An empty name gives the directory followed by one backslash (unless it already ends
+// with a backslash or a colon).
+std::string JoinPath(const std::string& directory, const std::string& name);
+bool PathExists(const std::string& path);
+bool CreateDirectoryTree(const std::string& path);
+
+// True when an entry name stays below the directory it is extracted to: no empty,
+// "." or ".." component (nor one of dots and spaces only), no leading separator, no
+// drive colon, no '/', read with double-byte characters or without.
+bool IsSafeEntryName(const std::string& name);
+
+// One file or directory found by ScanSource.
+struct ScanItem {
+  std::string Name;  // relative to the parent of the source
+  uint32_t Attributes = 0;
+  uint64_t Size = 0;
+  uint64_t WriteTime = 0;
+};
+
+// Appends the file or directory tree that source names; a directory comes before the
+// items inside it; temporary files are skipped. Returns the number of items appended.
+// An entry whose name the archive code page cannot represent is not appended; the
+// first such path goes to *unrepresentable when given.
+int32_t ScanSource(const std::string& source, std::vector<ScanItem>& items,
+                   std::string* unrepresentable = nullptr);
+
+}  // namespace gca

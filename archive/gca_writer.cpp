@@ -1,0 +1,202 @@
+// Writing side of GcaArchive: scanning the sources, ordering their items and writing
+// the "GCAX" + "GCA3" archive.
+#include <algorithm>
+#include <cstring>
+
+#include "archive/gca_archive_state.h"
+#include "archive/gfl_exception.h"
+
+namespace gca {
+namespace {
+
+// Sort key of one item: extension, file part and directory length, found once.
+struct SortKey {
+  const char* name;
+  int32_t dir;          // position of the last backslash, -1 when none
+  const char* file;     // text behind it
+  const char* ext;      // text behind the last dot of the file part, or null
+};
+
+SortKey MakeKey(const std::string& name) {
+  SortKey k;
+  k.name = name.c_str();
+  k.dir = LastIndexOf(name, '\\');
+  k.file = k.name + (k.dir + 1);
+  const int32_t dot = LastIndexOf(k.file, '.');
+  k.ext = dot < 0 ? nullptr : k.file + dot + 1;
+  return k;
+}
+
+int CompareBytes(const char* a, const char* b) {
+  return std::strcmp(a, b);  // compares as unsigned bytes
+}
+
+// Negative when a comes first: no extension before any extension, then by extension,
+// file part and directory text, a shorter directory first when one is a prefix.
+int CompareKeys(const SortKey& a, const SortKey& b) {
+  if (!a.ext && b.ext) return -1;
+  if (a.ext && !b.ext) return 1;
+  if (a.ext && b.ext) {
+    const int c = CompareBytes(a.ext, b.ext);
+    if (c != 0) return c;
+  }
+  const int c = CompareBytes(a.file, b.file);
+  if (c != 0) return c;
+  const int32_t n = std::min(a.dir, b.dir);
+  if (n > 0) {
+    const int d = std::memcmp(a.name, b.name, size_t(n));
+    if (d != 0) return d;
+  }
+  return a.dir - b.dir;
+}
+
+}  // namespace
+
+// Orders one source's items: a stable sort, so equal keys keep the scan order.
+void SortScanItems(std::vector<ScanItem>& items, size_t first, size_t last) {
+  std::vector<SortKey> keys;
+  keys.reserve(last - first);
+  for (size_t i = first; i < last; ++i) keys.push_back(MakeKey(items[i].Name));
+  std::vector<size_t> order(last - first);
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return CompareKeys(keys[a], keys[b]) < 0; });
+  std::vector<ScanItem> sorted;
+  sorted.reserve(order.size());
+  for (size_t i : order) sorted.push_back(std::move(items[first + i]));
+  std::move(sorted.begin(), sorted.end(), items.begin() + std::ptrdiff_t(first));
+}
+
+bool GcaArchive::State::WriteArchive(ByteStream& out) {
+  std::vector<ScanItem> items;
+  std::vector<size_t> per_source;
+  for (const std::string& source : sources) {
+    const size_t first = items.size();
+    std::string unrepresentable;
+    ScanSource(source, items, &unrepresentable);
+    if (!unrepresentable.empty()) {
+      // A name the code page cannot hold would be stored wrongly: never archived.
+      self->Notify(kNoticeCannotOpenSource, unrepresentable);
+      return false;
+    }
+    SortScanItems(items, first, items.size());
+    per_source.push_back(items.size() - first);
+  }
+  if (items.empty() || items.size() > size_t(INT32_MAX / 64)) return false;
+  if (!EnsureBuffers()) return false;
+  loaded_block = -1;
+
+  std::vector<EntryRecord> table(items.size());
+  progress_total = 0;
+  for (const ScanItem& item : items) progress_total += item.Size;
+  progress_done = 0;
+  const uint64_t p0 = out.Tell();
+  if (p0 == kInvalidPosition) throw GflException(kGflShortWrite);
+  uint8_t front[16] = {'G', 'C', 'A', 'X'};
+  if (out.Write(front, sizeof(front)) != sizeof(front)) throw GflException(kGflShortWrite);
+
+  const bool solid = self->Solid;
+  const bool compress = self->CompressData || solid;
+  solid_fill = 0;
+  scrambler_active = self->ScrambleData;
+  if (scrambler_active) cipher.SetKey(PassPhrase());
+  uint8_t* raw = RawBuffer();
+  uint8_t* frame = BlockBuffer();
+
+  auto emit_frame = [&](uint32_t n) -> uint32_t {
+    codec->SetProgressBase(progress_done);
+    const uint32_t length = codec->CompressBlock(raw, n, frame);
+    WriteArchiveBytes(out, frame, length);
+    return length;
+  };
+
+  size_t at = 0;
+  for (size_t s = 0; s < sources.size(); ++s) {
+    const std::string& source = sources[s];
+    const int32_t k = LastIndexOf(source, '\\');
+    const int32_t c = LastIndexOf(source, ':');
+    std::string prefix;
+    if (c < k) {
+      prefix = source.substr(0, size_t(k)) + "\\";
+    } else if (c != -1) {
+      prefix = source.substr(0, size_t(c)) + ":";
+    }
+    for (size_t j = 0; j < per_source[s]; ++j, ++at) {
+      const ScanItem& item = items[at];
+      EntryRecord& record = table[at];
+      record.Attributes = item.Attributes;
+      record.WriteTime = item.WriteTime;
+      if (item.Attributes & kAttrDirectory) continue;
+      const std::string path = prefix + item.Name;
+      self->Notify(kNoticeAddFile, path);
+      running_crc = 0;
+      GcaFile in;
+      if (!in.Open(path, 0) && self->Notify(kNoticeCannotOpenSource, path) != 0) return false;
+      const uint64_t u = in.IsOpen() ? in.Size() : 0;
+      uint64_t packed = 0;
+      if (!solid) {
+        if (scrambler_active) cipher.SetKey(PassPhrase() + item.Name);
+        for (uint64_t left = u; left != 0;) {
+          const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
+          ReadSource(in, raw, piece);
+          if (compress) {
+            packed += emit_frame(piece);
+          } else {
+            WriteArchiveBytes(out, raw, piece);
+            packed += piece;
+          }
+          left -= piece;
+          progress_done += piece;
+          ReportProgress();
+        }
+      } else {
+        for (uint64_t left = u; left != 0;) {
+          const uint32_t room = kBlockSize - solid_fill;
+          const uint32_t piece = left < room ? uint32_t(left) : room;
+          ReadSource(in, raw + solid_fill, piece);
+          solid_fill += piece;
+          left -= piece;
+          if (solid_fill == kBlockSize) {
+            emit_frame(kBlockSize);
+            solid_fill = 0;
+            progress_done += kBlockSize;
+            ReportProgress();
+          }
+        }
+      }
+      record.Crc = running_crc;
+      record.UnpackedSize = u;
+      record.PackedSize = packed;
+    }
+  }
+  if (solid && solid_fill != 0) {
+    emit_frame(solid_fill);
+    progress_done += solid_fill;
+    solid_fill = 0;
+    ReportProgress();
+  }
+  scrambler_active = false;
+
+  // The directory is written from the record table and the relative names; the
+  // archive's own directory state stays as it was.
+  std::vector<EntryRecord> saved_records;
+  std::vector<std::string> saved_names;
+  saved_records.swap(records);
+  saved_names.swap(names);
+  records.swap(table);
+  names.reserve(items.size());
+  for (ScanItem& item : items) names.push_back(std::move(item.Name));
+  bool ok = false;
+  try {
+    ok = WriteDirectory(out, p0);
+  } catch (...) {
+    records.swap(saved_records);
+    names.swap(saved_names);
+    throw;
+  }
+  records.swap(saved_records);
+  names.swap(saved_names);
+  return ok;
+}
+
+}  // namespace gca

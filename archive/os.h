@@ -1,0 +1,60 @@
+// The small operating-system layer under the archive code's file and directory
+// services. Paths and names are narrow text in the archive code page with backslash
+// separators; on Windows they go to the ANSI entry points unchanged, elsewhere the
+// layer converts them to the file system's UTF-8 and maps backslashes to '/'.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace gca {
+namespace os {
+
+// A native file or search handle; kInvalidHandle when none.
+using Handle = intptr_t;
+constexpr Handle kInvalidHandle = -1;
+constexpr uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+
+// Code page of archive names. Windows: the system's ANSI code page, fixed; asking for
+// another one fails. Elsewhere: a process-wide setting, 1252 unless changed (932 for
+// Japanese); false when the conversion library does not know the code page.
+bool SetNameCodePage(int code_page);
+int NameCodePage();
+// True when the text is valid in the archive code page and can be handed to the file
+// system; a name that cannot be represented is refused, never mangled.
+bool NameRepresentable(const std::string& path);
+
+// Open modes of GcaFile: 0 read, 1 write, 2 read/write (existing file), 3 write,
+// 4 read/write (created or truncated).
+Handle OpenFile(const std::string& path, int mode);
+void CloseFile(Handle h);
+// Bytes read or written; -1 on failure.
+int64_t ReadFile(Handle h, void* buffer, uint32_t n);
+int64_t WriteFile(Handle h, const void* buffer, uint32_t n);
+bool SeekFile(Handle h, uint64_t position);
+uint64_t TellFile(Handle h);  // all ones on failure
+bool FileSize(Handle h, uint64_t* size);
+// Sets the last-write time (FILETIME) of an open file; creation and access time stay.
+bool SetFileWriteTime(Handle h, uint64_t write_time);
+
+uint32_t GetAttributes(const std::string& path);
+bool SetAttributes(const std::string& path, uint32_t attributes);
+bool MakeDirectory(const std::string& path);
+bool RemoveFile(const std::string& path);
+
+// One entry of a directory search.
+struct FindData {
+  std::string name;       // the entry's own name, archive code page
+  uint32_t attributes = 0;
+  uint64_t size = 0;
+  uint64_t write_time = 0;  // FILETIME
+  bool name_ok = true;    // false when the name cannot be represented in the code page
+};
+
+// Starts a search on a pattern: a path names that one entry; a directory joined with
+// "*.*" lists the directory. kInvalidHandle when nothing is found.
+Handle FindFirst(const std::string& pattern, FindData* data);
+bool FindNext(Handle h, FindData* data);
+void FindClose(Handle h);
+
+}  // namespace os
+}  // namespace gca

@@ -1,0 +1,131 @@
+// Windows side of the archive code's operating-system layer: the ANSI entry points,
+// with paths and names in the system code page passed through unchanged.
+#include <windows.h>
+
+#include "archive/os.h"
+
+namespace gca {
+namespace os {
+namespace {
+
+HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
+
+uint64_t Join(DWORD high, DWORD low) { return (uint64_t(high) << 32) | low; }
+
+void Fill(const WIN32_FIND_DATAA& f, FindData* data) {
+  data->name = f.cFileName;
+  data->name_ok = true;
+  data->attributes = f.dwFileAttributes;
+  data->size = Join(f.nFileSizeHigh, f.nFileSizeLow);
+  data->write_time = Join(f.ftLastWriteTime.dwHighDateTime, f.ftLastWriteTime.dwLowDateTime);
+}
+
+}  // namespace
+
+bool SetNameCodePage(int code_page) { return UINT(code_page) == GetACP(); }
+
+int NameCodePage() { return int(GetACP()); }
+
+bool NameRepresentable(const std::string&) { return true; }
+
+Handle OpenFile(const std::string& path, int mode) {
+  DWORD access = 0;
+  DWORD disposition = 0;
+  switch (mode) {
+    case 0: access = GENERIC_READ; disposition = OPEN_EXISTING; break;
+    case 1: access = GENERIC_WRITE; disposition = OPEN_EXISTING; break;
+    case 2: access = GENERIC_READ | GENERIC_WRITE; disposition = OPEN_EXISTING; break;
+    case 3: access = GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
+    case 4: access = GENERIC_READ | GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
+    default: return kInvalidHandle;
+  }
+  HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  return reinterpret_cast<Handle>(h);
+}
+
+void CloseFile(Handle h) {
+  if (h != kInvalidHandle) CloseHandle(AsHandle(h));
+}
+
+int64_t ReadFile(Handle h, void* buffer, uint32_t n) {
+  if (h == kInvalidHandle) return -1;
+  DWORD got = 0;
+  if (!::ReadFile(AsHandle(h), buffer, n, &got, nullptr)) return -1;
+  return got;
+}
+
+int64_t WriteFile(Handle h, const void* buffer, uint32_t n) {
+  if (h == kInvalidHandle) return -1;
+  DWORD put = 0;
+  if (!::WriteFile(AsHandle(h), buffer, n, &put, nullptr)) return -1;
+  return put;
+}
+
+bool SeekFile(Handle h, uint64_t position) {
+  if (h == kInvalidHandle) return false;
+  LONG high = LONG(position >> 32);
+  SetLastError(0);
+  const DWORD low = SetFilePointer(AsHandle(h), LONG(uint32_t(position)), &high, FILE_BEGIN);
+  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != 0);
+}
+
+uint64_t TellFile(Handle h) {
+  if (h == kInvalidHandle) return ~uint64_t(0);
+  LONG high = 0;
+  SetLastError(0);
+  const DWORD low = SetFilePointer(AsHandle(h), 0, &high, FILE_CURRENT);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != 0) return ~uint64_t(0);
+  return Join(DWORD(high), low);
+}
+
+bool FileSize(Handle h, uint64_t* size) {
+  if (h == kInvalidHandle) return false;
+  DWORD high = 0;
+  SetLastError(0);
+  const DWORD low = GetFileSize(AsHandle(h), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != 0) return false;
+  *size = Join(high, low);
+  return true;
+}
+
+bool SetFileWriteTime(Handle h, uint64_t write_time) {
+  if (h == kInvalidHandle) return false;
+  FILETIME ft;
+  ft.dwLowDateTime = DWORD(write_time);
+  ft.dwHighDateTime = DWORD(write_time >> 32);
+  return SetFileTime(AsHandle(h), nullptr, nullptr, &ft) != 0;
+}
+
+uint32_t GetAttributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+
+bool SetAttributes(const std::string& path, uint32_t attributes) {
+  return SetFileAttributesA(path.c_str(), attributes) != 0;
+}
+
+bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+Handle FindFirst(const std::string& pattern, FindData* data) {
+  WIN32_FIND_DATAA f;
+  HANDLE h = FindFirstFileA(pattern.c_str(), &f);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  Fill(f, data);
+  return reinterpret_cast<Handle>(h);
+}
+
+bool FindNext(Handle h, FindData* data) {
+  WIN32_FIND_DATAA f;
+  if (h == kInvalidHandle || FindNextFileA(AsHandle(h), &f) != 1) return false;
+  Fill(f, data);
+  return true;
+}
+
+void FindClose(Handle h) {
+  if (h != kInvalidHandle) ::FindClose(AsHandle(h));
+}
+
+}  // namespace os
+}  // namespace gca

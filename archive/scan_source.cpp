@@ -1,0 +1,77 @@
+// ScanSource: lists a file or a directory tree for the archive writer.
+#include "archive/gca_file.h"
+
+namespace gca {
+namespace {
+
+bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
+
+class Scanner {
+ public:
+  Scanner(std::vector<ScanItem>& items, std::string* unrepresentable)
+      : items_(items), unrepresentable_(unrepresentable) {}
+
+  // One search: the entries that pattern finds. dir_of(name) gives a found directory's
+  // path, rel_of(name) its relative name.
+  template <typename DirOf, typename RelOf>
+  int32_t Walk(const std::string& pattern, const DirOf& dir_of, const RelOf& rel_of) {
+    os::FindData data;
+    const os::Handle h = os::FindFirst(pattern, &data);
+    if (h == os::kInvalidHandle) return 0;
+    int32_t count = 0;
+    do {
+      if (!data.name_ok) {
+        if (unrepresentable_ && unrepresentable_->empty()) *unrepresentable_ = dir_of(data.name);
+        continue;
+      }
+      if (data.attributes & 0x10) {
+        if (IsDotName(data.name)) continue;
+        const std::string rel = rel_of(data.name);
+        Append(rel, data);
+        count += 1 + ScanDirectory(dir_of(data.name), rel);
+      } else if (data.attributes & 0x100) {
+        continue;
+      } else {
+        Append(rel_of(data.name), data);
+        count += 1;
+      }
+    } while (os::FindNext(h, &data));
+    os::FindClose(h);
+    return count;
+  }
+
+  int32_t ScanDirectory(const std::string& dir, const std::string& prefix) {
+    return Walk(
+        JoinPath(dir, "*.*"), [&](const std::string& name) { return dir + "\\" + name; },
+        [&](const std::string& name) { return prefix.empty() ? name : prefix + "\\" + name; });
+  }
+
+ private:
+  void Append(const std::string& name, const os::FindData& data) {
+    ScanItem item;
+    item.Name = name;
+    item.Attributes = data.attributes;
+    item.Size = data.size;
+    item.WriteTime = data.write_time;
+    items_.push_back(std::move(item));
+  }
+
+  std::vector<ScanItem>& items_;
+  std::string* unrepresentable_;
+};
+
+}  // namespace
+
+int32_t ScanSource(const std::string& source, std::vector<ScanItem>& items, std::string* unrepresentable) {
+  const int32_t k = LastIndexOf(source, '\\');
+  const int32_t c = LastIndexOf(source, ':');
+  auto dir_of = [&](const std::string& name) {
+    if (c > k) return source.substr(0, size_t(c)) + ":" + name;
+    if (k >= 0) return source.substr(0, size_t(k)) + "\\" + name;
+    return name;
+  };
+  Scanner scanner(items, unrepresentable);
+  return scanner.Walk(source, dir_of, [](const std::string& name) { return name; });
+}
+
+}  // namespace gca
