@@ -13,6 +13,7 @@
 
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
+#include "archive/os.h"
 #include "codec/sha512.h"
 
 #ifdef _WIN32
@@ -96,14 +97,18 @@ bool SetAttributes(const fs::path& path, uint32_t attributes) {
 
 // Archive paths and names are in the system code page.
 std::string ArchiveText(const std::string& utf8) { return Utf8ToAnsi(utf8); }
-std::string ArchivePath(const fs::path& path) { return Utf8ToAnsi(path.u8string()); }
+std::string ArchivePath(const fs::path& path) {
+  std::string text = path.u8string();
+  std::replace(text.begin(), text.end(), '/', '\\');
+  return Utf8ToAnsi(text);
+}
 fs::path PathOfArchiveName(const fs::path& directory, const std::string& name) {
   return directory / fs::u8path(AnsiToUtf8(name));
 }
 std::string Utf8OfArchiveName(const std::string& name) { return AnsiToUtf8(name); }
 
 bool CheckCodePage(int code_page, std::string& error) {
-  if (code_page != 0 && static_cast<UINT>(code_page) != GetACP()) {
+  if (code_page != 0 && !gca::os::SetNameCodePage(code_page)) {
     error = "entry names are written in the system code page (" + std::to_string(GetACP()) +
             "); run the builder on a system with code page " + std::to_string(code_page);
     return false;
@@ -145,62 +150,53 @@ bool SetAttributes(const fs::path& path, uint32_t attributes) {
   return !ec;
 }
 
-int g_code_page = 0;
+int g_code_page = 1252;
 
-// UTF-8 to the players' code page, by the system's converter.
-std::string ArchiveText(const std::string& utf8) {
-  if (g_code_page == 0 || g_code_page == 65001) return utf8;
-  const std::string target = "CP" + std::to_string(g_code_page);
-  iconv_t cd = iconv_open(target.c_str(), "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
-  std::string out(utf8.size() * 4 + 4, '\0');
-  char* in_ptr = const_cast<char*>(utf8.data());
-  size_t in_left = utf8.size();
+bool Iconv(const std::string& to, const std::string& from, const std::string& in, std::string& out) {
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  out.assign(in.size() * 4 + 16, '\0');
+  char* in_ptr = const_cast<char*>(in.data());
+  size_t in_left = in.size();
   char* out_ptr = &out[0];
   size_t out_left = out.size();
-  const size_t result = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left);
+  const bool ok = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) != static_cast<size_t>(-1) && in_left == 0;
   iconv_close(cd);
-  if (result == static_cast<size_t>(-1) || in_left != 0) return std::string();
-  out.resize(out.size() - out_left);
-  return out;
+  out.resize(ok ? out.size() - out_left : 0);
+  return ok;
 }
 
-std::string ArchivePath(const fs::path& path) { return path.string(); }
+std::string CodePageName() { return "CP" + std::to_string(g_code_page); }
 
-fs::path PathOfArchiveName(const fs::path& directory, const std::string& name) {
-  std::string native = name;
-  std::replace(native.begin(), native.end(), '\\', '/');
-  return directory / fs::path(native);
+// UTF-8 to the players' code page, in which the archive code takes names; empty when a
+// character has no form there.
+std::string ArchiveText(const std::string& utf8) {
+  std::string out;
+  return Iconv(CodePageName(), "UTF-8", utf8, out) ? out : std::string();
 }
 
 std::string Utf8OfArchiveName(const std::string& name) {
-  if (g_code_page == 0 || g_code_page == 65001) return name;
-  const std::string source = "CP" + std::to_string(g_code_page);
-  iconv_t cd = iconv_open("UTF-8", source.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return name;
-  std::string out(name.size() * 4 + 4, '\0');
-  char* in_ptr = const_cast<char*>(name.data());
-  size_t in_left = name.size();
-  char* out_ptr = &out[0];
-  size_t out_left = out.size();
-  const size_t result = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left);
-  iconv_close(cd);
-  if (result == static_cast<size_t>(-1)) return name;
-  out.resize(out.size() - out_left);
-  return out;
+  std::string out;
+  return Iconv("UTF-8", CodePageName(), name, out) ? out : std::string();
+}
+
+// The archive code takes backslash-separated paths in its code page.
+std::string ArchivePath(const fs::path& path) {
+  std::string text = path.u8string();
+  std::replace(text.begin(), text.end(), '/', '\\');
+  return ArchiveText(text);
+}
+
+fs::path PathOfArchiveName(const fs::path& directory, const std::string& name) {
+  return directory / FromUtf8(Utf8OfArchiveName(name));
 }
 
 bool CheckCodePage(int code_page, std::string& error) {
-  g_code_page = code_page;
-  if (code_page != 0 && code_page != 65001) {
-    const std::string name = "CP" + std::to_string(code_page);
-    iconv_t cd = iconv_open(name.c_str(), "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-      error = "code page " + std::to_string(code_page) + " is not known to this system";
-      return false;
-    }
-    iconv_close(cd);
+  if (code_page != 0 && !gca::os::SetNameCodePage(code_page)) {
+    error = "code page " + std::to_string(code_page) + " is not known to this system";
+    return false;
   }
+  g_code_page = gca::os::NameCodePage();
   return true;
 }
 #endif
