@@ -3,6 +3,7 @@
 // long-path prefix "\\?\" where the operation needs it.
 #pragma once
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstdint>
 #include <string>
