@@ -1,0 +1,237 @@
+#include "codec/bwt.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "archive/gfl_exception.h"
+
+namespace gca {
+
+namespace {
+
+constexpr uint32_t kMergeGroupMax = 256;
+
+inline uint32_t Key(const uint8_t* s, uint32_t i) { return (uint32_t(s[i]) << 8) | s[i + 1]; }
+
+}  // namespace
+
+BlockSorter::BlockSorter(int32_t* sa, int32_t* scratch, int32_t* radix, uint32_t capacity)
+    : sa_(sa), scratch_(scratch), radix_(radix), capacity_(capacity) {
+  // Pending groups are disjoint and hold more than kMergeGroupMax rotations each.
+  stack_.reserve(capacity / (kMergeGroupMax + 1) + 2);
+}
+
+void BlockSorter::CheckBudget() {
+  if (budget_ && work_ > kSortWorkLimit) throw GflGCAAddNoise();
+}
+
+// Compares the rotations a and b over bytes depth .. depth + length - 1; every equal
+// byte passed counts as one unit of work.
+int BlockSorter::Compare(uint32_t a, uint32_t b, uint32_t depth, uint32_t length) {
+  const uint8_t* pa = s_ + a + depth;
+  const uint8_t* pb = s_ + b + depth;
+  uint32_t j = 0;
+  while (j + 8 <= length) {
+    uint64_t u, v;
+    std::memcpy(&u, pa + j, 8);
+    std::memcpy(&v, pb + j, 8);
+    if (u != v) {
+      j += static_cast<uint32_t>(__builtin_ctzll(u ^ v) >> 3);
+      if (budget_) work_ += j;
+      return pa[j] < pb[j] ? -1 : 1;
+    }
+    j += 8;
+  }
+  for (; j < length; ++j) {
+    if (pa[j] != pb[j]) {
+      if (budget_) work_ += j;
+      return pa[j] < pb[j] ? -1 : 1;
+    }
+  }
+  if (budget_) work_ += length;
+  return 0;
+}
+
+// Top-down merge sort of sa_[first..last] (inclusive), stable.
+void BlockSorter::MergeSort(uint32_t first, uint32_t last, uint32_t depth, uint32_t length) {
+  if (first >= last) return;
+  if (last == first + 1) {
+    if (Compare(sa_[first], sa_[last], depth, length) > 0) {
+      const int32_t t = sa_[first];
+      sa_[first] = sa_[last];
+      sa_[last] = t;
+    }
+    CheckBudget();
+    return;
+  }
+  const uint32_t mid = (first + last) / 2;
+  MergeSort(first, mid, depth, length);
+  MergeSort(mid + 1, last, depth, length);
+  const uint32_t left = mid - first + 1;
+  std::memcpy(scratch_, sa_ + first, left * sizeof(int32_t));
+  uint32_t i = 0, j = mid + 1, o = first;
+  while (i < left && j <= last) {
+    if (Compare(scratch_[i], sa_[j], depth, length) <= 0)
+      sa_[o++] = scratch_[i++];
+    else
+      sa_[o++] = sa_[j++];
+  }
+  while (i < left) sa_[o++] = scratch_[i++];
+  CheckBudget();
+}
+
+// Most-significant-byte refinement of a large group whose rotations agree on their
+// first `depth` bytes.
+void BlockSorter::Refine(uint32_t start, uint32_t size, uint32_t depth) {
+  stack_.clear();
+  stack_.push_back({start, size, depth});
+  uint32_t count[256];
+  uint32_t offset[256];
+  while (!stack_.empty()) {
+    const Group g = stack_.back();
+    stack_.pop_back();
+    std::memset(count, 0, sizeof(count));
+    const int32_t* group = sa_ + g.start;
+    for (uint32_t x = 0; x < g.size; ++x) ++count[s_[group[x] + g.depth]];
+    uint32_t sum = 0;
+    for (int c = 0; c < 256; ++c) {
+      offset[c] = sum;
+      sum += count[c];
+    }
+    for (uint32_t x = 0; x < g.size; ++x) scratch_[offset[s_[group[x] + g.depth]]++] = group[x];
+    std::memcpy(sa_ + g.start, scratch_, g.size * sizeof(int32_t));
+    if (budget_) work_ += 16ull * g.size;
+    CheckBudget();
+    const uint32_t next = g.depth + 1;
+    if (next >= m_) continue;  // all m bytes compared: the rotations are equal
+    uint32_t b = g.start;
+    for (int c = 0; c < 256; ++c) {
+      const uint32_t n = count[c];
+      if (n > kMergeGroupMax)
+        stack_.push_back({b, n, next});
+      else if (n >= 2)
+        MergeSort(b, b + n - 1, next, m_ - next);
+      b += n;
+    }
+  }
+}
+
+TransformResult BlockSorter::Forward(uint8_t* s, uint32_t m, uint8_t* out, bool budget) {
+  std::memcpy(s + m, s, m);
+  s_ = s;
+  m_ = m;
+  work_ = 0;
+  budget_ = budget;
+
+  if (m <= 63) {
+    for (uint32_t i = 0; i < m; ++i) sa_[i] = static_cast<int32_t>(i);
+    MergeSort(0, m - 1, 0, m);
+  } else {
+    int32_t* counts = radix_;
+    int32_t* ends = radix_ + 65536;
+    std::memset(counts, 0, 65536 * sizeof(int32_t));
+    for (uint32_t i = 0; i < m; ++i) ++counts[Key(s, i)];
+    // Four stable passes by the two-byte keys at offsets 6, 4, 2, 0.
+    // The passes alternate between the two arrays and end in sa_.
+    int32_t* from = sa_;
+    int32_t* to = scratch_;
+    static const uint32_t kOffsets[4] = {6, 4, 2, 0};
+    for (int pass = 0; pass < 4; ++pass) {
+      int32_t sum = 0;
+      for (uint32_t k = 0; k < 65536; ++k) {
+        sum += counts[k];
+        ends[k] = sum;
+      }
+      const uint32_t o = kOffsets[pass];
+      if (pass == 0) {
+        for (uint32_t i = m; i-- > 0;) to[--ends[Key(s, i + o)]] = static_cast<int32_t>(i);
+      } else {
+        for (uint32_t j = m; j-- > 0;) {
+          const int32_t i = from[j];
+          to[--ends[Key(s, uint32_t(i) + o)]] = i;
+        }
+      }
+      int32_t* t = from;
+      from = to;
+      to = t;
+    }
+
+    // Groups with equal first 8 bytes.
+    uint32_t i = 0;
+    while (i < m) {
+      uint32_t a0, a1;
+      std::memcpy(&a0, s + sa_[i], 4);
+      std::memcpy(&a1, s + sa_[i] + 4, 4);
+      uint32_t j = i + 1;
+      while (j < m) {
+        uint32_t b0, b1;
+        std::memcpy(&b0, s + sa_[j], 4);
+        std::memcpy(&b1, s + sa_[j] + 4, 4);
+        if (a0 != b0 || a1 != b1) break;
+        ++j;
+      }
+      const uint32_t size = j - i;
+      if (size > kMergeGroupMax)
+        Refine(i, size, 8);
+      else if (size >= 2)
+        MergeSort(i, j - 1, 8, m - 8);
+      i = j;
+    }
+  }
+  CheckBudget();
+
+  TransformResult result;
+  uint32_t histogram[256] = {0};
+  uint32_t runs = 0;
+  uint32_t previous = 0;
+  for (uint32_t i = 0; i < m; ++i) {
+    const uint32_t start = static_cast<uint32_t>(sa_[i]);
+    if (start == 0) result.primary = i;
+    const uint32_t c = s[start + m - 1];
+    out[i] = static_cast<uint8_t>(c);
+    ++histogram[c];
+    if (c == previous) ++runs;
+    previous = c;
+  }
+  const double dm = static_cast<double>(m);
+  double sum = 0.0;
+  for (int c = 0; c < 256; ++c) {
+    const double d = static_cast<double>(histogram[c]) * 256.0 / dm - 1.0;
+    sum += d * d;
+  }
+  result.run_ratio = static_cast<double>(runs) / dm;
+  result.spread = std::sqrt(sum / 255.0);
+  return result;
+}
+
+uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m) {
+  const double t = 0.1 * (std::log(static_cast<double>(m)) / std::log(2.0) - 17.0);
+  const double r = run_ratio;
+  if ((spread < 4.0 && r - t > 0.6) || (spread >= 4.0 && (r - t - 0.2) * 10.0 > spread))
+    return 0x11005600u;
+  if (r > 0.7) return spread > 7.0 ? 0x00301030u : 0x00201030u;
+  if (r >= 0.2) return 0x00202040u;
+  return 0x00203050u;
+}
+
+void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t* out,
+                      uint32_t* vec) {
+  uint32_t start[256] = {0};
+  for (uint32_t i = 0; i < m; ++i) ++start[last[i]];
+  uint32_t sum = 0;
+  for (int c = 0; c < 256; ++c) {
+    const uint32_t n = start[c];
+    start[c] = sum;
+    sum += n;
+  }
+  // Each entry holds the next row and the byte it yields, so one load per byte.
+  for (uint32_t i = 0; i < m; ++i) vec[start[last[i]]++] = (i << 8) | last[i];
+  uint32_t pos = primary;
+  for (uint32_t i = 0; i < m; ++i) {
+    const uint32_t w = vec[pos];
+    out[i] = static_cast<uint8_t>(w);
+    pos = w >> 8;
+  }
+}
+
+}  // namespace gca

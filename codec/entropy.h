@@ -1,0 +1,249 @@
+// The entropy stage of the block codec: a carry-less binary range coder, adaptive
+// 12-bit probabilities, binary-tree symbol and unary-prefix count coders with an
+// order-0 and an optional order-1 model, and move-to-front / run-length front ends.
+// Every parameter of a block is held in one 32-bit method word.
+#pragma once
+#include <cstdint>
+
+#include "archive/byte_stream.h"
+
+namespace gca {
+
+// Method word fields.
+constexpr uint32_t kMethodFixed = 0x11005600;  // the GCF1 scheme: MTF, RLE, order 0
+constexpr uint32_t kMethodRle = 1u << 24;
+constexpr uint32_t kMethodMtf = 1u << 28;
+constexpr uint32_t kMethodNoise = 1u << 31;
+
+constexpr uint32_t kProbabilityStart = 2048;
+
+inline uint32_t RunContextShift(uint32_t w) { return w & 15; }
+inline uint32_t Order1Shift(uint32_t w) { return (w >> 4) & 15; }
+inline uint32_t RunShift(uint32_t w) { return (w >> 8) & 15; }
+inline uint32_t SymbolShift(uint32_t w) { return (w >> 12) & 15; }
+inline uint32_t RunWeight(uint32_t w) { return (w >> 16) & 15; }
+inline uint32_t SymbolWeight(uint32_t w) { return (w >> 20) & 15; }
+
+// False for a word that switches on a model with adaptation shift 0 or mixes with a
+// weight above 4: such a word never comes from the encoder and would let a
+// probability leave 1..4095.
+bool MethodWordValid(uint32_t word);
+
+// A memory buffer as a byte stream. An output buffer owns its memory and doubles it
+// when a byte is written into a full buffer; an input buffer wraps the caller's memory,
+// and reading past its end sets the end-reached flag and yields 0 bytes.
+class CodedBuffer : public ByteStream {
+ public:
+  CodedBuffer() = default;
+  // An owning output buffer of at least 1,024 bytes.
+  explicit CodedBuffer(uint32_t capacity);
+  // An input buffer over data[0..length-1].
+  CodedBuffer(const uint8_t* data, uint32_t length);
+  ~CodedBuffer() override;
+  CodedBuffer(const CodedBuffer&) = delete;
+  CodedBuffer& operator=(const CodedBuffer&) = delete;
+
+  int32_t EndReached() const override { return end_reached_; }
+  uint32_t Read(void* buffer, uint32_t n) override;
+  uint32_t Write(const void* buffer, uint32_t n) override;
+  bool Seek(uint64_t position) override;
+  uint64_t Tell() override { return position_; }
+
+  // Makes this an empty owning output buffer of at least `capacity` bytes, keeping
+  // memory it already owns when that is large enough. False when allocation fails.
+  bool StartOutput(uint32_t capacity);
+  // Makes this an input buffer over the caller's memory.
+  void StartInput(const uint8_t* data, uint32_t length);
+
+  // Fast paths of Write and Read for one byte.
+  void PutByte(uint8_t b) {
+    if (position_ >= capacity_ && !Grow(position_ + 1)) return;
+    data_[position_++] = b;
+    if (position_ > length_) length_ = position_;
+  }
+  uint8_t GetByte() {
+    if (position_ < length_) return data_[position_++];
+    end_reached_ = 1;
+    return 0;
+  }
+
+  const uint8_t* Data() const { return data_; }
+  // Bytes held: the stream length of an output buffer, the wrapped length of an input.
+  uint32_t Length() const { return length_; }
+  uint32_t Capacity() const { return capacity_; }
+
+ private:
+  bool Grow(uint64_t needed);
+  void FreeOwned();
+
+  uint8_t* data_ = nullptr;
+  uint32_t capacity_ = 0;
+  uint32_t length_ = 0;
+  uint32_t position_ = 0;
+  bool owns_ = false;
+};
+
+class RangeEncoder {
+ public:
+  void Start(CodedBuffer* out) {
+    out_ = out;
+    low_ = 0;
+    range_ = 0x80000000u;
+    held_ = 0;
+    pending_ = 0;
+    carries_ = 0;
+  }
+  // Codes a decision: 0 with probability p / 4096.
+  void Encode(uint32_t bit, uint32_t p) {
+    Normalize();
+    const uint32_t r = p * (range_ >> 12);
+    if (bit == 0) {
+      range_ = r;
+    } else {
+      low_ += r;
+      range_ -= r;
+    }
+  }
+  void EncodeBit(uint32_t bit) {
+    Normalize();
+    const uint32_t r = range_ >> 1;
+    if (bit == 0) {
+      range_ = r;
+    } else {
+      low_ += r;
+      range_ -= r;
+    }
+  }
+  void Flush();
+  // How many times a carry ran into the held byte (and pending bytes) so far.
+  uint32_t Carries() const { return carries_; }
+
+ private:
+  void Normalize() {
+    while (range_ <= 0x800000u) ShiftLow();
+  }
+  void ShiftLow();
+
+  CodedBuffer* out_ = nullptr;
+  uint32_t low_ = 0;
+  uint32_t range_ = 0;
+  uint32_t held_ = 0;
+  uint32_t pending_ = 0;
+  uint32_t carries_ = 0;
+};
+
+class RangeDecoder {
+ public:
+  // Reads straight from the buffer's memory; past its end every byte is 0.
+  void Start(CodedBuffer* in) {
+    const uint8_t* data = in->Data();
+    const uint32_t length = in->Length();
+    next_ = data;
+    end_ = data + length;
+    Next();  // the encoder's initial held byte
+    last_ = Next();
+    low_ = last_ >> 1;
+    range_ = 0x80;
+  }
+  uint32_t Decode(uint32_t p) {
+    Normalize();
+    const uint32_t r = p * (range_ >> 12);
+    if (low_ < r) {
+      range_ = r;
+      return 0;
+    }
+    low_ -= r;
+    range_ -= r;
+    return 1;
+  }
+  uint32_t DecodeBit() {
+    Normalize();
+    const uint32_t r = range_ >> 1;
+    if (low_ < r) {
+      range_ = r;
+      return 0;
+    }
+    low_ -= r;
+    range_ -= r;
+    return 1;
+  }
+  // True once the decoder has asked for a byte behind the end of its input.
+  bool Exhausted() const { return overrun_; }
+
+ private:
+  uint32_t Next() {
+    if (next_ < end_) return *next_++;
+    overrun_ = true;
+    return 0;
+  }
+  void Normalize() {
+    while (range_ <= 0x800000u) {
+      low_ = ((low_ << 1) | (last_ & 1)) << 7;
+      last_ = Next();
+      low_ |= last_ >> 1;
+      range_ <<= 8;
+    }
+  }
+
+  const uint8_t* next_ = nullptr;
+  const uint8_t* end_ = nullptr;
+  uint32_t low_ = 0;
+  uint32_t range_ = 0;
+  uint32_t last_ = 0;
+  bool overrun_ = false;
+};
+
+// Adaptation of a probability after a decision.
+inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) {
+  if (bit == 0)
+    p = static_cast<uint16_t>(p + ((4096u - p) >> shift));
+  else
+    p = static_cast<uint16_t>(p - (p >> shift));
+}
+
+// Probability of a decision mixed from an order-0 entry and a context entry.
+inline uint32_t Mix(uint32_t p0, uint32_t p1, uint32_t weight) {
+  return (weight * p1 + (4 - weight) * p0) >> 2;
+}
+
+// The model tables of one codec object, reused for every block.
+struct EntropyModels {
+  uint16_t symbol0[256];
+  uint16_t run0[32];
+  uint16_t symbol1[256 * 256];
+  uint16_t run1[256 * 32];
+
+  // Every entry of the order-0 tables, and of the context tables too when `all`.
+  void Reset(bool all);
+};
+
+// Count coder: a unary prefix of up to 32 decisions with table entries [0..31]
+// (mixed with `context[i]` when weight != 0), then the bits below the highest set bit.
+void EncodeCount(RangeEncoder& enc, uint32_t v, uint16_t* table, uint32_t shift,
+                 uint16_t* context = nullptr, uint32_t context_shift = 0, uint32_t weight = 0);
+uint32_t DecodeCount(RangeDecoder& dec, uint16_t* table, uint32_t shift,
+                     uint16_t* context = nullptr, uint32_t context_shift = 0,
+                     uint32_t weight = 0);
+
+// Progress tick of the entropy stage: every 64 KiB of symbols.
+struct ProgressTicker {
+  void (*fn)(void* context) = nullptr;
+  void* context = nullptr;
+  void Tick() const {
+    if (fn != nullptr) fn(context);
+  }
+};
+
+// Codes x[0..n-1] (n >= 1) with the method word into out. With a limit, coding stops
+// as soon as the stream holds more than `limit` bytes (the caller would store the
+// block anyway) and false is returned; otherwise the stream is flushed and true returned.
+bool EncodeBlock(const uint8_t* x, uint32_t n, uint32_t method, CodedBuffer& out,
+                 EntropyModels& models, const ProgressTicker& ticker,
+                 uint32_t limit = 0xFFFFFFFFu);
+
+// Decodes n bytes from in into out. A method word that MethodWordValid rejects, or a
+// run that would pass n, raises GflException(kGflDataError).
+void DecodeBlock(CodedBuffer& in, uint8_t* out, uint32_t n, uint32_t method,
+                 EntropyModels& models, const ProgressTicker& ticker);
+
+}  // namespace gca

@@ -1,0 +1,306 @@
+#include "codec/entropy.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "archive/gfl_exception.h"
+#include "tests/codec/codec_samples.h"
+
+namespace gca {
+namespace {
+
+using codec_samples::NextRandom;
+
+std::vector<uint8_t> Bytes(const CodedBuffer& b) {
+  return std::vector<uint8_t>(b.Data(), b.Data() + b.Length());
+}
+
+TEST(CodedBufferTest, InputReadsPastEndAsZeroAndSetsFlag) {
+  const uint8_t data[3] = {1, 2, 3};
+  CodedBuffer in(data, 3);
+  EXPECT_EQ(in.GetByte(), 1);
+  uint8_t two[2] = {9, 9};
+  EXPECT_EQ(in.Read(two, 2), 2u);
+  EXPECT_EQ(two[1], 3);
+  EXPECT_EQ(in.EndReached(), 0);
+  EXPECT_EQ(in.GetByte(), 0);
+  EXPECT_NE(in.EndReached(), 0);
+  EXPECT_EQ(in.Read(two, 2), 0u);
+  EXPECT_EQ(in.ReadU32(), 0u);
+  EXPECT_FALSE(in.Seek(4));
+  EXPECT_TRUE(in.Seek(1));
+  EXPECT_EQ(in.ReadU8(), 2);
+}
+
+TEST(CodedBufferTest, OutputStartsAt1024AndDoubles) {
+  CodedBuffer out(10);
+  EXPECT_EQ(out.Capacity(), 1024u);
+  for (int i = 0; i < 1025; ++i) out.PutByte(static_cast<uint8_t>(i));
+  EXPECT_EQ(out.Capacity(), 2048u);
+  EXPECT_EQ(out.Length(), 1025u);
+  EXPECT_EQ(out.Data()[1024], 0);
+  std::vector<uint8_t> big(5000, 7);
+  EXPECT_EQ(out.Write(big.data(), 5000), 5000u);
+  EXPECT_EQ(out.Capacity(), 8192u);
+  EXPECT_EQ(out.Tell(), 6025u);
+  EXPECT_TRUE(out.Seek(20000));  // grows an owning buffer
+  EXPECT_GE(out.Capacity(), 20000u);
+}
+
+TEST(CodedBufferTest, WrappedMemoryIsNeverWrittenPastItsEnd) {
+  uint8_t area[6] = {0, 0, 0, 0, 0, 0x55};
+  CodedBuffer b(area, 5);
+  const uint8_t text[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_EQ(b.Write(text, 8), 5u);
+  EXPECT_NE(b.EndReached(), 0);
+  EXPECT_EQ(area[4], 5);
+  EXPECT_EQ(area[5], 0x55);
+}
+
+// Decisions with wildly skewed probabilities, then their decoding.
+struct Decision {
+  uint32_t bit, p;
+  bool plain;
+};
+
+std::vector<Decision> SkewedDecisions(uint64_t seed, size_t count) {
+  std::vector<Decision> d;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t r = NextRandom(seed);
+    const uint32_t kind = r % 4;
+    const uint32_t p = kind == 0 ? 4095 : kind == 1 ? 1 : 1 + (r >> 8) % 4095;
+    d.push_back({(r >> 3) % 7 != 0 ? 1u : 0u, p, kind == 3 && (r & 0x100) != 0});
+  }
+  return d;
+}
+
+TEST(RangeCoderTest, CarriesOverPendingBytesStayInStep) {
+  int carried_over_pending = 0;
+  for (uint64_t seed = 1; seed <= 400; ++seed) {
+    const std::vector<Decision> d = SkewedDecisions(seed, 300);
+    CodedBuffer out(0);
+    RangeEncoder enc;
+    enc.Start(&out);
+    for (const Decision& x : d) x.plain ? enc.EncodeBit(x.bit) : enc.Encode(x.bit, x.p);
+    enc.Flush();
+    const std::vector<uint8_t> bytes = Bytes(out);
+    ASSERT_GE(bytes.size(), 6u);
+    // The stream starts with the initial held byte: the first interval lies below the
+    // carry bit, so no carry can reach it.
+    EXPECT_EQ(bytes[0], 0);
+    // A carry that turned pending 0xFF bytes into 0x00 shows as a held byte + 1
+    // followed by zeros; count streams where a carry happened behind zeros.
+    if (enc.Carries() != 0) {
+      for (size_t k = 1; k + 1 < bytes.size(); ++k)
+        if (bytes[k] == 0x00 && bytes[k - 1] != 0xFF) {
+          ++carried_over_pending;
+          break;
+        }
+    }
+    for (size_t k = bytes.size() - 4; k < bytes.size(); ++k) EXPECT_EQ(bytes[k], 0xFF);
+
+    CodedBuffer in(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    RangeDecoder dec;
+    dec.Start(&in);
+    for (size_t i = 0; i < d.size(); ++i) {
+      const uint32_t bit = d[i].plain ? dec.DecodeBit() : dec.Decode(d[i].p);
+      ASSERT_EQ(bit, d[i].bit) << "seed " << seed << " decision " << i;
+    }
+    EXPECT_FALSE(dec.Exhausted());
+  }
+  EXPECT_GT(carried_over_pending, 0);
+}
+
+TEST(RangeCoderTest, EmptyStreamIsHeldByteLowByteAndPadding) {
+  CodedBuffer out(0);
+  RangeEncoder enc;
+  enc.Start(&out);
+  enc.Flush();
+  const std::vector<uint8_t> expected = {0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+  // Flush normalises first: range 0x80000000 needs no shift, so held byte 0, then low's
+  // top byte 0, then the padding.
+  EXPECT_EQ(Bytes(out), expected);
+}
+
+TEST(RangeCoderTest, DecoderPastTheEndReadsZeros) {
+  const uint8_t one[1] = {0};
+  CodedBuffer in(one, 1);
+  RangeDecoder dec;
+  dec.Start(&in);
+  for (int i = 0; i < 100; ++i) dec.Decode(2048);
+  EXPECT_TRUE(dec.Exhausted());
+}
+
+// Count coder: a fresh table shows which decisions a value took.
+TEST(CountCoderTest, WorkedValuesTakeTheDecisionsTheyShould) {
+  struct Case {
+    uint32_t v;
+    int go_on;  // number of go-on decisions before the stop; 32: none stops
+  };
+  const Case cases[] = {{0, 0}, {1, 1}, {5, 3}, {999999, 20}, {0x7FFFFFFF, 31},
+                        {0x80000000u, 32}, {0xFFFFFFFFu, 32}};
+  for (const Case& c : cases) {
+    uint16_t table[32];
+    for (auto& p : table) p = 2048;
+    CodedBuffer out(0);
+    RangeEncoder enc;
+    enc.Start(&out);
+    EncodeCount(enc, c.v, table, 6);
+    enc.Flush();
+    for (int i = 0; i < 32; ++i) {
+      if (i < c.go_on)
+        EXPECT_EQ(table[i], 2048 + (2048 >> 6)) << c.v << " entry " << i;
+      else if (i == c.go_on)
+        EXPECT_EQ(table[i], 2048 - (2048 >> 6)) << c.v << " entry " << i;
+      else
+        EXPECT_EQ(table[i], 2048) << c.v << " entry " << i;
+    }
+    uint16_t again[32];
+    for (auto& p : again) p = 2048;
+    CodedBuffer in(out.Data(), out.Length());
+    RangeDecoder dec;
+    dec.Start(&in);
+    EXPECT_EQ(DecodeCount(dec, again, 6), c.v);
+    EXPECT_EQ(0, std::memcmp(table, again, sizeof(table)));
+  }
+}
+
+TEST(CountCoderTest, SequencesWithContextMixingRoundTrip) {
+  uint64_t seed = 77;
+  std::vector<uint32_t> values;
+  for (int i = 0; i < 3000; ++i) {
+    const uint32_t r = NextRandom(seed);
+    values.push_back(r % 5 == 0 ? r : r % 3 == 0 ? r % 70 : (r & 3));
+  }
+  for (uint32_t weight : {0u, 1u, 2u, 3u, 4u}) {
+    uint16_t t0[32], t1[32];
+    for (auto& p : t0) p = 2048;
+    for (auto& p : t1) p = 2048;
+    CodedBuffer out(0);
+    RangeEncoder enc;
+    enc.Start(&out);
+    for (uint32_t v : values) EncodeCount(enc, v, t0, 4, t1, 2, weight);
+    enc.Flush();
+    for (auto& p : t0) p = 2048;
+    for (auto& p : t1) p = 2048;
+    CodedBuffer in(out.Data(), out.Length());
+    RangeDecoder dec;
+    dec.Start(&in);
+    for (uint32_t v : values) ASSERT_EQ(DecodeCount(dec, t0, 4, t1, 2, weight), v);
+  }
+}
+
+struct Blocks : ::testing::Test {
+  std::unique_ptr<EntropyModels> models{new EntropyModels};
+  ProgressTicker ticker;
+
+  std::vector<uint8_t> Encode(const std::vector<uint8_t>& x, uint32_t method) {
+    CodedBuffer out(static_cast<uint32_t>(x.size()));
+    EXPECT_TRUE(EncodeBlock(x.data(), static_cast<uint32_t>(x.size()), method, out, *models,
+                            ticker));
+    return Bytes(out);
+  }
+  std::vector<uint8_t> Decode(const std::vector<uint8_t>& coded, size_t n, uint32_t method) {
+    std::vector<uint8_t> y(n, 0xCC);
+    CodedBuffer in(coded.data(), static_cast<uint32_t>(coded.size()));
+    DecodeBlock(in, y.data(), static_cast<uint32_t>(n), method, *models, ticker);
+    return y;
+  }
+};
+
+TEST_F(Blocks, EveryMethodWordRoundTripsEveryKindOfData) {
+  // The encoder's words, with noise, and mixing weights it never writes.
+  const uint32_t methods[] = {0x11005600, 0x00301030, 0x00201030, 0x00202040, 0x00203050,
+                              0x80203050, 0x00101030, 0x00401030, 0x11215634, 0x11445611,
+                              0x01105612, 0x10003000, 0x01003500};
+  const std::vector<std::vector<uint8_t>> inputs = {
+      {0},
+      {0x41},
+      {0, 0, 0, 1},
+      codec_samples::TextBytes(20000, 1),
+      codec_samples::BinaryBytes(20000, 2),
+      codec_samples::RandomBytes(5000, 3),
+      std::vector<uint8_t>(3000, 0),
+      std::vector<uint8_t>(3000, 0xFF),
+  };
+  for (uint32_t method : methods) {
+    for (const auto& x : inputs) {
+      const std::vector<uint8_t> coded = Encode(x, method);
+      ASSERT_EQ(Decode(coded, x.size(), method), x) << std::hex << method << " size " << x.size();
+    }
+  }
+}
+
+TEST_F(Blocks, MillionEqualBytesCodeAsOneSymbolAndOneCount) {
+  const std::vector<uint8_t> x(1000000, 'z');
+  const std::vector<uint8_t> coded = Encode(x, kMethodFixed);
+  // One symbol (8 decisions), 21 count decisions and 19 plain bits: a few bytes + padding.
+  EXPECT_LE(coded.size(), 16u);
+  EXPECT_EQ(Decode(coded, x.size(), kMethodFixed), x);
+}
+
+TEST_F(Blocks, RejectsWordsThatWouldStallTheModels) {
+  const std::vector<uint8_t> coded(64, 0x5A);
+  const uint32_t bad[] = {0x11000600,  // symbol shift 0
+                          0x00501030,  // symbol weight 5
+                          0x00201000,  // order-1 model on, shift 0
+                          0x11005000,  // RLE on, run shift 0
+                          0x11055600,  // RLE on, run weight 5
+                          0x01015610}; // run context on, shift 0
+  for (uint32_t w : bad) {
+    EXPECT_FALSE(MethodWordValid(w)) << std::hex << w;
+    try {
+      Decode(coded, 100, w);
+      ADD_FAILURE() << std::hex << w;
+    } catch (const GflException& e) {
+      EXPECT_EQ(e.Code, kGflDataError);
+    }
+  }
+  EXPECT_TRUE(MethodWordValid(0x00003000));   // order 0 only, no runs
+  EXPECT_TRUE(MethodWordValid(0x80203050));   // noise bit is ignored
+}
+
+TEST_F(Blocks, GarbageNeverWritesPastTheBlock) {
+  uint64_t seed = 5;
+  for (int round = 0; round < 300; ++round) {
+    const std::vector<uint8_t> garbage = codec_samples::RandomBytes(1 + round % 97, seed++);
+    const size_t n = 1 + NextRandom(seed) % 3000;
+    const uint32_t method = round % 2 ? kMethodFixed : 0x00202040;
+    try {
+      const std::vector<uint8_t> y = Decode(garbage, n, method);
+      EXPECT_EQ(y.size(), n);
+    } catch (const GflException& e) {
+      EXPECT_EQ(e.Code, kGflDataError);
+    }
+  }
+}
+
+TEST_F(Blocks, StopsEarlyWhenTheStreamOutgrowsTheLimit) {
+  const std::vector<uint8_t> x = codec_samples::RandomBytes(100000, 9);
+  CodedBuffer out(1024);
+  EXPECT_FALSE(EncodeBlock(x.data(), 100000, 0x00203050, out, *models, ticker, 50000));
+  EXPECT_LT(out.Length(), 50100u);
+}
+
+TEST_F(Blocks, TicksEvery64KiB) {
+  int ticks = 0;
+  ProgressTicker counting;
+  counting.fn = [](void* c) { ++*static_cast<int*>(c); };
+  counting.context = &ticks;
+  const std::vector<uint8_t> x = codec_samples::TextBytes(300000, 4);
+  CodedBuffer out(0);
+  EncodeBlock(x.data(), 300000, 0x00202040, out, *models, counting);
+  EXPECT_EQ(ticks, 4);  // positions 65536, 131072, 196608, 262144
+  ticks = 0;
+  std::vector<uint8_t> y(300000);
+  CodedBuffer in(out.Data(), out.Length());
+  DecodeBlock(in, y.data(), 300000, 0x00202040, *models, counting);
+  EXPECT_EQ(ticks, 4);
+  EXPECT_EQ(x, y);
+}
+
+}  // namespace
+}  // namespace gca
