@@ -269,7 +269,10 @@ bool RemoveDirectoryTree(const std::string& directory) {
   bool have_entry = true;
   while (!levels.empty()) {
     if (have_entry) {
-      const bool is_directory = (entry.Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      // A link to a directory elsewhere (a reparse point) is not followed: the directories
+      // it leads to do not belong to this tree.
+      const bool is_directory = (entry.Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                (entry.Attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
       if (is_directory && entry.Name != "." && entry.Name != "..") {
         const std::string child = levels.back().Directory + "\\" + entry.Name;
         HANDLE child_search = FindFirst(JoinPath(child, "*.*"), entry);

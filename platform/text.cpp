@@ -126,7 +126,8 @@ std::string Utf8ToAnsi(const std::string& text) {
     // A character beyond the basic plane goes to the system as its surrogate pair, in one call.
     std::wstring units;
     AppendUtf16(units, code);
-    char converted[2];
+    // Room for the longest character of any code page, not only of the double-byte ones.
+    char converted[4];
     const int written = WideCharToMultiByte(CP_ACP, 0, units.data(), static_cast<int>(units.size()),
                                             converted, sizeof converted, nullptr, nullptr);
     if (written <= 0) return std::string();
@@ -141,16 +142,26 @@ std::string AnsiToUtf8(const std::string& text) {
   std::string out;
   size_t i = 0;
   while (i < length) {
-    wchar_t unit = 0;
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes + i, 1, &unit, 1) == 1) {
-      i += 1;
-    } else if (i + 1 < length &&
-               MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes + i, 2, &unit, 1) == 1) {
-      i += 2;
-    } else {
-      return std::string();
+    // One byte, else a double-byte character; code pages with longer characters (the
+    // UTF-8 and GB18030 system code pages) get up to four bytes, and one character beyond
+    // the basic plane comes back as a surrogate pair.
+    wchar_t units[2] = {};
+    size_t taken = 0;
+    for (size_t n = 1; n <= 4 && i + n <= length && taken == 0; ++n) {
+      const int produced = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes + i, static_cast<int>(n),
+                                               units, n <= 2 ? 1 : 2);
+      if (produced == 1) {
+        AppendUtf8(out, static_cast<unsigned>(units[0]) & 0xFFFF);
+        taken = n;
+      } else if (produced == 2 && units[0] >= 0xD800 && units[0] < 0xDC00 && units[1] >= 0xDC00 &&
+                 units[1] < 0xE000) {
+        AppendUtf8(out, 0x10000 + ((static_cast<unsigned>(units[0]) & 0x3FF) << 10 |
+                                   (static_cast<unsigned>(units[1]) & 0x3FF)));
+        taken = n;
+      }
     }
-    AppendUtf8(out, static_cast<unsigned>(unit) & 0xFFFF);
+    if (taken == 0) return std::string();
+    i += taken;
   }
   return out;
 }
