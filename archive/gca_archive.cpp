@@ -181,6 +181,7 @@ EntryRecord GcaArchive::EntryInfo(int32_t index) {
 
 bool GcaArchive::DecodeEntry(ByteStream& out, int32_t index, const std::string& text) {
   State& s = *state_;
+  if (!s.directory_read && !ReadDirectory()) return false;
   try {
     return s.DecodeEntry(out, index, text);
   } catch (const GflException&) {

@@ -76,6 +76,11 @@ struct ScanItem {
   uint64_t WriteTime = 0;
 };
 
+// Orders items [first, last) of one source as the writer stores them: names without an
+// extension first, then by extension, by file part, and by directory text (a shorter
+// directory first when one is a prefix of the other); equal keys keep their order.
+void SortScanItems(std::vector<ScanItem>& items, size_t first, size_t last);
+
 // Appends the file or directory tree that source names; a directory comes before the
 // items inside it; temporary files are skipped. Returns the number of items appended.
 // An entry whose name the archive code page cannot represent is not appended; the

@@ -23,6 +23,14 @@ int NameCodePage();
 // system; a name that cannot be represented is refused, never mangled.
 bool NameRepresentable(const std::string& path);
 
+// Text of the process's own environment (command lines, consoles: UTF-8 on the host,
+// the ANSI code page on Windows) to and from the archive code page. Host paths keep
+// their '/' separators here; false when the text cannot be represented.
+bool HostToArchiveText(const std::string& host, std::string* text);
+bool ArchiveToHostText(const std::string& text, std::string* host);
+// Absolute form of a host path (its '.' and '..' resolved); empty on failure.
+std::string FullHostPath(const std::string& host);
+
 // Open modes of GcaFile: 0 read, 1 write, 2 read/write (existing file), 3 write,
 // 4 read/write (created or truncated).
 Handle OpenFile(const std::string& path, int mode);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -152,6 +153,22 @@ int NameCodePage() { return g_code_page; }
 bool NameRepresentable(const std::string& path) {
   std::string host;
   return ToHost(path, &host);
+}
+
+bool HostToArchiveText(const std::string& host, std::string* text) {
+  return Convert(CodePageName(g_code_page).c_str(), "UTF-8", host, text);
+}
+
+bool ArchiveToHostText(const std::string& text, std::string* host) {
+  return Convert("UTF-8", CodePageName(g_code_page).c_str(), text, host);
+}
+
+std::string FullHostPath(const std::string& host) {
+  char* full = realpath(host.c_str(), nullptr);
+  if (!full) return std::string();
+  std::string out = full;
+  free(full);
+  return out;
 }
 
 Handle OpenFile(const std::string& path, int mode) {

@@ -28,6 +28,23 @@ int NameCodePage() { return int(GetACP()); }
 
 bool NameRepresentable(const std::string&) { return true; }
 
+bool HostToArchiveText(const std::string& host, std::string* text) {
+  *text = host;
+  return true;
+}
+
+bool ArchiveToHostText(const std::string& text, std::string* host) {
+  *host = text;
+  return true;
+}
+
+std::string FullHostPath(const std::string& host) {
+  char buffer[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameA(host.c_str(), sizeof(buffer), buffer, nullptr);
+  if (n == 0 || n >= sizeof(buffer)) return std::string();
+  return std::string(buffer, n);
+}
+
 Handle OpenFile(const std::string& path, int mode) {
   DWORD access = 0;
   DWORD disposition = 0;
