@@ -117,6 +117,7 @@ void BlockSorter::Refine(uint32_t start, uint32_t size, uint32_t depth) {
 }
 
 TransformResult BlockSorter::Forward(uint8_t* s, uint32_t m, uint8_t* out, bool budget) {
+  if (m == 0 || m > capacity_) throw GflException(kGflDataError, "block does not fit the sorter");
   std::memcpy(s + m, s, m);
   s_ = s;
   m_ = m;

@@ -97,12 +97,10 @@ class RangeEncoder {
   void Encode(uint32_t bit, uint32_t p) {
     Normalize();
     const uint32_t r = p * (range_ >> 12);
-    if (bit == 0) {
-      range_ = r;
-    } else {
-      low_ += r;
-      range_ -= r;
-    }
+    // Without branches: the decisions of a good model are hard to predict.
+    const uint32_t mask = 0u - bit;
+    low_ += r & mask;
+    range_ = ((range_ - r) & mask) | (r & ~mask);
   }
   void EncodeBit(uint32_t bit) {
     Normalize();
@@ -148,13 +146,11 @@ class RangeDecoder {
   uint32_t Decode(uint32_t p) {
     Normalize();
     const uint32_t r = p * (range_ >> 12);
-    if (low_ < r) {
-      range_ = r;
-      return 0;
-    }
-    low_ -= r;
-    range_ -= r;
-    return 1;
+    const uint32_t bit = low_ >= r ? 1u : 0u;
+    const uint32_t mask = 0u - bit;
+    low_ -= r & mask;
+    range_ = ((range_ - r) & mask) | (r & ~mask);
+    return bit;
   }
   uint32_t DecodeBit() {
     Normalize();
@@ -195,10 +191,10 @@ class RangeDecoder {
 
 // Adaptation of a probability after a decision.
 inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) {
-  if (bit == 0)
-    p = static_cast<uint16_t>(p + ((4096u - p) >> shift));
-  else
-    p = static_cast<uint16_t>(p - (p >> shift));
+  // Decision 0: p + ((4096 - p) >> shift); decision 1: p - (p >> shift).
+  const uint32_t mask = 0u - bit;
+  const uint32_t old = p;
+  p = static_cast<uint16_t>(old + (((4096u - old) >> shift) & ~mask) - ((old >> shift) & mask));
 }
 
 // Probability of a decision mixed from an order-0 entry and a context entry.
