@@ -159,6 +159,47 @@ uint8_t ArchiveCipher::NextByte() {
   return static_cast<uint8_t>(word_ >> (8 * j));
 }
 
+static inline void XorWord(uint8_t* p, uint32_t w) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  v ^= w;
+  std::memcpy(p, &v, 4);
+#else
+  p[0] ^= static_cast<uint8_t>(w);
+  p[1] ^= static_cast<uint8_t>(w >> 8);
+  p[2] ^= static_cast<uint8_t>(w >> 16);
+  p[3] ^= static_cast<uint8_t>(w >> 24);
+#endif
+}
+
+// XORs whole keystream words over p; the counter is at a word boundary.
+void ArchiveCipher::XorWords(uint8_t* p, uint32_t words) {
+  MersenneTwister& g = generator_;
+  uint32_t w = word_;
+  counter_ += 4 * words;
+  while (words != 0) {
+    if (g.index_ >= kN) g.Regenerate();
+    const int32_t ready = (kN - g.index_) / 8;
+    if (ready == 0 || g.index_ < 0) {  // outputs not in runs of eight: one at a time
+      w = NextWord();
+      XorWord(p, w);
+      p += 4;
+      --words;
+      continue;
+    }
+    const uint32_t run = words < uint32_t(ready) ? words : uint32_t(ready);
+    const uint32_t* out = g.output_ + g.index_;
+    for (uint32_t i = 0; i < run; ++i, out += 8, p += 4) {
+      w = FoldWord(out);
+      XorWord(p, w);
+    }
+    g.index_ += int32_t(8 * run);
+    words -= run;
+  }
+  word_ = w;
+}
+
 void ArchiveCipher::Encrypt(void* buffer, int32_t length) {
   if (buffer == nullptr || length <= 0) return;
   uint8_t* p = static_cast<uint8_t*>(buffer);
@@ -169,23 +210,11 @@ void ArchiveCipher::Encrypt(void* buffer, int32_t length) {
     --left;
   }
   // Whole words: four bytes of one keystream word, low byte first.
-  while (left >= 4) {
-    const uint32_t w = NextWord();
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    v ^= w;
-    std::memcpy(p, &v, 4);
-#else
-    p[0] ^= static_cast<uint8_t>(w);
-    p[1] ^= static_cast<uint8_t>(w >> 8);
-    p[2] ^= static_cast<uint8_t>(w >> 16);
-    p[3] ^= static_cast<uint8_t>(w >> 24);
-#endif
-    word_ = w;
-    counter_ += 4;
-    p += 4;
-    left -= 4;
+  const uint32_t words = left / 4;
+  if (words != 0) {
+    XorWords(p, words);
+    p += 4 * size_t(words);
+    left -= 4 * words;
   }
   while (left-- != 0) *p++ ^= NextByte();
 }

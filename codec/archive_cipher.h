@@ -25,6 +25,8 @@ class MersenneTwister {
   void NextEight(uint32_t out[8]);
 
  private:
+  friend class ArchiveCipher;  // reads whole runs of outputs at once
+
   uint32_t state_[625];
   uint32_t output_[624];
   int32_t index_ = 0;
@@ -49,6 +51,7 @@ class ArchiveCipher {
  private:
   uint8_t NextByte();
   uint32_t NextWord();
+  void XorWords(uint8_t* p, uint32_t words);
 
   uint32_t counter_ = 0;
   uint32_t word_ = 0;

@@ -81,28 +81,69 @@ Crc32::Crc32() { Tables(); }
 
 Crc32::~Crc32() = default;
 
+namespace {
+
+// Sixteen bytes folded into the register c with sixteen independent lookups.
+inline uint32_t Fold16(const CrcTables& t, const uint8_t* p, uint32_t c) {
+  const uint32_t w0 = LoadLe32(p) ^ c;
+  const uint32_t w1 = LoadLe32(p + 4);
+  const uint32_t w2 = LoadLe32(p + 8);
+  const uint32_t w3 = LoadLe32(p + 12);
+  const uint32_t x0 = t.slice[15][w0 & 0xFF] ^ t.slice[14][(w0 >> 8) & 0xFF] ^
+                      t.slice[13][(w0 >> 16) & 0xFF] ^ t.slice[12][w0 >> 24];
+  const uint32_t x1 = t.slice[11][w1 & 0xFF] ^ t.slice[10][(w1 >> 8) & 0xFF] ^
+                      t.slice[9][(w1 >> 16) & 0xFF] ^ t.slice[8][w1 >> 24];
+  const uint32_t x2 = t.slice[7][w2 & 0xFF] ^ t.slice[6][(w2 >> 8) & 0xFF] ^
+                      t.slice[5][(w2 >> 16) & 0xFF] ^ t.slice[4][w2 >> 24];
+  const uint32_t x3 = t.slice[3][w3 & 0xFF] ^ t.slice[2][(w3 >> 8) & 0xFF] ^
+                      t.slice[1][(w3 >> 16) & 0xFF] ^ t.slice[0][w3 >> 24];
+  return (x0 ^ x1) ^ (x2 ^ x3);
+}
+
+// Raw register update (no inversion) over any length.
+uint32_t UpdateRegister(const CrcTables& t, const uint8_t* p, size_t length, uint32_t c) {
+  for (; length >= kSlices; length -= kSlices, p += kSlices) c = Fold16(t, p, c);
+  while (length-- != 0) c = t.slice[0][(c ^ *p++) & 0xFFu] ^ (c >> 8);
+  return c;
+}
+
+// Below this length one chain is used; above it, three chains run side by side over
+// three thirds of the data and are joined with the shift operators.
+constexpr uint32_t kSplitLength = 16384;
+
+uint32_t ShiftByBytes(const CrcTables& t, uint32_t crc, uint64_t bytes) {
+  for (int k = 0; k < 64 && bytes != 0; ++k, bytes >>= 1) {
+    if (bytes & 1u) crc = ApplyOperator(t.shift[k], crc);
+  }
+  return crc;
+}
+
+}  // namespace
+
 uint32_t Crc32::Update(const void* data, uint32_t length, uint32_t crc) const {
   const CrcTables& t = Tables();
   const uint8_t* p = static_cast<const uint8_t*>(data);
   uint32_t c = ~crc;
-  while (length >= kSlices) {
-    const uint32_t w0 = LoadLe32(p) ^ c;
-    const uint32_t w1 = LoadLe32(p + 4);
-    const uint32_t w2 = LoadLe32(p + 8);
-    const uint32_t w3 = LoadLe32(p + 12);
-    c = t.slice[15][w0 & 0xFF] ^ t.slice[14][(w0 >> 8) & 0xFF] ^
-        t.slice[13][(w0 >> 16) & 0xFF] ^ t.slice[12][w0 >> 24] ^
-        t.slice[11][w1 & 0xFF] ^ t.slice[10][(w1 >> 8) & 0xFF] ^
-        t.slice[9][(w1 >> 16) & 0xFF] ^ t.slice[8][w1 >> 24] ^
-        t.slice[7][w2 & 0xFF] ^ t.slice[6][(w2 >> 8) & 0xFF] ^
-        t.slice[5][(w2 >> 16) & 0xFF] ^ t.slice[4][w2 >> 24] ^
-        t.slice[3][w3 & 0xFF] ^ t.slice[2][(w3 >> 8) & 0xFF] ^
-        t.slice[1][(w3 >> 16) & 0xFF] ^ t.slice[0][w3 >> 24];
-    p += kSlices;
-    length -= kSlices;
+  if (length >= kSplitLength) {
+    // Three chains over equal thirds (whole 16-byte groups), each started from zero
+    // except the first; a zero register stays zero over zero bytes, so each chain's
+    // register only needs to be moved past the data that follows it.
+    const size_t third = (length / 3) & ~size_t(kSlices - 1);
+    const uint8_t* p1 = p + third;
+    const uint8_t* p2 = p1 + third;
+    uint32_t c1 = 0;
+    uint32_t c2 = 0;
+    for (size_t done = 0; done < third; done += kSlices) {
+      c = Fold16(t, p + done, c);
+      c1 = Fold16(t, p1 + done, c1);
+      c2 = Fold16(t, p2 + done, c2);
+    }
+    c = ShiftByBytes(t, c, third) ^ c1;
+    c = ShiftByBytes(t, c, third) ^ c2;
+    p += 3 * third;
+    length -= static_cast<uint32_t>(3 * third);
   }
-  while (length-- != 0) c = t.slice[0][(c ^ *p++) & 0xFFu] ^ (c >> 8);
-  return ~c;
+  return ~UpdateRegister(t, p, length, c);
 }
 
 uint32_t Crc32::Compute(const void* data, uint32_t length) const {

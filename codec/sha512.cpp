@@ -3,10 +3,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+#include "codec/sha512_paths.h"
 
 namespace gca {
 namespace {
@@ -65,11 +71,18 @@ inline uint64_t SmallSigma0(uint64_t x) { return Rotr(x, 1) ^ Rotr(x, 8) ^ (x >>
 inline uint64_t SmallSigma1(uint64_t x) { return Rotr(x, 19) ^ Rotr(x, 61) ^ (x >> 6); }
 
 // One round; the eight working variables are renamed instead of moved.
+// One round; the eight working variables are renamed instead of moved. The sum that
+// becomes the new a takes BigSigma0(a) last, so that its chain through a stays short.
+// Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)), where b ^ c is the previous round's a ^ b.
 #define GCA_SHA512_ROUND(a, b, c, d, e, f, g, h, kw)                  \
   do {                                                                \
-    h += BigSigma1(e) + (g ^ (e & (f ^ g))) + (kw);                   \
-    d += h;                                                           \
-    h += BigSigma0(a) + ((a & b) | (c & (a | b)));                    \
+    uint64_t t = h + (kw) + (g ^ (e & (f ^ g)));                      \
+    t += BigSigma1(e);                                                \
+    d += t;                                                           \
+    const uint64_t ab = a ^ b;                                        \
+    t += b ^ (ab & bc);                                               \
+    bc = ab;                                                          \
+    h = t + BigSigma0(a);                                             \
   } while (0)
 
 #define GCA_SHA512_EIGHT(i, kw)                                       \
@@ -90,26 +103,206 @@ inline uint64_t SmallSigma1(uint64_t x) { return Rotr(x, 19) ^ Rotr(x, 61) ^ (x 
   (kRound[i] + (w[(i) & 15] += SmallSigma1(w[((i) - 2) & 15]) + w[((i) - 7) & 15] + \
                                SmallSigma0(w[((i) - 15) & 15])))
 
-void CompressPortable(uint64_t state[8], const uint8_t* block) {
-  uint64_t w[16];
-  uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
-  uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
-  GCA_SHA512_EIGHT(0, GCA_W_LOAD);
-  GCA_SHA512_EIGHT(8, GCA_W_LOAD);
-  for (int i = 16; i < 80; i += 16) {
-    GCA_SHA512_EIGHT(i, GCA_W_NEXT);
-    GCA_SHA512_EIGHT(i + 8, GCA_W_NEXT);
+#if defined(__GNUC__)
+#define GCA_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define GCA_ALWAYS_INLINE inline
+#endif
+
+GCA_ALWAYS_INLINE void CompressBlocks(uint64_t state[8], const uint8_t* block, size_t count) {
+  for (; count != 0; --count, block += 128) {
+    uint64_t w[16];
+    uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+    uint64_t bc = b ^ c;
+    GCA_SHA512_EIGHT(0, GCA_W_LOAD);
+    GCA_SHA512_EIGHT(8, GCA_W_LOAD);
+    for (int i = 16; i < 80; i += 16) {
+      GCA_SHA512_EIGHT(i, GCA_W_NEXT);
+      GCA_SHA512_EIGHT(i + 8, GCA_W_NEXT);
+    }
+    state[0] += a; state[1] += b; state[2] += c; state[3] += d;
+    state[4] += e; state[5] += f; state[6] += g; state[7] += h;
   }
-  state[0] += a; state[1] += b; state[2] += c; state[3] += d;
-  state[4] += e; state[5] += f; state[6] += g; state[7] += h;
 }
 
 #undef GCA_W_NEXT
 #undef GCA_W_LOAD
+
+// The portable compression function, for any processor.
+void CompressPortable(uint64_t state[8], const uint8_t* block, size_t count) {
+  CompressBlocks(state, block, count);
+}
+
+using CompressFunction = void (*)(uint64_t state[8], const uint8_t* block, size_t count);
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same source compiled for processors with the BMI1/BMI2 bit instructions, whose
+// three-operand rotates and and-not save many register copies.
+__attribute__((target("bmi,bmi2"))) void CompressBmi2(uint64_t state[8], const uint8_t* block,
+                                                      size_t count) {
+  CompressBlocks(state, block, count);
+}
+
+// Rounds as above; the message schedule two words at a time in 128-bit registers, with
+// the vector rotates and three-way XOR of AVX-512VL. Only 128-bit registers are used.
+#define GCA_SIMD_TARGET __attribute__((target("avx512f,avx512vl,bmi,bmi2")))
+
+// (lo[1], hi[0]): the pair that starts in the middle of two stored pairs.
+#define GCA_MID(lo, hi) _mm_alignr_epi8(hi, lo, 8)
+// x0 holds w[t-16..t-15]; the result is w[t..t+1].
+#define GCA_SCHEDULE_PAIR(x0, x1, x4, x5, x7, t)                                         \
+  do {                                                                                \
+    const __m128i w15 = GCA_MID(x0, x1);                                              \
+    const __m128i s1 = _mm_ternarylogic_epi64(_mm_ror_epi64(x7, 19), _mm_ror_epi64(x7, 61), \
+                                              _mm_srli_epi64(x7, 6), 0x96);            \
+    const __m128i s0 = _mm_ternarylogic_epi64(_mm_ror_epi64(w15, 1), _mm_ror_epi64(w15, 8), \
+                                              _mm_srli_epi64(w15, 7), 0x96);           \
+    x0 = _mm_add_epi64(_mm_add_epi64(s1, GCA_MID(x4, x5)), _mm_add_epi64(s0, x0));    \
+    StorePair(wk + (t), _mm_add_epi64(x0, _mm_loadu_si128(                            \
+                                              reinterpret_cast<const __m128i*>(kRound + (t))))); \
+  } while (0)
+#define GCA_SCHEDULE_16(t)                                                              \
+  do {                                                                                \
+    GCA_SCHEDULE_PAIR(x0, x1, x4, x5, x7, (t) + 0);                                   \
+    GCA_SCHEDULE_PAIR(x1, x2, x5, x6, x0, (t) + 2);                                   \
+    GCA_SCHEDULE_PAIR(x2, x3, x6, x7, x1, (t) + 4);                                   \
+    GCA_SCHEDULE_PAIR(x3, x4, x7, x0, x2, (t) + 6);                                   \
+    GCA_SCHEDULE_PAIR(x4, x5, x0, x1, x3, (t) + 8);                                   \
+    GCA_SCHEDULE_PAIR(x5, x6, x1, x2, x4, (t) + 10);                                  \
+    GCA_SCHEDULE_PAIR(x6, x7, x2, x3, x5, (t) + 12);                                  \
+    GCA_SCHEDULE_PAIR(x7, x0, x3, x4, x6, (t) + 14);                                  \
+  } while (0)
+#define GCA_WK(i) (wk[i])
+
+// Two 64-bit stores: the rounds read the words one at a time.
+GCA_SIMD_TARGET inline void StorePair(uint64_t* at, __m128i v) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(at), v);
+  _mm_storeh_pd(reinterpret_cast<double*>(at + 1), _mm_castsi128_pd(v));
+}
+
+GCA_SIMD_TARGET void CompressAvx512(uint64_t state[8], const uint8_t* block, size_t count) {
+  const __m128i swap = _mm_set_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+  for (; count != 0; --count, block += 128) {
+    uint64_t wk[80];
+    __m128i x[8];
+    for (int j = 0; j < 8; ++j) {
+      x[j] = _mm_shuffle_epi8(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * j)), swap);
+      StorePair(wk + 2 * j, _mm_add_epi64(x[j], _mm_loadu_si128(
+                                                   reinterpret_cast<const __m128i*>(kRound + 2 * j))));
+    }
+    __m128i x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3];
+    __m128i x4 = x[4], x5 = x[5], x6 = x[6], x7 = x[7];
+    uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+    uint64_t bc = b ^ c;
+    GCA_SCHEDULE_16(16);
+    GCA_SHA512_EIGHT(0, GCA_WK);
+    GCA_SHA512_EIGHT(8, GCA_WK);
+    GCA_SCHEDULE_16(32);
+    GCA_SHA512_EIGHT(16, GCA_WK);
+    GCA_SHA512_EIGHT(24, GCA_WK);
+    GCA_SCHEDULE_16(48);
+    GCA_SHA512_EIGHT(32, GCA_WK);
+    GCA_SHA512_EIGHT(40, GCA_WK);
+    GCA_SCHEDULE_16(64);
+    GCA_SHA512_EIGHT(48, GCA_WK);
+    GCA_SHA512_EIGHT(56, GCA_WK);
+    GCA_SHA512_EIGHT(64, GCA_WK);
+    GCA_SHA512_EIGHT(72, GCA_WK);
+    state[0] += a; state[1] += b; state[2] += c; state[3] += d;
+    state[4] += e; state[5] += f; state[6] += g; state[7] += h;
+  }
+}
+
+#undef GCA_WK
+#undef GCA_SCHEDULE_16
+#undef GCA_SCHEDULE_PAIR
+#undef GCA_MID
+
+struct CpuFeatures {
+  bool bmi2 = false;
+  bool avx512vl = false;
+};
+
+CpuFeatures DetectFeatures() {
+  CpuFeatures f;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid_max(0, nullptr) < 7) return f;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
+  const bool os_saves_state = (ecx & (1u << 27)) != 0;  // OSXSAVE
+  unsigned ebx7 = 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx7, &ecx, &edx)) return f;
+  f.bmi2 = (ebx7 & (1u << 3)) != 0 && (ebx7 & (1u << 8)) != 0;
+  if (f.bmi2 && os_saves_state && (ebx7 & (1u << 16)) != 0 && (ebx7 & (1u << 31)) != 0) {
+    unsigned xcr0_lo = 0, xcr0_hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    // The system must save the SSE, AVX and all three AVX-512 parts of the state.
+    f.avx512vl = (xcr0_lo & 0xE6u) == 0xE6u;
+  }
+  return f;
+}
+#endif
+
 #undef GCA_SHA512_EIGHT
 #undef GCA_SHA512_ROUND
 
+struct CompressPath {
+  const char* name;
+  CompressFunction function;
+  bool available;
+};
+
+std::vector<CompressPath> MakePaths() {
+  std::vector<CompressPath> paths;
+  paths.push_back({"portable", CompressPortable, true});
+#if defined(__x86_64__) && defined(__GNUC__)
+  const CpuFeatures f = DetectFeatures();
+  paths.push_back({"bmi2", CompressBmi2, f.bmi2});
+  paths.push_back({"avx512vl", CompressAvx512, f.avx512vl});
+#endif
+  return paths;
+}
+
+const std::vector<CompressPath>& Paths() {
+  static const std::vector<CompressPath> paths = MakePaths();
+  return paths;
+}
+
+CompressFunction SelectCompress() {
+  CompressFunction best = CompressPortable;
+  for (const CompressPath& p : Paths()) {
+    if (p.available) best = p.function;  // listed from slowest to fastest
+  }
+  return best;
+}
+
+// Chosen once per process; every choice gives the same digest.
+void Compress(uint64_t state[8], const uint8_t* block, size_t count) {
+  static const CompressFunction chosen = SelectCompress();
+  chosen(state, block, count);
+}
+
 }  // namespace
+
+namespace sha512_paths {
+
+int Count() { return static_cast<int>(Paths().size()); }
+
+const char* Name(int path) {
+  return path >= 0 && path < Count() ? Paths()[size_t(path)].name : "";
+}
+
+bool Available(int path) { return path >= 0 && path < Count() && Paths()[size_t(path)].available; }
+
+bool CompressWith(int path, uint64_t state[8], const uint8_t* blocks, size_t count) {
+  if (!Available(path)) return false;
+  Paths()[size_t(path)].function(state, blocks, count);
+  return true;
+}
+
+}  // namespace sha512_paths
 
 int HasMmx() {
 #if defined(__i386__) || defined(__x86_64__)
@@ -149,14 +342,15 @@ void Sha512Digest::Update(const void* data, uint32_t length) {
     p += n;
     length -= n;
     if (fill_ < 128) return;
-    CompressPortable(state_, block_);
+    Compress(state_, block_, 1);
     fill_ = 0;
   }
   // Whole blocks straight from the caller's buffer: the same bytes, one copy fewer.
-  while (length >= 128) {
-    CompressPortable(state_, p);
-    p += 128;
-    length -= 128;
+  if (length >= 128) {
+    const uint32_t whole = length / 128;
+    Compress(state_, p, whole);
+    p += 128 * size_t(whole);
+    length -= 128 * whole;
   }
   if (length != 0) {
     std::memcpy(block_, p, length);

@@ -9,6 +9,7 @@
 
 #include "codec/crc32.h"
 #include "codec/sha512.h"
+#include "codec/sha512_paths.h"
 #include "tests/codec/codec_test_data.h"
 
 #ifdef GU_TEST_WITH_ZLIB
@@ -135,6 +136,33 @@ TEST(Sha512, HexTextIsLowercaseAndRawWordsAreLittleEndianState) {
   }
 }
 
+// Every compression path this processor can run gives the portable path's state, for
+// single blocks and long runs of blocks.
+TEST(Sha512, ProcessorPathsAgreeWithPortablePath) {
+  namespace paths = gca::sha512_paths;
+  ASSERT_GE(paths::Count(), 1);
+  ASSERT_TRUE(paths::Available(0));
+  EXPECT_FALSE(paths::Available(paths::Count()));
+  EXPECT_FALSE(paths::Available(-1));
+  const std::vector<uint8_t> data = LcgBytes(128 * 300, 11);
+  for (int path = 1; path < paths::Count(); ++path) {
+    if (!paths::Available(path)) {
+      std::printf("path %s not supported by this processor\n", paths::Name(path));
+      continue;
+    }
+    std::mt19937_64 rng(path);
+    for (size_t blocks : {size_t(1), size_t(2), size_t(300)}) {
+      uint64_t ref[8];
+      for (auto& w : ref) w = rng();
+      uint64_t got[8];
+      std::memcpy(got, ref, sizeof got);
+      ASSERT_TRUE(paths::CompressWith(0, ref, data.data(), blocks));
+      ASSERT_TRUE(paths::CompressWith(path, got, data.data(), blocks));
+      EXPECT_EQ(0, std::memcmp(ref, got, sizeof ref)) << paths::Name(path) << " " << blocks;
+    }
+  }
+}
+
 TEST(Sha512, ProcessorTestGivesAFlag) {
   const int mmx = gca::HasMmx();
   EXPECT_TRUE(mmx == 0 || mmx == 1);
@@ -178,6 +206,12 @@ TEST(Crc32, RandomBuffersMatchZlib) {
     EXPECT_EQ(crc.Update(data.data() + start, static_cast<uint32_t>(n), seed),
               static_cast<uint32_t>(::crc32(seed, data.data() + start, static_cast<uInt>(n))))
         << "start " << start << " length " << n;
+  }
+  // Around the length where long buffers are split into three chains.
+  for (size_t n = 16384 - 40; n < 16384 + 3 * 16 + 40; ++n) {
+    ASSERT_EQ(crc.Compute(data.data() + 1, static_cast<uint32_t>(n)),
+              static_cast<uint32_t>(::crc32(0, data.data() + 1, static_cast<uInt>(n))))
+        << "length " << n;
   }
 }
 
