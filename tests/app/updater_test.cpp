@@ -494,6 +494,8 @@ TEST_F(UpdaterTest, UpdatesDataArchivesAndLooseFiles) {
   EXPECT_EQ(ui.documents, std::vector<std::string>{install_.u8string() + "\\update\\index.htm"});
   EXPECT_EQ(StepTotal.load(), 3 * 2 + 2);
   EXPECT_EQ(StepDone.load(), StepTotal.load());
+  EXPECT_EQ(ItemDone.load(), ItemTotal.load());
+  EXPECT_GT(ItemTotal.load(), 0);
   ExpectNewVersionInstalled({"data", "voice"});
   // Run again: the new version is recognised.
   RecordingHost host;
