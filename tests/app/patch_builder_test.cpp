@@ -204,6 +204,35 @@ TEST_F(PatchBuilderTest, RefusesWhatThePatchCannotExpress) {
   EXPECT_FALSE(fs::exists(options_.Output + ".work"));
 }
 
+// Names go into the archive in the players' code page; trail bytes equal to a backslash
+// (as in the Shift-JIS forms of "ソ" and "表") are no separators.
+TEST_F(PatchBuilderTest, JapaneseNamesInCodePage932) {
+  ASSERT_TRUE(gca::os::SetNameCodePage(932));
+  Write(root_ / "old-src/data/ソフト/表.txt", "old");
+  Write(root_ / "new-src/data/ソフト/表.txt", "new");
+  fs::remove(old_ / "data.dat");
+  fs::remove(new_ / "data.dat");
+  Pack(old_ / "data.dat", {root_ / "old-src/data"});
+  Pack(new_ / "data.dat", {root_ / "new-src/data"});
+  Write(new_ / "説明.txt", "notes");
+  PatchOptions o = options_;
+  o.CodePage = 932;
+  PatchSummary summary;
+  std::string error;
+  const bool ok = BuildPatch(o, summary, error);
+  const std::set<std::string> entries = PatchEntries(root_ / "patch.exe");
+  gca::os::SetNameCodePage(1252);
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(entries.count("___\\data\\\x83\x5c\x83\x74\x83\x67\\\x95\x5c.txt"), 1u);
+  EXPECT_EQ(entries.count("\x90\xe0\x96\xbe.txt"), 1u);
+  // The time-stamp list keeps the names in UTF-8.
+  const std::vector<uint8_t> bytes = ReadAll(root_ / "patch.exe");
+  const PayloadView view = ParsePayload(bytes.data(), std::min<size_t>(bytes.size(), kSearchWindow));
+  bool listed = false;
+  for (const TimeStamp& t : view.Records.Times) listed = listed || t.Name == "説明.txt";
+  EXPECT_TRUE(listed);
+}
+
 TEST_F(PatchBuilderTest, IdenticalTreesMakeNoPatch) {
   PatchSummary summary;
   std::string error;

@@ -702,6 +702,9 @@ TEST_F(UpdaterTest, JapaneseNames) {
   Both("data/マップ/地図.txt", "地図", true, 1);
   Both("data/a.txt", "a", false, 2);
   NewOnly("data/新しい/追加.txt", "追加", 3);
+  // Shift-JIS trail bytes equal to a backslash.
+  Both("data/ソフト/表.txt", "表", true, 7);
+  Both("game/表示/ソ.txt", "ソ", true, 8);
   Both("game/game.exe", "MZ game", true, 4);
   NewOnly("game/セーブ/説明.txt", "説明", 5);
   Both("game/読んでね.txt", "読んでね", true, 6);
