@@ -588,6 +588,19 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
     EXPECT_TRUE(Snapshot(install_)["game.exe"] == before.at("game.exe"));
     EXPECT_FALSE(fs::exists(install_ / "tmp" / "data.gca"));
   }
+  {  // damaged data in the patch archive
+    Install();
+    const std::string good = Read(patch_);
+    std::string bytes = good;
+    const size_t start = bytes.find(ArchiveTag()) + 16;
+    for (size_t i = start + 40; i < start + 48; ++i) bytes[i] = char(bytes[i] ^ 0x5a);
+    Write(patch_, bytes);
+    RecordingUi ui;
+    EXPECT_FALSE(Run(ui));
+    ExpectFailureReported(ui);
+    Write(patch_, good);
+    expect_untouched("damaged patch");
+  }
   {  // the rebuilt archive cannot be written
     Install();
     fs::create_directories(install_ / "tmp" / "data.gca");
