@@ -142,9 +142,9 @@ std::string AnsiToUtf8(const std::string& text) {
   std::string out;
   size_t i = 0;
   while (i < length) {
-    // One byte, else a double-byte character; code pages with longer characters (the
-    // UTF-8 and GB18030 system code pages) get up to four bytes, and one character beyond
-    // the basic plane comes back as a surrogate pair.
+    // One byte, else a double-byte character; a system code page with longer characters
+    // (UTF-8) gets up to four bytes, and a character beyond the basic plane comes back as
+    // a surrogate pair.
     wchar_t units[2] = {};
     size_t taken = 0;
     for (size_t n = 1; n <= 4 && i + n <= length && taken == 0; ++n) {

@@ -13,7 +13,14 @@ std::string Utf8ToAnsi(const std::string& text);
 // Empty when the input is not valid in the system code page.
 std::string AnsiToUtf8(const std::string& text);
 
-std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The C99 conversions (%zu, %lld) are available on every build, so the format is checked
+// as such, also where the compiler would otherwise check against the older runtime's set.
+#if defined(__MINGW32__)
+#define GU_FORMAT_TEXT_CHECK __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define GU_FORMAT_TEXT_CHECK __attribute__((format(printf, 1, 2)))
+#endif
+std::string FormatText(const char* format, ...) GU_FORMAT_TEXT_CHECK;
 // Lowercase hexadecimal, two digits per byte.
 std::string BytesToHex(const void* bytes, size_t count);
 std::string TextToHex(const std::string& text);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -340,6 +341,48 @@ TEST_P(FileSystem, RemoveDirectoryPathOnlyWhenEmpty) {
   ASSERT_TRUE(RemoveFile(Path("d\\f")));
   EXPECT_TRUE(RemoveDirectoryPath(Path("d")));
   EXPECT_FALSE(Exists(Path("d")));
+}
+
+// A prefixed path reaches the system as it stands, trailing dot included, while an
+// unprefixed one loses the dot. So the names show which paths carried the prefix: absolute
+// paths on the wide side; relative paths and the ANSI side never.
+TEST_P(FileSystem, LongPrefixOnTheWideSideOnly) {
+  std::vector<std::string> names;
+  auto list = [&] {
+    names.clear();
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(W(Path("*")).c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+      names.push_back(WideToUtf8(data.cFileName));
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+  };
+  auto listed = [&](const std::string& name) {
+    list();
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
+  EXPECT_TRUE(CreateDirectoryTree(Path("dir.")));
+  EXPECT_TRUE(listed(Wide() ? "dir." : "dir"));
+  WriteFile(Path("f."));  // made with the prefix: the name keeps its dot
+  ASSERT_TRUE(listed("f."));
+  EXPECT_EQ(GetPathAttributes(Path("f.")) != 0xFFFFFFFFu, Wide());
+  EXPECT_EQ(PathExists(Path("f.")), Wide());
+  const uint64_t write = 0x01D8000000000001ull;
+  EXPECT_EQ(SetPathTimes(Path("f."), nullptr, &write), Wide());
+  EXPECT_EQ(MovePath(Path("g."), Path("f.")), Wide());
+  EXPECT_EQ(RemoveFile(Path(Wide() ? "g." : "f.")), Wide());
+  // Each side removes the directory it made.
+  EXPECT_TRUE(RemoveDirectoryPath(Path("dir.")));
+  EXPECT_FALSE(listed("dir.") || listed("dir"));
+  // Relative paths go to the system unprefixed on the wide side too.
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  ASSERT_TRUE(SetCurrentDirectoryW(Utf8ToWide(root_).c_str()));
+  WriteFile(Path("r."));
+  EXPECT_EQ(GetPathAttributes("r."), 0xFFFFFFFFu);
+  EXPECT_FALSE(RemoveFile("r."));
+  SetCurrentDirectoryW(saved);
 }
 
 TEST_P(FileSystem, CurrentDirectory) {

@@ -103,6 +103,7 @@ TEST(FormatText, FormatsLikePrintf) {
   EXPECT_EQ(FormatText("%s-%d-%02x", "ab", -7, 10u), "ab--7-0a");
   EXPECT_EQ(FormatText("%s", ""), "");
   EXPECT_EQ(FormatText("%lu", 4000000000ul), "4000000000");
+  EXPECT_EQ(FormatText("%zu|%lld|%llx", static_cast<size_t>(12345), -5ll, 0x123456789abcull), "12345|-5|123456789abc");
   const std::string long_text(5000, 'x');
   EXPECT_EQ(FormatText("[%s]", long_text.c_str()), "[" + long_text + "]");
 }
