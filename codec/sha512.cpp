@@ -278,10 +278,12 @@ CompressFunction SelectCompress() {
   return best;
 }
 
-// Chosen once per process; every choice gives the same digest.
-void Compress(uint64_t state[8], const uint8_t* block, size_t count) {
+// The processor-specific paths are chosen once per process; every choice gives the same
+// digest. Without the processor test's flag only the portable path runs.
+void Compress(int32_t use_processor_paths, uint64_t state[8], const uint8_t* block,
+              size_t count) {
   static const CompressFunction chosen = SelectCompress();
-  chosen(state, block, count);
+  (use_processor_paths ? chosen : CompressPortable)(state, block, count);
 }
 
 }  // namespace
@@ -342,13 +344,13 @@ void Sha512Digest::Update(const void* data, uint32_t length) {
     p += n;
     length -= n;
     if (fill_ < 128) return;
-    Compress(state_, block_, 1);
+    Compress(use_mmx_, state_, block_, 1);
     fill_ = 0;
   }
   // Whole blocks straight from the caller's buffer: the same bytes, one copy fewer.
   if (length >= 128) {
     const uint32_t whole = length / 128;
-    Compress(state_, p, whole);
+    Compress(use_mmx_, state_, p, whole);
     p += 128 * size_t(whole);
     length -= 128 * whole;
   }

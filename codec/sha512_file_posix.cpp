@@ -1,4 +1,7 @@
 // Whole-file SHA-512 over stdio (hosts other than Windows).
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64  // 64-bit file sizes on 32-bit hosts too
+#endif
 #include <sys/stat.h>
 #include <sys/types.h>
 

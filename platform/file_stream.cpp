@@ -2,7 +2,6 @@
 #include "platform/file_stream.h"
 
 #include <process.h>
-#include <shlobj.h>  // item lists named by file_system.h
 
 #include <algorithm>
 #include <new>
@@ -135,6 +134,7 @@ constexpr OpenMode kOpenModes[5] = {
 
 // The 64-bit size of an open file, 0 when the system cannot tell.
 uint64_t QueryFileSize(HANDLE handle) {
+  if (handle == INVALID_HANDLE_VALUE) return 0;
   DWORD high = 0;
   SetLastError(NO_ERROR);
   const DWORD low = GetFileSize(handle, &high);
@@ -204,7 +204,9 @@ bool FileStream::Close() {
 
 uint32_t FileStream::Read(void* buffer, uint32_t count) {
   DWORD got = 0;
-  if (!ReadFile(handle_, buffer, count, &got, nullptr)) return 0;
+  if (handle_ == INVALID_HANDLE_VALUE || !ReadFile(handle_, buffer, count, &got, nullptr)) {
+    return 0;
+  }
   // Only a read that asked for bytes and got none marks the end.
   if (got == 0 && count != 0) at_end_ = 1;
   return got;
@@ -212,11 +214,16 @@ uint32_t FileStream::Read(void* buffer, uint32_t count) {
 
 uint32_t FileStream::Write(const void* buffer, uint32_t count) {
   DWORD written = 0;
-  if (!WriteFile(handle_, buffer, count, &written, nullptr)) return 0;
+  if (handle_ == INVALID_HANDLE_VALUE || !WriteFile(handle_, buffer, count, &written, nullptr)) {
+    return 0;
+  }
   return written;
 }
 
+// Without a file there is nothing to ask: the all-ones handle value would name the
+// current process to the system.
 bool FileStream::Seek(uint64_t position) {
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
   LONG high = static_cast<LONG>(position >> 32);
   SetLastError(NO_ERROR);
   const DWORD low =
@@ -225,6 +232,7 @@ bool FileStream::Seek(uint64_t position) {
 }
 
 uint64_t FileStream::Tell() {
+  if (handle_ == INVALID_HANDLE_VALUE) return ~uint64_t{0};
   LONG high = 0;
   SetLastError(NO_ERROR);
   const DWORD low = SetFilePointer(handle_, 0, &high, FILE_CURRENT);
@@ -238,6 +246,8 @@ uint64_t FileStream::FileSize() {
 }
 
 bool FileStream::LoadWhole(const std::string& path) {
+  // The content is always that of the last load: a failed load leaves none.
+  std::vector<uint8_t>().swap(content_);
   if (!OpenRead(path)) return LoadFromArchive(path);
   // Content is held in one buffer with a 32-bit length: larger files are not loaded.
   if (size_ >> 32 != 0) {
@@ -248,7 +258,6 @@ bool FileStream::LoadWhole(const std::string& path) {
   try {
     content_.assign(count, 0);
   } catch (const std::bad_alloc&) {
-    std::vector<uint8_t>().swap(content_);
     Close();
     return false;
   }

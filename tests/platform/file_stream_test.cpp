@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/wide_api.h"  // before file_system.h, which names shell item lists
 #include "platform/file_system.h"
 #include "platform/text.h"
+#include "platform/wide_api.h"
+#include "tests/platform/platform_test_support.h"
 
 namespace {
 
@@ -352,6 +353,10 @@ TEST_P(FileStreamTest, SeekAndTell) {
   FileStream stream;
   EXPECT_EQ(stream.Tell(), ~uint64_t{0});  // no file
   EXPECT_FALSE(stream.Seek(0));
+  char byte;
+  EXPECT_EQ(stream.Read(&byte, 1), 0u);
+  EXPECT_EQ(stream.Write("x", 1), 0u);
+  EXPECT_EQ(stream.AtEnd(), 1);
   ASSERT_TRUE(stream.Open(path, 0));
   EXPECT_EQ(stream.Tell(), 0u);
   EXPECT_TRUE(stream.Seek(7));
@@ -435,7 +440,11 @@ TEST_P(FileStreamTest, LoadWholeKeepsTheFileOpen) {
   PutFile(path, "");
   ASSERT_TRUE(stream.LoadWhole(path));
   EXPECT_TRUE(stream.Content().empty());
+  stream.Close();
+  PutFile(path, "abc");
+  ASSERT_TRUE(stream.LoadWhole(path));
   EXPECT_FALSE(stream.LoadWhole(In("missing.bin")));
+  EXPECT_TRUE(stream.Content().empty());  // nothing left from the load before
 }
 
 TEST_P(FileStreamTest, LoadFromArchiveIsNotAvailableYet) {
@@ -537,6 +546,35 @@ TEST_P(FileStreamTest, JapaneseFileNames) {
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   EXPECT_EQ(WideToUtf8(entry.cFileName), name);
   FindClose(search);
+}
+
+// A wide system whose library lacks the wide entry point falls back to the ANSI one.
+TEST_P(FileStreamTest, MissingWideEntryFallsBackToAnsi) {
+  const auto saved = WideApi.CreateFileW;
+  WideApi.CreateFileW = nullptr;
+  FileStream stream;
+  const bool opened = stream.Open(In("fallback.bin"), 4);
+  WideApi.CreateFileW = saved;
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(stream.WriteU32(7), 4u);
+  EXPECT_TRUE(Exists(In("fallback.bin")));
+}
+
+// A name of the run's code page (in 932 with the trail byte 0x5C, the backslash) goes
+// through either side and is the same file for both.
+TEST_P(FileStreamTest, NamesOfTheCodePage) {
+  const std::string sub = In(platform_test::LocalName());
+  ASSERT_TRUE(CreateDirectoryW(Utf8ToWide(sub).c_str(), nullptr));
+  const std::string path = sub + "\\" + platform_test::LocalName() + ".bin";
+  FileStream stream;
+  ASSERT_TRUE(stream.Open(path, 4));
+  stream.WriteString("cp");
+  ASSERT_TRUE(stream.Close());
+  SetWideSystemOverride(GetParam() ? 0 : 1);
+  ASSERT_TRUE(stream.Open(path, 0));
+  EXPECT_EQ(stream.ReadString(), "cp");
+  EXPECT_TRUE(stream.LoadWhole(path));
+  EXPECT_EQ(stream.Content().size(), 6u);
 }
 
 }  // namespace

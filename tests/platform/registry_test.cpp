@@ -281,6 +281,30 @@ TEST_P(RegistryTest, JapaneseNamesAndTexts) {
   EXPECT_FALSE(RegistryKeyExists(HKEY_CURRENT_USER, sub));
 }
 
+// A wide system whose library lacks the wide registry entries falls back to the ANSI ones.
+TEST_P(RegistryTest, MissingWideEntriesFallBackToAnsi) {
+  WideApiTable saved = WideApi;
+  WideApi.RegCreateKeyExW = nullptr;
+  WideApi.RegOpenKeyExW = nullptr;
+  WideApi.RegQueryValueExW = nullptr;
+  WideApi.RegSetValueExW = nullptr;
+  WideApi.RegDeleteKeyW = nullptr;
+  RegistryKey key;
+  const std::string sub = path_ + "\\Fallback";
+  const bool created = key.CreateKey(HKEY_CURRENT_USER, sub);
+  const bool exists = RegistryKeyExists(HKEY_CURRENT_USER, sub);
+  const bool set = key.SetString("PATH", "C:\\Game");
+  const std::string read = key.GetString("PATH", "");
+  key.Close();
+  const bool deleted = key.DeleteKey(HKEY_CURRENT_USER, sub);
+  WideApi = saved;
+  EXPECT_TRUE(created);
+  EXPECT_TRUE(exists);
+  EXPECT_TRUE(set);
+  EXPECT_EQ(read, "C:\\Game");
+  EXPECT_TRUE(deleted);
+}
+
 // A key that can be opened for reading but not with full access counts as missing.
 TEST_P(RegistryTest, KeyWithoutFullAccessCountsAsMissing) {
   const std::string sub = path_ + "\\ReadOnly";
