@@ -96,7 +96,11 @@ void GcaArchive::State::ClearDirectory() {
 bool GcaArchive::State::OpenArchiveFile() {
   file.reset();
   auto f = std::make_unique<GcaFile>();
-  if (!f->Open(archive_path, 0)) return false;
+  if (from_memory) {
+    f->OpenMemory(memory);
+  } else if (!f->Open(archive_path, 0)) {
+    return false;
+  }
   file = std::move(f);
   return true;
 }
@@ -131,6 +135,14 @@ void GcaArchive::ReleaseBuffers() {
 
 void GcaArchive::SetArchivePath(const std::string& path) {
   state_->archive_path = path;
+  state_->from_memory = false;
+  state_->memory.clear();
+  state_->directory_read = false;
+}
+
+void GcaArchive::SetArchiveMemory(std::string bytes) {
+  state_->memory = std::move(bytes);
+  state_->from_memory = true;
   state_->directory_read = false;
 }
 
@@ -148,11 +160,12 @@ int32_t GcaArchive::Notify(uint32_t code, const std::string& text) {
 
 bool GcaArchive::ReadDirectory() {
   try {
-    return state_->ReadDirectory();
+    if (state_->ReadDirectory()) return true;
   } catch (const GflException&) {
   } catch (const std::bad_alloc&) {
   }
   state_->ClearDirectory();
+  state_->file.reset();
   return false;
 }
 

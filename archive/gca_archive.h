@@ -62,6 +62,9 @@ class GcaArchive {
   void ReleaseBuffers();
 
   void SetArchivePath(const std::string& path);
+  // Reads the archive from these bytes instead of the archive path (until the next
+  // SetArchivePath).
+  void SetArchiveMemory(std::string bytes);
   void SetStartOffset(int32_t offset);
   void SetOutputDirectory(const std::string& path);
   void SetKeyString(const std::string& key);

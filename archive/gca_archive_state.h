@@ -27,6 +27,8 @@ struct GcaArchive::State {
   bool scrambler_active = false;
   std::string key;
   std::string archive_path;
+  bool from_memory = false;
+  std::string memory;
   std::string output_directory;
   std::vector<std::string> sources;
   std::unique_ptr<GcaFile> file;

@@ -1,5 +1,6 @@
 #include "archive/gca_file.h"
 
+#include <cstring>
 #include <mutex>
 
 namespace gca {
@@ -7,19 +8,45 @@ namespace gca {
 GcaFile::~GcaFile() { Release(); }
 
 uint32_t GcaFile::Read(void* buffer, uint32_t n) {
+  if (in_memory_) {
+    const uint64_t left = memory_position_ < memory_.size() ? memory_.size() - memory_position_ : 0;
+    const uint32_t k = left < n ? uint32_t(left) : n;
+    if (k != 0) std::memcpy(buffer, memory_.data() + memory_position_, k);
+    memory_position_ += k;
+    if (k == 0) end_reached_ = 1;
+    return k;
+  }
   const int64_t got = os::ReadFile(handle_, buffer, n);
   if (got == 0) end_reached_ = 1;
   return got < 0 ? 0 : uint32_t(got);
 }
 
 uint32_t GcaFile::Write(const void* buffer, uint32_t n) {
+  if (in_memory_) return 0;
   const int64_t put = os::WriteFile(handle_, buffer, n);
   return put < 0 ? 0 : uint32_t(put);
 }
 
-bool GcaFile::Seek(uint64_t position) { return os::SeekFile(handle_, position); }
+bool GcaFile::Seek(uint64_t position) {
+  if (in_memory_) {
+    memory_position_ = position;
+    return position <= uint64_t(INT64_MAX);
+  }
+  return os::SeekFile(handle_, position);
+}
 
-uint64_t GcaFile::Tell() { return os::TellFile(handle_); }
+uint64_t GcaFile::Tell() { return in_memory_ ? memory_position_ : os::TellFile(handle_); }
+
+bool GcaFile::OpenMemory(std::string bytes) {
+  Close();
+  memory_ = std::move(bytes);
+  in_memory_ = true;
+  memory_position_ = 0;
+  size_ = memory_.size();
+  mode_ = 0;
+  end_reached_ = size_ == 0;
+  return true;
+}
 
 bool GcaFile::Reopen() {
   if (path_.empty()) return false;
@@ -40,6 +67,8 @@ bool GcaFile::Open(const std::string& path, int mode) {
 }
 
 bool GcaFile::Close() {
+  in_memory_ = false;
+  memory_.clear();
   if (handle_ != os::kInvalidHandle) os::CloseFile(handle_);
   handle_ = os::kInvalidHandle;
   return true;

@@ -36,13 +36,19 @@ class GcaFile : public ByteStream {
   virtual uint64_t Size();
   virtual void Release();
 
-  bool IsOpen() const { return handle_ != os::kInvalidHandle; }
+  // Serves reads from a whole-file memory block instead of a file (read-only).
+  bool OpenMemory(std::string bytes);
+
+  bool IsOpen() const { return handle_ != os::kInvalidHandle || in_memory_; }
   bool SetWriteTime(uint64_t write_time) { return os::SetFileWriteTime(handle_, write_time); }
 
  private:
   std::string path_;
   os::Handle handle_ = os::kInvalidHandle;
   uint64_t size_ = 0;
+  std::string memory_;
+  bool in_memory_ = false;
+  uint64_t memory_position_ = 0;
   int mode_ = 0;
 };
 

@@ -212,3 +212,16 @@ TEST(HostLayer, CodePageNamesAreConvertedNeverMangled) {
   ASSERT_TRUE(os::SetNameCodePage(1252));
 }
 #endif
+
+#ifdef _WIN32
+TEST(ScanSourceTest, TemporaryFilesAreSkipped) {
+  ScratchDir dir;
+  ASSERT_TRUE(CreateDirectoryTree(dir / "s"));
+  gca_test::WriteFile(dir / "s\\keep.txt", "k");
+  gca_test::WriteFile(dir / "s\\scratch.tmp", "t");
+  ASSERT_TRUE(os::SetAttributes(dir / "s\\scratch.tmp", 0x100));
+  std::vector<ScanItem> items;
+  EXPECT_EQ(ScanSource(dir / "s", items), 2);
+  EXPECT_EQ(Names(items), (std::vector<std::string>{"s", "s\\keep.txt"}));
+}
+#endif

@@ -78,8 +78,8 @@ Tree SampleTree() {
   t.files["src\\zero.bin"] = "";
   t.files["src\\a.txt"] = "first file\n";
   t.files["src\\deep\\b.txt"] = TestBytes(70000, 1);
-  t.files["src\\deep\\er\\big.dat"] = TestBytes(2621440, 2);        // 2.5 MiB, compressible
-  t.files["src\\deep\\er\\noise.bin"] = TestBytes(300000, 3, false);  // incompressible
+  t.files["src\\deep\\er\\big.dat"] = TestBytes(1310720, 2);  // 1.25 MiB: two blocks
+  t.files["src\\deep\\er\\noise.bin"] = TestBytes(150000, 3, false);  // incompressible
   t.files["src\\ro.txt"] = "read only";
   t.files["src\\noext"] = "x";
   t.read_only = {"src\\ro.txt"};
@@ -482,6 +482,7 @@ TEST(OldDirectories, FlagsScramblingCrcAndSolid) {
   ASSERT_TRUE(g1.ReadDirectory());
   EXPECT_TRUE(g1.Solid);
   bytes[16] ^= 0x01;  // first record's flags
+  g1.Close();
   Spit(out / "g1.gca", bytes);
   NoticeLog clog;
   clog.answers[kNoticeDirectoryCrc] = 1;
@@ -522,6 +523,7 @@ TEST(Notices, FrontRecordAndVersionByte) {
   EXPECT_EQ(vlog.Count(kNoticeBadHeader), 1);
   // Not "GCA" at all: refused without a notice.
   old[0] = 'X';
+  v.Close();
   Spit(out / "v.gca", old);
   vlog.seen.clear();
   EXPECT_FALSE(v.ReadDirectory());
@@ -549,6 +551,7 @@ TEST(Notices, Gca3DirectoryCrcAndScrambling) {
   EXPECT_TRUE(a.ReadDirectory());  // answered 0
   EXPECT_EQ(log.Count(kNoticeDirectoryCrc), 1);
   Set32(bytes, dir + 20, stored);
+  a.Close();
   Spit(out / "c.gca", bytes);
   GcaArchive b;
   b.SetArchivePath(out / "c.gca");
@@ -681,7 +684,9 @@ TEST(Notices, BuildSourceOpenReadAndWriteErrors) {
       EXPECT_EQ(r.EntryInfo(0).UnpackedSize, 0u);
     }
   }
-  // A file that shrinks while it is read: code 5.
+#ifndef _WIN32
+  // A file that shrinks while it is read: code 5. (Windows does not let another
+  // handle write the file while the writer reads it.)
   {
     GcaArchive w;
     ASSERT_TRUE(w.PrepareBuffers());
@@ -698,6 +703,7 @@ TEST(Notices, BuildSourceOpenReadAndWriteErrors) {
     EXPECT_FALSE(w.Build());
     EXPECT_EQ(log.Count(kNoticeBuildReadError), 1);
   }
+#endif
   // A full disk: code 6.
   {
     WriteFile(src / "b.txt", TestBytes(100000, 5));
@@ -960,6 +966,7 @@ TEST(Damage, AbsurdCountsAndSizes) {
   EXPECT_FALSE(o.ReadDirectory());
   old = BuildOld({{"a", "1"}}, OldOptions());
   Set32(old, 12, 20);  // a body too short for its trailer
+  o.Close();
   Spit(out / "o.gca", old);
   EXPECT_FALSE(o.ReadDirectory());
 }

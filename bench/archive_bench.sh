@@ -1,0 +1,65 @@
+#!/bin/sh
+# Archive throughput: gca create/extract (stored and compressed, non-solid and solid)
+# beside tar (store) and tar with bzip2, over the same corpus in the same run.
+#   bench/archive_bench.sh [BUILD_DIR] [CORPUS_DIR]
+# BUILD_DIR defaults to build/host. Without CORPUS_DIR the codec corpus script
+# (bench/corpus.sh) makes one when it exists; otherwise a mixed corpus is generated.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/host}
+gca=$build/tools/gca
+[ -x "$gca" ] || { echo "build the gca target first ($gca)" >&2; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+corpus=${2:-}
+if [ -z "$corpus" ]; then
+  corpus=$work/corpus
+  mkdir -p "$corpus"
+  if [ -f "$root/bench/corpus.sh" ]; then
+    bash "$root/bench/corpus.sh" "$corpus" >/dev/null
+  else
+    # Text, a source-like tree, binary noise and zeros: about 64 MiB in 400 files.
+    i=0
+    while [ $i -lt 100 ]; do
+      d=$corpus/dir$((i % 10))
+      mkdir -p "$d"
+      seq $((i * 1000)) $((i * 1000 + 20000)) > "$d/text$i.txt"
+      head -c $((200000 + i * 1000)) /dev/urandom > "$d/noise$i.bin"
+      head -c 131072 /dev/zero > "$d/zero$i.dat"
+      awk -v n=$i 'BEGIN { for (k = 0; k < 3000; k++) printf "int f%d_%d(int x) { return x * %d + %d; }\n", n, k, k, n }' > "$d/src$i.c"
+      i=$((i + 1))
+    done
+  fi
+fi
+bytes=$(du -sb "$corpus" | cut -f1)
+files=$(find "$corpus" -type f | wc -l)
+cat $(find "$corpus" -type f) > /dev/null  # warm the page cache
+echo "corpus: $files files, $bytes bytes"
+
+now() { date +%s.%N; }
+# measure LABEL COMMAND...: prints MB/s of the corpus size
+measure() {
+  label=$1; shift
+  t0=$(now)
+  "$@" >/dev/null 2>&1 || { echo "$label: FAILED" >&2; return 1; }
+  t1=$(now)
+  awk -v l="$label" -v b="$bytes" -v a="$t0" -v z="$t1" \
+    'BEGIN { s = z - a; if (s <= 0) s = 1e-6; printf "%-28s %8.3f s %9.1f MB/s\n", l, s, b / s / 1e6 }'
+}
+src_parent=$(dirname "$corpus"); src_name=$(basename "$corpus")
+
+out() { rm -rf "$work/x"; mkdir -p "$work/x"; }
+measure "tar create (store)" tar -C "$src_parent" -cf "$work/t.tar" "$src_name"
+out; measure "tar extract (store)" tar -C "$work/x" -xf "$work/t.tar"
+measure "tar -cjf (bzip2)" tar -C "$src_parent" -cjf "$work/t.tbz" "$src_name"
+out; measure "tar -xjf (bzip2)" tar -C "$work/x" -xjf "$work/t.tbz"
+for form in "--store" "--store --solid" "" "--solid"; do
+  name=$(echo "gca create ${form:-(compressed)}" | tr -s ' ')
+  # shellcheck disable=SC2086
+  measure "$name" "$gca" create $form "$work/g.gca" "$corpus"
+  out; measure "gca extract ${form:-(compressed)}" "$gca" extract -C "$work/x" "$work/g.gca"
+  diff -r "$corpus" "$work/x/$src_name" >/dev/null || echo "  extracted tree differs!" >&2
+  printf '  archive: %s bytes\n' "$(stat -c %s "$work/g.gca")"
+done
+printf '  tar: %s bytes, tar.bz2: %s bytes\n' "$(stat -c %s "$work/t.tar")" "$(stat -c %s "$work/t.tbz")"
