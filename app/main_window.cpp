@@ -35,7 +35,7 @@ struct WindowState {
 
 WindowState* g_state = nullptr;
 
-struct ControlSpec {
+struct ControlLayout {
   const char* class_name;
   int id;
   int x, y, width, height;
@@ -48,11 +48,11 @@ constexpr DWORD kEditStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_READONLY | 
 constexpr DWORD kDefaultButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
 
-HWND CreateControl(const ControlSpec& spec, const std::string& text, HWND parent,
+HWND CreateControl(const ControlLayout& layout, const std::string& text, HWND parent,
                    HINSTANCE instance) {
-  return CreateWindowUtf8(spec.extended_style, spec.class_name, text, spec.style, spec.x, spec.y,
-                          spec.width, spec.height, parent,
-                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance,
+  return CreateWindowUtf8(layout.extended_style, layout.class_name, text, layout.style, layout.x,
+                          layout.y, layout.width, layout.height, parent,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), instance,
                           nullptr);
 }
 
@@ -72,7 +72,7 @@ HWND BuildMainWindow(WindowState& state) {
   main.EnforceMinimumClientSize();
   main.SetDialog(window);
 
-  static const ControlSpec kControls[] = {
+  static const ControlLayout kControls[] = {
       {"STATIC", kLabelId, 16, 16, 468, 20, kLabelStyle, 0},
       {"STATIC", kLabelId, 16, 56, 120, 20, kLabelStyle, 0},
       {"STATIC", kLabelId, 16, 96, 120, 20, kLabelStyle, 0},
@@ -164,7 +164,7 @@ HWND CreateProgressWindow() {
   progress.AddHandler(WM_PAINT, &PaintProgress);
   HWND window = progress.CreateTopLevel(GetModuleHandleA(nullptr), WindowTitle, SW_SHOW);
   if (window == nullptr) return nullptr;
-  const ControlSpec text = {"STATIC", kLabelId, 16, 16, 368, 20, kLabelStyle, 0};
+  const ControlLayout text = {"STATIC", kLabelId, 16, 16, 368, 20, kLabelStyle, 0};
   CreateControl(text, AnsiToUtf8("Now Updating..."), window, progress.Instance());
   return window;
 }

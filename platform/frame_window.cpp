@@ -252,9 +252,10 @@ bool FrameWindow::Centre() {
     x = work.left + (work_width - width) / 2;
     y = work.top + (work_height - height) / 2;
   }
-  // Keep the window inside the work area, its top-left corner first.
-  if (x + width > work.right) x = work.right - width;
-  if (y + height > work.bottom) y = work.bottom - height;
+  // Pulled back when it reaches past the work area's extent, then its top-left corner
+  // kept inside the work area.
+  if (x + width > work_width) x = work_width - width;
+  if (y + height > work_height) y = work_height - height;
   x = std::max<int>(x, work.left);
   y = std::max<int>(y, work.top);
   return MoveWindow(window_, x, y, width, height, TRUE) != 0;

@@ -240,6 +240,61 @@ TEST(FrameWindow, MinimumWindowSize) {
   Close(frame);
 }
 
+TEST(FrameWindow, CentreKeepsTopLeftInsideWorkArea) {
+  RECT work;
+  SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  FrameWindow frame;
+  frame.SetStyle(WS_POPUP);
+  frame.SetSize(work.right - work.left + 200, work.bottom - work.top + 100);
+  ASSERT_NE(frame.CreateTopLevel(Module(), "Oversized", SW_SHOW), nullptr);
+  RECT rect;
+  GetWindowRect(frame.Window(), &rect);
+  EXPECT_EQ(rect.left, work.left);
+  EXPECT_EQ(rect.top, work.top);
+
+  // Without the centre flag a window that fits keeps its place.
+  frame.SetCentre(false);
+  MoveWindow(frame.Window(), work.left + 10, work.top + 20, 100, 50, FALSE);
+  EXPECT_TRUE(frame.Centre());
+  GetWindowRect(frame.Window(), &rect);
+  EXPECT_EQ(rect.left, work.left + 10);
+  EXPECT_EQ(rect.top, work.top + 20);
+  // One that reaches past the right and bottom edges is pulled back.
+  MoveWindow(frame.Window(), work.right - 50, work.bottom - 20, 100, 50, FALSE);
+  EXPECT_TRUE(frame.Centre());
+  GetWindowRect(frame.Window(), &rect);
+  EXPECT_LE(rect.right, work.right);
+  EXPECT_LE(rect.bottom, work.bottom);
+  Close(frame);
+}
+
+int late_calls = 0;
+int32_t LateHandler(HWND, UINT, WPARAM, LPARAM) {
+  ++late_calls;
+  return 0;
+}
+
+TEST(FrameWindow, WindowOutlivingItsObjectFallsBackToDefaultHandling) {
+  late_calls = 0;
+  HWND window = nullptr;
+  {
+    FrameWindow frame;
+    frame.AddHandler(WM_GETTEXTLENGTH, &LateHandler);
+    window = frame.CreateTopLevel(Module(), "Outlived", SW_HIDE);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(SendMessageA(window, WM_GETTEXTLENGTH, 0, 0), 0);
+    EXPECT_EQ(late_calls, 1);
+  }
+  ASSERT_TRUE(IsWindow(window));
+  EXPECT_EQ(GetWindowLongPtrA(window, GWLP_USERDATA), 0);
+  EXPECT_EQ(SendMessageA(window, WM_GETTEXTLENGTH, 0, 0), 8);  // the system's answer
+  EXPECT_EQ(late_calls, 1);
+  DestroyWindow(window);
+  WPARAM code = 0;
+  EXPECT_FALSE(TakeQuit(&code));  // no object, no quit message
+  UnregisterClassA(EncodeClassName("Outlived").c_str(), Module());
+}
+
 int32_t RefuseSizing(HWND, UINT, WPARAM, LPARAM lparam) {
   reinterpret_cast<WINDOWPOS*>(lparam)->flags |= SWP_NOSIZE;
   return 0;
