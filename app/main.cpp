@@ -1,0 +1,34 @@
+// The updater's entry point: start-up over the system's COM, message boxes and the
+// main window.
+#include <windows.h>
+#include <ole2.h>
+
+#include "app/main_window.h"
+#include "app/startup.h"
+#include "platform/utf8_wrappers.h"
+#include "platform/wide_api.h"
+
+namespace {
+
+class SystemStartupHost : public StartupHost {
+ public:
+  explicit SystemStartupHost(HINSTANCE instance) : instance_(instance) {}
+  long InitializeCom() override { return OleInitialize(nullptr); }
+  void ShowMessage(const std::string& text, const std::string& caption, unsigned style) override {
+    MessageBoxUtf8(nullptr, text, caption, style);
+  }
+  int RunMainWindow() override { return ::RunMainWindow(instance_); }
+
+ private:
+  HINSTANCE instance_;
+};
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Before anything can load a library from the program's directory.
+  RestrictDllSearch();
+  SystemStartupHost host(instance);
+  RunStartup(host);
+  return 0;
+}

@@ -1,0 +1,22 @@
+// The payload readers: the program's own file, the record search over its first 1 MiB,
+// and the readers that load the fixed-size records into the payload values.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "app/app_globals.h"
+#include "app/payload_format.h"
+
+// Full path of the program's own file (UTF-8, the shell's long form), or empty.
+std::string ProgramFilePath();
+// Tests read the payload of a built patch instead of the running program: a non-empty
+// path replaces the module's file name; empty restores it.
+void SetProgramFilePathOverride(const std::string& path);
+
+// Byte offset of the tag in the file's first 1 MiB, or -1.
+int32_t FindRecord(const std::string& path, const std::string& tag);
+
+bool ReadTitle();
+bool ReadVersions();
+bool ReadOldCheck();
+bool ReadNewCheck();

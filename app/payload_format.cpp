@@ -1,0 +1,253 @@
+#include "app/payload_format.h"
+
+#include <cstring>
+
+const char PadString[] = "_";
+
+const char TitleName[] = "TITLE";
+const char VersionOldName[] = "VERSION_OLD";
+const char VersionNewName[] = "VERSION_NEW";
+const char CheckFileOldName[] = "CHECK_FILE_OLD";
+const char CheckFileNewName[] = "CHECK_FILE_NEW";
+const char CheckOldHashName[] = "CHECK_OLD_HASH";
+const char CheckNewHashName[] = "CHECK_NEW_HASH";
+const char DatTimeName[] = "DAT_TIME";
+const char ArchiveName[] = "ARCHIVE";
+const char DataName[] = "DATA";
+
+std::string AssembleTag(const std::string& short_name) {
+  if (short_name.size() > kTagSize) return std::string();
+  std::string tag = short_name;
+  while (tag.size() < kTagSize) tag += PadString;
+  return tag;
+}
+
+std::string ArchiveTag() {
+  std::string name = ArchiveName;
+  name += PadString;
+  name += DataName;
+  return AssembleTag(name);
+}
+
+uint64_t SearchWindowSize(uint64_t file_size) {
+  return file_size < kSearchWindow ? file_size : kSearchWindow;
+}
+
+int32_t FindTag(const uint8_t* bytes, size_t size, const std::string& tag) {
+  if (tag.size() != kTagSize || size < kTagSize || bytes == nullptr) return -1;
+  const size_t last = size - kTagSize;
+  for (size_t i = 0; i <= last; ++i) {
+    if (bytes[i] == static_cast<uint8_t>(tag[0]) && std::memcmp(bytes + i, tag.data(), kTagSize) == 0) {
+      return static_cast<int32_t>(i);
+    }
+  }
+  return -1;
+}
+
+std::string TextFieldValue(const uint8_t* field) {
+  size_t length = 0;
+  while (length < kTextFieldSize - 1 && field[length] != 0) ++length;
+  return std::string(reinterpret_cast<const char*>(field), length);
+}
+
+std::string DigestFieldValue(const uint8_t* field) {
+  size_t length = 0;
+  while (length < kDigestFieldSize && field[length] != 0) ++length;
+  return std::string(reinterpret_cast<const char*>(field), length);
+}
+
+bool IsSafeRelativeName(const std::string& name) {
+  if (name.empty() || name[0] == '\\') return false;
+  if (name.find(':') != std::string::npos || name.find('/') != std::string::npos) return false;
+  if (name.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  while (true) {
+    const size_t end = name.find('\\', start);
+    const std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+namespace {
+
+void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void PutU64(std::vector<uint8_t>& out, uint64_t value) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void PadTo16(std::vector<uint8_t>& out, uint64_t start) {
+  while ((start + out.size()) % 16 != 0) out.push_back(0);
+}
+
+void PutTag(std::vector<uint8_t>& out, const std::string& tag) { out.insert(out.end(), tag.begin(), tag.end()); }
+
+bool PutText(std::vector<uint8_t>& out, const char* short_name, const std::string& text, const char* what,
+             std::string& error) {
+  if (text.size() > kTextFieldSize - 1) {
+    error = std::string(what) + " is " + std::to_string(text.size()) + " bytes long; a text field holds at most 31";
+    return false;
+  }
+  if (text.find('\0') != std::string::npos) {
+    error = std::string(what) + " contains a zero byte";
+    return false;
+  }
+  PutTag(out, AssembleTag(short_name));
+  const size_t at = out.size();
+  out.resize(at + kTextFieldSize, 0);
+  std::memcpy(out.data() + at, text.data(), text.size());
+  return true;
+}
+
+bool IsLowerHexDigest(const std::string& text) {
+  if (text.size() != kDigestFieldSize) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+bool PutDigest(std::vector<uint8_t>& out, const char* short_name, const std::string& digest, const char* what,
+               std::string& error) {
+  if (!IsLowerHexDigest(digest)) {
+    error = std::string(what) + " is not 128 lowercase hexadecimal characters";
+    return false;
+  }
+  PutTag(out, AssembleTag(short_name));
+  out.insert(out.end(), digest.begin(), digest.end());
+  return true;
+}
+
+// Reads one fixed field behind the tag found in the window; false when it runs short.
+bool FieldAt(const uint8_t* window, size_t size, const std::string& tag, size_t field_size, const uint8_t** field) {
+  const int32_t at = FindTag(window, size, tag);
+  if (at < 0) return false;
+  const size_t start = static_cast<size_t>(at) + kTagSize;
+  if (start > size || size - start < field_size) return false;
+  *field = window + start;
+  return true;
+}
+
+}  // namespace
+
+bool WritePayloadRecords(const PayloadRecords& r, uint64_t start, std::vector<uint8_t>& out, std::string& error) {
+  out.clear();
+  PadTo16(out, start);
+  if (!PutText(out, TitleName, r.Title, "the title", error) ||
+      !PutText(out, VersionOldName, r.OldVersion, "the old version text", error) ||
+      !PutText(out, VersionNewName, r.NewVersion, "the new version text", error) ||
+      !PutText(out, CheckFileOldName, r.OldCheckFile, "the old check file name", error) ||
+      !PutText(out, CheckFileNewName, r.NewCheckFile, "the new check file name", error) ||
+      !PutDigest(out, CheckOldHashName, r.OldCheckHash, "the old check digest", error) ||
+      !PutDigest(out, CheckNewHashName, r.NewCheckHash, "the new check digest", error)) {
+    return false;
+  }
+  PutTag(out, AssembleTag(DatTimeName));
+  if (r.Times.size() > 0xFFFFFFFFu) {
+    error = "too many time stamps";
+    return false;
+  }
+  PutU32(out, static_cast<uint32_t>(r.Times.size()));
+  for (const TimeStamp& stamp : r.Times) {
+    if (!IsSafeRelativeName(stamp.Name)) {
+      error = "time-stamp name \"" + stamp.Name + "\" is not a relative path below the installation";
+      return false;
+    }
+    PutU32(out, static_cast<uint32_t>(stamp.Name.size()));
+    out.insert(out.end(), stamp.Name.begin(), stamp.Name.end());
+    PutU64(out, stamp.WriteTime);
+  }
+  PadTo16(out, start);
+  PutTag(out, ArchiveTag());
+  if (start + out.size() > kSearchWindow) {
+    error = "the records end at byte " + std::to_string(start + out.size()) +
+            ", beyond the first 1,048,576 bytes of the file where the updater searches for them";
+    return false;
+  }
+  return true;
+}
+
+PayloadView ParsePayload(const uint8_t* window, size_t size) {
+  PayloadView view;
+  PayloadRecords& r = view.Records;
+  const uint8_t* field = nullptr;
+  if (FieldAt(window, size, AssembleTag(TitleName), kTextFieldSize, &field)) {
+    r.Title = TextFieldValue(field);
+    view.HasTitle = true;
+  }
+  if (FieldAt(window, size, AssembleTag(VersionOldName), kTextFieldSize, &field)) {
+    r.OldVersion = TextFieldValue(field);
+    if (FieldAt(window, size, AssembleTag(VersionNewName), kTextFieldSize, &field)) {
+      r.NewVersion = TextFieldValue(field);
+      view.HasVersions = true;
+    }
+  }
+  if (FieldAt(window, size, AssembleTag(CheckFileOldName), kTextFieldSize, &field)) {
+    r.OldCheckFile = TextFieldValue(field);
+    if (FieldAt(window, size, AssembleTag(CheckOldHashName), kDigestFieldSize, &field)) {
+      r.OldCheckHash = DigestFieldValue(field);
+      view.HasOldCheck = true;
+    }
+  }
+  if (FieldAt(window, size, AssembleTag(CheckFileNewName), kTextFieldSize, &field)) {
+    r.NewCheckFile = TextFieldValue(field);
+    if (FieldAt(window, size, AssembleTag(CheckNewHashName), kDigestFieldSize, &field)) {
+      r.NewCheckHash = DigestFieldValue(field);
+      view.HasNewCheck = true;
+    }
+  }
+  const int32_t times = FindTag(window, size, AssembleTag(DatTimeName));
+  if (times > 0) {
+    view.HasTimes = true;
+    size_t at = static_cast<size_t>(times) + kTagSize;
+    if (at <= size && size - at >= 4) {
+      uint32_t count = GetU32(window + at);
+      at += 4;
+      uint32_t i = 0;
+      for (; i < count; ++i) {
+        if (size - at < 4) break;
+        const uint32_t length = GetU32(window + at);
+        at += 4;
+        if (size - at < length) break;
+        TimeStamp stamp;
+        stamp.Name.assign(reinterpret_cast<const char*>(window + at), length);
+        at += length;
+        if (size - at < 8) break;
+        stamp.WriteTime = static_cast<uint64_t>(GetU32(window + at)) | (static_cast<uint64_t>(GetU32(window + at + 4)) << 32);
+        at += 8;
+        r.Times.push_back(stamp);
+      }
+      view.TimesComplete = i == count;
+    }
+  }
+  view.ArchiveTagPosition = FindTag(window, size, ArchiveTag());
+  return view;
+}
+
+uint64_t PeImageEnd(const uint8_t* bytes, size_t size) {
+  if (size < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') return 0;
+  const uint32_t pe = GetU32(bytes + 0x3c);
+  if (pe > size || size - pe < 24 || std::memcmp(bytes + pe, "PE\0\0", 4) != 0) return 0;
+  const uint32_t sections = static_cast<uint32_t>(bytes[pe + 6]) | (static_cast<uint32_t>(bytes[pe + 7]) << 8);
+  const uint32_t optional_size = static_cast<uint32_t>(bytes[pe + 20]) | (static_cast<uint32_t>(bytes[pe + 21]) << 8);
+  const uint64_t table = static_cast<uint64_t>(pe) + 24 + optional_size;
+  if (sections == 0 || table + 40ull * sections > size) return 0;
+  uint64_t end = 0;
+  for (uint32_t i = 0; i < sections; ++i) {
+    const uint8_t* section = bytes + table + 40ull * i;
+    const uint64_t raw_size = GetU32(section + 16);
+    const uint64_t raw_pointer = GetU32(section + 20);
+    if (raw_size != 0 && raw_pointer + raw_size > end) end = raw_pointer + raw_size;
+  }
+  if (end < table + 40ull * sections) end = table + 40ull * sections;
+  return end;
+}

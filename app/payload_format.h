@@ -1,0 +1,96 @@
+// Layout of the patch payload appended behind the updater's image: tagged records, the
+// value forms, the tag search and the writer used by the patch builder. Portable: the
+// updater and the patch builder share this code so that they can never disagree.
+//
+// No full 16-byte tag exists as a literal anywhere: tags are assembled at run time from
+// their short names, so that the first occurrence of a tag in a patch file is the
+// payload's own.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr size_t kTagSize = 16;
+constexpr size_t kTextFieldSize = 32;
+constexpr size_t kDigestFieldSize = 128;
+// Records are searched for in the first 1 MiB of the program file only.
+constexpr uint64_t kSearchWindow = 0x100000;
+
+// The one-character padding string of the tags.
+extern const char PadString[];
+
+// Short names of the records.
+extern const char TitleName[];
+extern const char VersionOldName[];
+extern const char VersionNewName[];
+extern const char CheckFileOldName[];
+extern const char CheckFileNewName[];
+extern const char CheckOldHashName[];
+extern const char CheckNewHashName[];
+extern const char DatTimeName[];
+extern const char ArchiveName[];
+extern const char DataName[];
+
+// A short name followed by PadString up to 16 bytes (empty when the name is longer).
+std::string AssembleTag(const std::string& short_name);
+// ArchiveName, one PadString, DataName, then padding.
+std::string ArchiveTag();
+
+// Size of the search window for a file of the given size.
+uint64_t SearchWindowSize(uint64_t file_size);
+// First position i in [0, size - 16] where the 16 bytes equal the tag, or -1.
+int32_t FindTag(const uint8_t* bytes, size_t size, const std::string& tag);
+
+// Value of a 32-byte text field: the text up to the first zero among its first 31 bytes.
+std::string TextFieldValue(const uint8_t* field);
+// Value of a 128-byte digest field: the text up to the first zero, at most 128 bytes.
+std::string DigestFieldValue(const uint8_t* field);
+
+// One entry of the time-stamp list: a path relative to the installation directory
+// (UTF-8, backslash-separated) and its last-write time (FILETIME).
+struct TimeStamp {
+  std::string Name;
+  uint64_t WriteTime = 0;
+};
+
+// A relative entry name that stays below the directory it is joined to: not empty, no
+// drive colon, no forward slash, no empty, "." or ".." component, no leading backslash.
+bool IsSafeRelativeName(const std::string& name);
+
+// The records of one payload, as the patch builder fills them.
+struct PayloadRecords {
+  std::string Title;
+  std::string OldVersion;
+  std::string NewVersion;
+  std::string OldCheckFile;
+  std::string NewCheckFile;
+  std::string OldCheckHash;
+  std::string NewCheckHash;
+  std::vector<TimeStamp> Times;
+};
+
+// Writes the records in their order, each tag on a 16-byte boundary of the file, into
+// out; start is the file offset at which out will be placed (the end of the image), and
+// out begins with the zero bytes that bring it to the next multiple of 16. The last
+// record written is the archive tag: the archive follows directly. Returns false with a
+// message when a text does not fit its field (more than 31 bytes, or a zero byte), a
+// digest is not 128 lowercase hexadecimal characters, a time-stamp name is unsafe, or a
+// tag would end beyond the search window.
+bool WritePayloadRecords(const PayloadRecords& records, uint64_t start, std::vector<uint8_t>& out,
+                         std::string& error);
+
+// The parsed records of a patch file's first bytes (the search window), as the updater
+// finds them: each field by its tag, the time-stamp list read up to its first short read.
+struct PayloadView {
+  bool HasTitle = false, HasVersions = false, HasOldCheck = false, HasNewCheck = false;
+  PayloadRecords Records;
+  bool HasTimes = false;
+  bool TimesComplete = false;
+  int32_t ArchiveTagPosition = -1;
+};
+PayloadView ParsePayload(const uint8_t* window, size_t size);
+
+// Offset at which the last section of a PE image ends (the largest raw-data end of its
+// section table), or 0 when the bytes are not a PE image.
+uint64_t PeImageEnd(const uint8_t* bytes, size_t size);

@@ -1,0 +1,76 @@
+#include "app/startup.h"
+
+#include <windows.h>
+// Shell types used by the file-system declarations.
+#include "platform/wide_api.h"
+
+#include "app/payload.h"
+#include "codec/sha512.h"
+#include "platform/file_system.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+
+std::string InstallPath;
+std::string WindowTitle = "MarloUpdater";
+
+const char kOleInitializeError[] = "OLE initialize error.";
+const char kFileDamaged[] = "This file is damaged.";
+const char kInstallationNotFound[] = "installation destination is not found.";
+const char kAlreadyUpdated[] = "already attached even version.";
+const char kNoGameInstalled[] = "No game requiring an update is installed on this computer.";
+
+namespace {
+constexpr unsigned kIconError = 0x10;
+const char kErrorCaption[] = "Error";
+}  // namespace
+
+bool NewVersionInstalled() {
+  const std::string digest = FileSha512Hex(JoinPath(InstallPath, NewCheckFile));
+  return !digest.empty() && digest == NewCheckHash;
+}
+
+bool OldVersionInstalled() { return FileSha512Hex(JoinPath(InstallPath, OldCheckFile)) == OldCheckHash; }
+
+int RunStartup(StartupHost& host) {
+  if (host.InitializeCom() != 0) {
+    host.ShowMessage(kOleInitializeError, kErrorCaption, kIconError);
+    return 0;
+  }
+  // The program takes no arguments; the command line is fetched and not used.
+  const std::string command_line = WideToUtf8(GetCommandLineW());
+  (void)command_line;
+
+  BaseDirectory = GetCurrentDirectoryUtf8();
+  InstallPath = GetBaseDirectory();
+
+  if (!ReadTitle() || !ReadVersions() || !ReadOldCheck() || !ReadNewCheck()) {
+    host.ShowMessage(kFileDamaged, kErrorCaption, kIconError);
+    return 0;
+  }
+
+  const std::string key = FormatText("Software\\ORVANE\\%s", Title.c_str());
+  std::string path;
+  if (RegistryKeyExists(HKEY_LOCAL_MACHINE, key)) {
+    RegistryKey registry;
+    if (registry.CreateKey(HKEY_LOCAL_MACHINE, key)) path = registry.GetString("PATH", std::string());
+    registry.Close();
+    InstallPath = path;
+  }
+  if (path.empty()) {
+    host.ShowMessage(kInstallationNotFound, kErrorCaption, kIconError);
+    return 0;
+  }
+
+  if (NewVersionInstalled()) {
+    host.ShowMessage(kAlreadyUpdated, std::string(), 0);
+    return 0;
+  }
+  if (!OldVersionInstalled()) {
+    host.ShowMessage(kNoGameInstalled, kErrorCaption, kIconError);
+    return 0;
+  }
+
+  WindowTitle = Title + " Update Patch ver. " + NewVersion;
+  host.RunMainWindow();
+  return 0;
+}
