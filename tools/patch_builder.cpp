@@ -443,7 +443,6 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
   return Staged::Members;
 }
 
-
 // Whether two files hold the same bytes in [from, to).
 bool SameRange(const fs::path& a, const fs::path& b, uint64_t from, uint64_t to) {
   std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
