@@ -1,5 +1,5 @@
 // mkpatch: builds a patch executable from the updater's image and an old and a new game
-// tree, or shows the records of a built patch.
+// tree, optionally signs it, or shows the records of a built patch.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,12 +9,25 @@
 
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
+void Usage(FILE* to) {
+  std::fprintf(to,
                "usage: mkpatch --stub updater.exe --old OLD_DIR --new NEW_DIR --title TITLE\n"
                "               --old-version TEXT --new-version TEXT --check-file NAME\n"
-               "               [--new-check-file NAME] [--codepage N] -o PATCH.exe\n"
-               "       mkpatch --show PATCH.exe\n");
+               "               [--new-check-file NAME] [--codepage N] [signing] -o PATCH.exe\n"
+               "       mkpatch --show PATCH.exe\n"
+               "       mkpatch --help\n"
+               "\n"
+               "signing (Authenticode, SHA-256, by osslsigncode after the payload is appended,\n"
+               "so that the signature covers it):\n"
+               "  --sign-cert FILE        code-signing certificate (chain), PEM or DER\n"
+               "  --sign-key FILE         its private key\n"
+               "  --sign-pkcs12 FILE      PKCS#12 file with key and certificates, instead of the two\n"
+               "  --sign-pass-file FILE   the key's or PKCS#12 file's password, read from FILE\n"
+               "  --sign-timestamp URL    RFC 3161 time-stamp server (contacted over the network)\n"
+               "  --sign-name TEXT        program description shown with the signature\n"
+               "  --sign-tool PROGRAM     the signing program (default: osslsigncode from PATH)\n"
+               "The patch is built and signed in PATCH.exe.work and moved to PATCH.exe only when\n"
+               "signing succeeded; a failure leaves no new output.\n");
 }
 
 }  // namespace
@@ -25,9 +38,13 @@ int main(int argc, char** argv) {
   bool have[8] = {};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    }
     if (i + 1 >= argc) {
       std::fprintf(stderr, "mkpatch: %s needs a value\n", arg.c_str());
-      Usage();
+      Usage(stderr);
       return 2;
     }
     const std::string value = argv[++i];
@@ -42,9 +59,16 @@ int main(int argc, char** argv) {
     else if (arg == "--new-check-file") options.NewCheckFile = value;
     else if (arg == "--codepage") options.CodePage = std::atoi(value.c_str());
     else if (arg == "--show") show = value;
+    else if (arg == "--sign-cert") options.Sign.Certificate = value;
+    else if (arg == "--sign-key") options.Sign.Key = value;
+    else if (arg == "--sign-pkcs12") options.Sign.Pkcs12 = value;
+    else if (arg == "--sign-pass-file") options.Sign.PasswordFile = value;
+    else if (arg == "--sign-timestamp") options.Sign.TimestampUrl = value;
+    else if (arg == "--sign-name") options.Sign.Description = value;
+    else if (arg == "--sign-tool") options.Sign.Tool = value;
     else {
       std::fprintf(stderr, "mkpatch: unknown option %s\n", arg.c_str());
-      Usage();
+      Usage(stderr);
       return 2;
     }
   }
@@ -60,7 +84,7 @@ int main(int argc, char** argv) {
   }
   for (bool present : have) {
     if (!present) {
-      Usage();
+      Usage(stderr);
       return 2;
     }
   }
@@ -74,5 +98,9 @@ int main(int argc, char** argv) {
   std::printf("image %llu bytes, archive %llu bytes, patch %llu bytes\n",
               static_cast<unsigned long long>(summary.ImageEnd), static_cast<unsigned long long>(summary.ArchiveSize),
               static_cast<unsigned long long>(summary.PatchSize));
+  if (summary.SignatureSize != 0) {
+    std::printf("signed: certificate table %llu bytes behind the archive\n",
+                static_cast<unsigned long long>(summary.SignatureSize));
+  }
   return 0;
 }

@@ -443,10 +443,69 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
   return Staged::Members;
 }
 
+// Whether two files hold the same bytes in [from, to).
+bool SameRange(const fs::path& a, const fs::path& b, uint64_t from, uint64_t to) {
+  std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
+  if (!in_a || !in_b) return false;
+  in_a.seekg(static_cast<std::streamoff>(from));
+  in_b.seekg(static_cast<std::streamoff>(from));
+  std::vector<char> buf_a(1 << 16), buf_b(1 << 16);
+  for (uint64_t at = from; at < to;) {
+    const std::streamsize n = static_cast<std::streamsize>(std::min<uint64_t>(buf_a.size(), to - at));
+    in_a.read(buf_a.data(), n);
+    in_b.read(buf_b.data(), n);
+    if (in_a.gcount() != n || in_b.gcount() != n || std::memcmp(buf_a.data(), buf_b.data(), static_cast<size_t>(n)) != 0) {
+      return false;
+    }
+    at += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// Moves a finished file over the output, replacing an earlier one.
+bool ReplaceOutput(const fs::path& from, const fs::path& to, std::string& error) {
+#ifdef _WIN32
+  const bool ok = MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+#else
+  std::error_code ec;
+  fs::rename(from, to, ec);
+  const bool ok = !ec;
+#endif
+  if (!ok) error = "cannot write \"" + to.u8string() + "\"";
+  return ok;
+}
+
+// Signs the patch into signed_path and checks that the signing tool left the payload and
+// the archive as they were, with the certificate table behind them.
+bool SignPatch(const SignOptions& sign, const fs::path& patch, const fs::path& signed_path, const fs::path& log,
+               uint64_t image_end, uint64_t& table_size, std::string& error) {
+  if (!SignFile(sign, patch.u8string(), signed_path.u8string(), log.u8string(), error)) return false;
+  std::error_code ec;
+  const uint64_t unsigned_size = fs::file_size(patch, ec);
+  const uint64_t signed_size = ec ? 0 : fs::file_size(signed_path, ec);
+  std::vector<uint8_t> head(4096);
+  {
+    std::ifstream in(signed_path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+  }
+  uint64_t offset = 0, length = 0;
+  if (ec || !PeCertificateTable(head.data(), head.size(), offset, length) || length == 0 ||
+      offset < unsigned_size || offset > signed_size || length > signed_size - offset ||
+      !SameRange(patch, signed_path, image_end, unsigned_size)) {
+    error = "the signed patch does not keep the payload and archive ahead of its certificate table";
+    return false;
+  }
+  table_size = length;
+  return true;
+}
+
 }  // namespace
 
 bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string& error) {
   summary = PatchSummary();
+  if (!CheckSignOptions(options.Sign, error)) return false;
   if (!CheckCodePage(options.CodePage, error)) return false;
   const fs::path old_root = fs::u8path(options.OldDir);
   const fs::path new_root = fs::u8path(options.NewDir);
@@ -506,6 +565,15 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   if (summary.ImageEnd == 0 || summary.ImageEnd > stub.size()) {
     error = "\"" + options.Stub + "\" is not a Windows program image";
     return false;
+  }
+  // A signed updater image loses its certificate table with the bytes behind its
+  // sections: the security directory must not point into the payload that replaces them.
+  {
+    uint64_t table = 0, table_size = 0;
+    size_t entry = 0;
+    if (PeCertificateTable(stub.data(), stub.size(), table, table_size, &entry) && (table != 0 || table_size != 0)) {
+      std::memset(stub.data() + entry, 0, 8);
+    }
   }
 
   WorkTree work;
@@ -612,17 +680,28 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     return false;
   }
   summary.ArchiveSize = archive.size();
-  std::ofstream out(fs::u8path(options.Output), std::ios::binary | std::ios::trunc);
+  const fs::path patch = work.Root / "patch.exe";
+  std::ofstream out(patch, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(stub.data()), static_cast<std::streamsize>(summary.ImageEnd));
   out.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
   out.write(archive.data(), static_cast<std::streamsize>(archive.size()));
   out.close();
   if (!out) {
-    error = "cannot write \"" + options.Output + "\"";
+    error = "cannot write \"" + patch.u8string() + "\"";
     return false;
   }
   summary.PatchSize = summary.ImageEnd + payload.size() + archive.size();
-  return true;
+  fs::path finished = patch;
+  if (options.Sign.Enabled()) {
+    // The signature covers the appended payload: signing comes last.
+    finished = work.Root / "signed.exe";
+    if (!SignPatch(options.Sign, patch, finished, work.Root / "sign.log", summary.ImageEnd, summary.SignatureSize,
+                   error)) {
+      return false;
+    }
+    summary.PatchSize = fs::file_size(finished, ec);
+  }
+  return ReplaceOutput(finished, fs::u8path(options.Output), error);
 }
 
 bool DescribePatch(const std::string& path, std::string& text, std::string& error) {
@@ -649,6 +728,14 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
   s << "time stamps: " << view.Records.Times.size() << (view.HasTimes && !view.TimesComplete ? " (list cut short)" : "")
     << "\n";
   for (const TimeStamp& stamp : view.Records.Times) s << "  " << stamp.WriteTime << "  " << stamp.Name << "\n";
+  {
+    uint64_t offset = 0, length = 0;
+    if (PeCertificateTable(window.data(), window.size(), offset, length) && length != 0) {
+      s << "signature: certificate table of " << length << " bytes at offset " << offset << "\n";
+    } else {
+      s << "signature: none\n";
+    }
+  }
   if (view.ArchiveTagPosition < 0) {
     s << "archive: (missing)\n";
   } else {

@@ -193,6 +193,32 @@ void WriteStub(const fs::path& path) {
   Write(path, pe);
 }
 
+// What signing leaves behind the archive: the file padded to a multiple of 8 bytes, a
+// certificate table (length, revision 2, PKCS#7 type, then the signature's bytes), and the
+// PE32 security directory pointing at it. The updater must not care.
+void AppendCertificateTable(const fs::path& patch) {
+  std::fstream f(patch, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekg(0, std::ios::end);
+  const uint32_t size = static_cast<uint32_t>(f.tellg());
+  const uint32_t offset = (size + 7) & ~7u;
+  std::string table(offset - size, '\0');
+  const uint32_t length = 8 + 1536;
+  auto put = [](std::string& to, uint32_t v) {
+    for (int i = 0; i < 4; ++i) to += char(v >> (8 * i));
+  };
+  put(table, length);
+  put(table, 0x00020200);
+  uint32_t x = 12345;
+  for (uint32_t i = 8; i < length; ++i) table += char((x = x * 1103515245u + 12345u) >> 24);
+  f.seekp(size);
+  f.write(table.data(), std::streamsize(table.size()));
+  std::string entry;
+  put(entry, offset);
+  put(entry, length);
+  f.seekp(0x98 + 96 + 4 * 8);
+  f.write(entry.data(), 8);
+}
+
 // ---- recorders ----------------------------------------------------------------------
 
 struct Message {
@@ -502,6 +528,17 @@ TEST_F(UpdaterTest, UpdatesDataArchivesAndLooseFiles) {
   RunStartup(host);
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].Text, "already attached even version.");
+}
+
+TEST_F(UpdaterTest, SignedPatchApplies) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  AppendCertificateTable(patch_);
+  Install();
+  RecordingUi ui;
+  ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+  ExpectNewVersionInstalled({"data", "voice"});
 }
 
 TEST_F(UpdaterTest, PatchWithoutDataArchiveMembers) {
