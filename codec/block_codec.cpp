@@ -193,11 +193,16 @@ uint32_t BlockCodec::Impl::Compress(const uint8_t* input, uint32_t n, uint8_t* o
   noise = 0;
   TransformResult t;
   try {
-    t = sorter->Forward(lzp, m, work1, true);
+    t = sorter->Forward(lzp, m, work1, kSortWorkLimit);
   } catch (const GflGCAAddNoise&) {
     noise = 1;
     ToggleNoise(lzp, m);
-    t = sorter->Forward(lzp, m, work1, false);
+    try {
+      t = sorter->Forward(lzp, m, work1, kNoisySortWorkLimit);
+    } catch (const GflGCAAddNoise&) {
+      // Repeats that line up with the noise pattern: storing is the only bounded way.
+      return WriteStored(input, n, out);
+    }
   }
   run_ratio = t.run_ratio;
   spread = t.spread;
@@ -213,6 +218,9 @@ uint32_t BlockCodec::Impl::Compress(const uint8_t* input, uint32_t n, uint8_t* o
   main_stream.StartOutput(m);
   if (!EncodeBlock(work1, m, method, main_stream, *models, Ticker(),
                    static_cast<uint32_t>(room)))
+    return WriteStored(input, n, out);
+  // A coded stream that could not grow lost bytes: store rather than write a bad frame.
+  if (main_stream.EndReached() != 0 || side_stream.EndReached() != 0)
     return WriteStored(input, n, out);
   const uint32_t main_length = main_stream.Length();
 

@@ -22,7 +22,7 @@ BlockSorter::BlockSorter(int32_t* sa, int32_t* scratch, int32_t* radix, uint32_t
 }
 
 void BlockSorter::CheckBudget() {
-  if (budget_ && work_ > kSortWorkLimit) throw GflGCAAddNoise();
+  if (budget_ && work_ > limit_) throw GflGCAAddNoise();
 }
 
 // Compares the rotations a and b over bytes depth .. depth + length - 1; every equal
@@ -116,13 +116,14 @@ void BlockSorter::Refine(uint32_t start, uint32_t size, uint32_t depth) {
   }
 }
 
-TransformResult BlockSorter::Forward(uint8_t* s, uint32_t m, uint8_t* out, bool budget) {
+TransformResult BlockSorter::Forward(uint8_t* s, uint32_t m, uint8_t* out, uint64_t work_limit) {
   if (m == 0 || m > capacity_) throw GflException(kGflDataError, "block does not fit the sorter");
   std::memcpy(s + m, s, m);
   s_ = s;
   m_ = m;
   work_ = 0;
-  budget_ = budget;
+  budget_ = work_limit != 0;
+  limit_ = work_limit;
 
   if (m <= 63) {
     for (uint32_t i = 0; i < m; ++i) sa_[i] = static_cast<int32_t>(i);

@@ -6,7 +6,10 @@
 
 namespace gca {
 
-constexpr uint32_t kSortWorkLimit = 0x0FFFFFFF;
+constexpr uint64_t kSortWorkLimit = 0x0FFFFFFF;
+// The sort after noise was added: data whose repeats survive the noise (periods that
+// divide the noise pattern's) would otherwise take minutes per block.
+constexpr uint64_t kNoisySortWorkLimit = 64 * kSortWorkLimit;
 
 struct TransformResult {
   uint32_t primary = 0;     // row of the rotation that starts at 0
@@ -20,9 +23,9 @@ class BlockSorter {
   BlockSorter(int32_t* sa, int32_t* scratch, int32_t* radix, uint32_t capacity);
 
   // Transforms s[0..m-1] (1 <= m <= capacity; s has room for 2m bytes and gets a copy
-  // of itself behind it) into out[0..m-1]. With a budget, a sort that exceeds the work
-  // limit raises GflGCAAddNoise.
-  TransformResult Forward(uint8_t* s, uint32_t m, uint8_t* out, bool budget);
+  // of itself behind it) into out[0..m-1]. A sort whose work exceeds work_limit raises
+  // GflGCAAddNoise; a limit of 0 means none.
+  TransformResult Forward(uint8_t* s, uint32_t m, uint8_t* out, uint64_t work_limit);
 
   // The work counted by the last Forward (equal bytes met while comparing, plus 16 per
   // element of every bucket distribution).
@@ -46,6 +49,7 @@ class BlockSorter {
   uint32_t m_ = 0;
   uint64_t work_ = 0;
   bool budget_ = true;
+  uint64_t limit_ = kSortWorkLimit;
   std::vector<Group> stack_;
 };
 

@@ -247,9 +247,21 @@ struct Params {
         wr(RunWeight(m)) {}
 };
 
-template <bool kMixSym>
+// The same fields as compile-time constants, for the method words the encoder writes.
+template <uint32_t kWord>
+struct FixedParams {
+  static constexpr uint32_t sym_shift = SymbolShift(kWord);
+  static constexpr uint32_t o1_shift = Order1Shift(kWord);
+  static constexpr uint32_t run_shift = RunShift(kWord);
+  static constexpr uint32_t ctx_shift = RunContextShift(kWord);
+  static constexpr uint32_t ws = SymbolWeight(kWord);
+  static constexpr uint32_t wr = RunWeight(kWord);
+  explicit FixedParams(uint32_t) {}
+};
+
+template <bool kMixSym, class P>
 inline void EncodeSymbol(RangeEncoder& enc, uint32_t y, EntropyModels& md, uint32_t prev,
-                         const Params& pr) {
+                         const P& pr) {
   uint16_t* o1 = md.symbol1 + (prev << 8);
   uint32_t node = 1;
   for (int b = 7; b >= 0; --b) {
@@ -266,9 +278,9 @@ inline void EncodeSymbol(RangeEncoder& enc, uint32_t y, EntropyModels& md, uint3
   }
 }
 
-template <bool kMixSym>
+template <bool kMixSym, class P>
 inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev,
-                             const Params& pr) {
+                             const P& pr) {
   uint16_t* o1 = md.symbol1 + (prev << 8);
   uint32_t node = 1;
   for (int b = 0; b < 8; ++b) {
@@ -286,10 +298,10 @@ inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev
   return node & 0xFF;
 }
 
-template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun>
+template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun, class P = Params>
 bool EncodeBlockT(const uint8_t* x, uint32_t n, uint32_t method, CodedBuffer& out,
                   EntropyModels& md, const ProgressTicker& ticker, uint32_t limit) {
-  const Params pr(method);
+  const P pr(method);
   uint8_t list[256];
   for (int i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
   RangeEncoder enc;
@@ -302,7 +314,7 @@ bool EncodeBlockT(const uint8_t* x, uint32_t n, uint32_t method, CodedBuffer& ou
       while (list[j] != s) ++j;
       y = kRle ? ((j - 1) & 0xFF) : j;
     }
-    EncodeSymbol<kMixSym>(enc, y, md, prev, pr);
+    EncodeSymbol<kMixSym, P>(enc, y, md, prev, pr);
     if (kRle) {
       if (kMixRun)
         EncodeCountT<true>(enc, count, md.run0, pr.run_shift, md.run1 + prev * 32, pr.ctx_shift,
@@ -334,10 +346,10 @@ bool EncodeBlockT(const uint8_t* x, uint32_t n, uint32_t method, CodedBuffer& ou
   return out.Length() <= limit;
 }
 
-template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun>
+template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun, class P = Params>
 void DecodeBlockT(CodedBuffer& in, uint8_t* out, uint32_t n, uint32_t method,
                   EntropyModels& md, const ProgressTicker& ticker) {
-  const Params pr(method);
+  const P pr(method);
   uint8_t list[256];
   for (int i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
   RangeDecoder dec;
@@ -346,7 +358,7 @@ void DecodeBlockT(CodedBuffer& in, uint8_t* out, uint32_t n, uint32_t method,
   uint32_t pos = 0;
   uint32_t mark = 0x10000;
   while (pos < n) {
-    uint32_t y = DecodeSymbol<kMixSym>(dec, md, prev, pr);
+    uint32_t y = DecodeSymbol<kMixSym, P>(dec, md, prev, pr);
     uint32_t count = 0;
     if (kRle) {
       if (kMixRun)
@@ -404,6 +416,40 @@ unsigned VariantOf(uint32_t method) {
   return (mtf ? 8u : 0u) | (rle ? 4u : 0u) | (mix_sym ? 2u : 0u) | (mix_run ? 1u : 0u);
 }
 
+// Specialised coders for the method words the encoder writes (noise bit aside).
+template <uint32_t W>
+constexpr bool kWordMtf = (W & kMethodMtf) != 0;
+template <uint32_t W>
+constexpr bool kWordRle = (W & kMethodRle) != 0;
+template <uint32_t W>
+constexpr bool kWordMixSym = SymbolWeight(W) != 0;
+template <uint32_t W>
+constexpr bool kWordMixRun = (W & kMethodRle) != 0 && RunWeight(W) != 0;
+
+#define GCA_FIXED(F, W) F<kWordMtf<W>, kWordRle<W>, kWordMixSym<W>, kWordMixRun<W>, FixedParams<W>>
+
+EncodeFn EncoderFor(uint32_t method) {
+  switch (method & ~kMethodNoise) {
+    case 0x11005600: return GCA_FIXED(EncodeBlockT, 0x11005600);
+    case 0x00301030: return GCA_FIXED(EncodeBlockT, 0x00301030);
+    case 0x00201030: return GCA_FIXED(EncodeBlockT, 0x00201030);
+    case 0x00202040: return GCA_FIXED(EncodeBlockT, 0x00202040);
+    case 0x00203050: return GCA_FIXED(EncodeBlockT, 0x00203050);
+    default: return kEncoders[VariantOf(method)];
+  }
+}
+
+DecodeFn DecoderFor(uint32_t method) {
+  switch (method & ~kMethodNoise) {
+    case 0x11005600: return GCA_FIXED(DecodeBlockT, 0x11005600);
+    case 0x00301030: return GCA_FIXED(DecodeBlockT, 0x00301030);
+    case 0x00201030: return GCA_FIXED(DecodeBlockT, 0x00201030);
+    case 0x00202040: return GCA_FIXED(DecodeBlockT, 0x00202040);
+    case 0x00203050: return GCA_FIXED(DecodeBlockT, 0x00203050);
+    default: return kDecoders[VariantOf(method)];
+  }
+}
+
 bool AllTables(uint32_t method) { return SymbolWeight(method) != 0 || RunWeight(method) != 0; }
 
 }  // namespace
@@ -412,7 +458,7 @@ bool EncodeBlock(const uint8_t* x, uint32_t n, uint32_t method, CodedBuffer& out
                  EntropyModels& models, const ProgressTicker& ticker, uint32_t limit) {
   models.Reset(AllTables(method));
   if (n == 0) return true;
-  return kEncoders[VariantOf(method)](x, n, method, out, models, ticker, limit);
+  return EncoderFor(method)(x, n, method, out, models, ticker, limit);
 }
 
 void DecodeBlock(CodedBuffer& in, uint8_t* out, uint32_t n, uint32_t method,
@@ -420,7 +466,7 @@ void DecodeBlock(CodedBuffer& in, uint8_t* out, uint32_t n, uint32_t method,
   if (!MethodWordValid(method)) throw GflException(kGflDataError, "bad method word");
   models.Reset(AllTables(method));
   if (n == 0) return;
-  kDecoders[VariantOf(method)](in, out, n, method, models, ticker);
+  DecoderFor(method)(in, out, n, method, models, ticker);
 }
 
 }  // namespace gca

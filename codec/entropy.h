@@ -17,12 +17,12 @@ constexpr uint32_t kMethodNoise = 1u << 31;
 
 constexpr uint32_t kProbabilityStart = 2048;
 
-inline uint32_t RunContextShift(uint32_t w) { return w & 15; }
-inline uint32_t Order1Shift(uint32_t w) { return (w >> 4) & 15; }
-inline uint32_t RunShift(uint32_t w) { return (w >> 8) & 15; }
-inline uint32_t SymbolShift(uint32_t w) { return (w >> 12) & 15; }
-inline uint32_t RunWeight(uint32_t w) { return (w >> 16) & 15; }
-inline uint32_t SymbolWeight(uint32_t w) { return (w >> 20) & 15; }
+constexpr uint32_t RunContextShift(uint32_t w) { return w & 15; }
+constexpr uint32_t Order1Shift(uint32_t w) { return (w >> 4) & 15; }
+constexpr uint32_t RunShift(uint32_t w) { return (w >> 8) & 15; }
+constexpr uint32_t SymbolShift(uint32_t w) { return (w >> 12) & 15; }
+constexpr uint32_t RunWeight(uint32_t w) { return (w >> 16) & 15; }
+constexpr uint32_t SymbolWeight(uint32_t w) { return (w >> 20) & 15; }
 
 // False for a word that switches on a model with adaptation shift 0 or mixes with a
 // weight above 4: such a word never comes from the encoder and would let a
@@ -199,6 +199,8 @@ inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) {
 
 // Probability of a decision mixed from an order-0 entry and a context entry.
 inline uint32_t Mix(uint32_t p0, uint32_t p1, uint32_t weight) {
+  // Weight 2 (the encoder's choice) is the plain mean: the same value, no multiplications.
+  if (weight == 2) return (p0 + p1) >> 1;
   return (weight * p1 + (4 - weight) * p0) >> 2;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/gfl_exception.h"
+#include "codec/crc32.h"
 #include "tests/codec/codec_samples.h"
 
 namespace gca {
@@ -161,6 +162,14 @@ TEST_F(Codec, SortOverBudgetAddsNoiseAndStillDecodesExactly) {
   if (Get32(plain.data()) == 0x32464347u) {
     EXPECT_EQ(Get32(plain.data() + 24) & 0x80000000u, 0u);
   }
+}
+
+TEST_F(Codec, RepeatsAlignedWithTheNoisePatternAreStoredNotSortedForever) {
+  // Period 1023 x 256: the noise repeats with the data, so it breaks nothing.
+  const Bytes x = codec_samples::BudgetBreaker(kBlockSize, 1023 * 256, 13);
+  const Bytes frame = Compress(x);
+  EXPECT_EQ(Get32(frame.data()), 0x30464347u);
+  EXPECT_EQ(frame.size(), kBlockSize + 8);
 }
 
 TEST_F(Codec, BlocksAreIndependentOfEachOther) {
@@ -348,6 +357,55 @@ TEST(CodecLifecycle, AllocateReleaseReady) {
   codec.FrameBuffer(1)[kFrameBufferSize - 1] = 1;  // the whole area is usable
   codec.Release();
   EXPECT_FALSE(codec.Ready());
+}
+
+}  // namespace
+}  // namespace gca
+
+namespace gca {
+namespace {
+
+// The frames of fixed inputs, pinned by their CRC-32: every build (64-bit host, 32-bit
+// and 64-bit Windows) must write exactly these bytes.
+TEST(CodecFrames, AreTheSameOnEveryBuild) {
+  BlockCodec codec;
+  ASSERT_TRUE(codec.Allocate());
+  Bytes wave(400000);
+  for (size_t i = 0; i < wave.size(); i += 2) {
+    // A triangle wave with a little pattern noise (integer only: the input must not
+    // depend on the build's floating-point library).
+    const int phase = static_cast<int>(i % 4000);
+    const int v = (phase < 2000 ? phase : 4000 - phase) * 8 - 8000 + static_cast<int>(i % 7);
+    wave[i] = static_cast<uint8_t>(v);
+    wave[i + 1] = static_cast<uint8_t>(v >> 8);
+  }
+  struct Case {
+    const char* name;
+    Bytes data;
+    uint32_t length, crc;
+  };
+  Case cases[] = {
+      {"text", codec_samples::TextBytes(300000, 21), 0, 0},
+      {"binary", codec_samples::BinaryBytes(500000, 22), 0, 0},
+      {"wave", wave, 0, 0},
+      {"periodic", codec_samples::PeriodicBytes(kBlockSize, 777, 23), 0, 0},
+      {"noise", codec_samples::BudgetBreaker(kBlockSize, 5000, 24), 0, 0},
+  };
+  const uint32_t expected[][2] = {{50175, 0x76C4E1BC},
+                                  {107228, 0xDDF1906B},
+                                  {11932, 0xE18AFE5D},
+                                  {835, 0x93FD1096},
+                                  {11016, 0x78DC2069}};
+  Crc32 crc;
+  Bytes frame(kFrameBufferSize);
+  for (size_t k = 0; k < sizeof(cases) / sizeof(cases[0]); ++k) {
+    Case& c = cases[k];
+    c.length = codec.CompressBlock(c.data.data(), static_cast<uint32_t>(c.data.size()),
+                                   frame.data());
+    c.crc = crc.Compute(frame.data(), c.length);
+    EXPECT_EQ(c.length, expected[k][0]) << c.name;
+    EXPECT_EQ(c.crc, expected[k][1]) << c.name;
+  }
 }
 
 }  // namespace

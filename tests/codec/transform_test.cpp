@@ -43,11 +43,11 @@ std::vector<uint8_t> NaiveTransform(const std::vector<uint8_t>& s, uint32_t* pri
 }
 
 std::vector<uint8_t> Forward(Sorter& t, const std::vector<uint8_t>& s, TransformResult* r,
-                             bool budget = true) {
+                             uint64_t limit = kSortWorkLimit) {
   std::vector<uint8_t> buffer(2 * s.size());
   std::copy(s.begin(), s.end(), buffer.begin());
   std::vector<uint8_t> out(s.size());
-  *r = t.sorter.Forward(buffer.data(), static_cast<uint32_t>(s.size()), out.data(), budget);
+  *r = t.sorter.Forward(buffer.data(), static_cast<uint32_t>(s.size()), out.data(), limit);
   return out;
 }
 
@@ -112,7 +112,15 @@ TEST(TransformTest, LongEqualPrefixesExceedTheBudgetUnlessItIsOff) {
   Sorter t(1 << 18);
   TransformResult r;
   EXPECT_THROW(Forward(t, s, &r), GflGCAAddNoise);
-  EXPECT_GT(t.sorter.Work(), uint64_t(kSortWorkLimit));
+  EXPECT_GT(t.sorter.Work(), kSortWorkLimit);
+
+  const std::vector<uint8_t> small = codec_samples::BudgetBreaker(20000, 3000, 12);
+  EXPECT_THROW(Forward(t, small, &r, 100000), GflGCAAddNoise);
+  const std::vector<uint8_t> last = Forward(t, small, &r, 0);
+  std::vector<uint32_t> vec(small.size());
+  std::vector<uint8_t> back(small.size());
+  InverseTransform(last.data(), 20000, r.primary, back.data(), vec.data());
+  EXPECT_EQ(back, small);
 }
 
 TEST(TransformTest, MethodWordChoice) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "archive/gfl_exception.h"
 #include "codec/block_codec.h"
@@ -48,10 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first byte picks an output capacity, so that short areas are exercised too.
   const uint32_t capacity =
       size == 0 ? gca::kBlockSize : (data[0] & 0x80) ? gca::kBlockSize : uint32_t(data[0]) * 997;
-  std::vector<uint8_t> out(capacity == 0 ? 1 : capacity);
+  // Exactly `capacity` bytes (not zeroed: only writes past the end matter here).
+  std::unique_ptr<uint8_t[]> out(new uint8_t[capacity == 0 ? 1 : capacity]);
   try {
     const uint32_t n =
-        codec->DecompressFrame(data, static_cast<uint32_t>(size), out.data(), capacity);
+        codec->DecompressFrame(data, static_cast<uint32_t>(size), out.get(), capacity);
     if (n > capacity) std::abort();
   } catch (const gca::GflException& e) {
     if (e.Code != gca::kGflDataError) std::abort();
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
       if (frames % 2 == 1) {
         codec->SkipFrame(source);
-      } else if (codec->ReadFrame(source, out.data(), capacity) > capacity) {
+      } else if (codec->ReadFrame(source, out.get(), capacity) > capacity) {
         std::abort();
       }
     } catch (const gca::GflException& e) {
