@@ -234,8 +234,9 @@ Handle OpenFile(const std::string& path, int mode) {
   }
   const int fd = open(host.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) return kInvalidHandle;
+  // Opening a directory for writing fails by itself; for reading it must be refused.
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (mode == 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
     close(fd);
     return kInvalidHandle;
   }
