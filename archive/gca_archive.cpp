@@ -147,7 +147,10 @@ void GcaArchive::SetArchiveMemory(std::string bytes) {
 }
 
 void GcaArchive::SetStartOffset(int32_t offset) { state_->start_offset = offset; }
-void GcaArchive::SetOutputDirectory(const std::string& path) { state_->output_directory = path; }
+void GcaArchive::SetOutputDirectory(const std::string& path) {
+  state_->output_directory = path;
+  state_->made_parents.clear();
+}
 void GcaArchive::SetKeyString(const std::string& key) { state_->key = key; }
 void GcaArchive::SetProgressCallback(ProgressCallback callback) { state_->progress = std::move(callback); }
 void GcaArchive::SetNoticeCallback(NoticeCallback callback) { state_->notice = std::move(callback); }
@@ -216,6 +219,7 @@ bool GcaArchive::ExtractEntry(int32_t index) {
 
 bool GcaArchive::Close() {
   state_->file.reset();
+  state_->made_parents.clear();
   state_->ClearDirectory();
   return true;
 }

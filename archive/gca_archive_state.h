@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/gca_archive.h"
@@ -61,6 +62,9 @@ struct GcaArchive::State {
   int32_t loaded_block = -1;
   uint32_t loaded_length = 0;
   std::vector<uint8_t> scratch;  // keystream runs over skipped bytes
+  // Directories made for extracted files since the output directory was set (entries
+  // of one directory are spread over the archive by the writer's order).
+  std::unordered_set<std::string> made_parents;
 
   std::string PassPhrase() const { return key.empty() ? std::string(kDefaultArchiveKey) : key; }
   bool EnsureBuffers();

@@ -61,7 +61,8 @@ bool GcaFile::Open(const std::string& path, int mode) {
   handle_ = os::OpenFile(MakeAbsolutePath(path), mode);
   if (handle_ == os::kInvalidHandle) return false;
   size_ = 0;
-  if (!os::FileSize(handle_, &size_)) size_ = 0;
+  // A created or truncated file is empty; no need to ask.
+  if (mode != 3 && mode != 4 && !os::FileSize(handle_, &size_)) size_ = 0;
   if (size_ != 0) end_reached_ = 0;
   return true;
 }

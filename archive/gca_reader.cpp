@@ -210,7 +210,11 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
   }
   const std::string target = JoinPath(output_directory, name);
   const int32_t k = LastIndexOf(target, '\\');
-  if (k >= 0) CreateDirectoryTree(target.substr(0, size_t(k)));
+  if (k >= 0) {
+    // Each directory tree is made once.
+    std::string parent = target.substr(0, size_t(k));
+    if (made_parents.count(parent) == 0 && CreateDirectoryTree(parent)) made_parents.insert(std::move(parent));
+  }
 
   if (e.Attributes & kAttrDirectory) {
     self->Notify(kNoticeExtractStart, target);

@@ -23,28 +23,69 @@ namespace os {
 namespace {
 
 std::atomic<int> g_code_page{1252};
+// Whether the code page maps bytes 0x01..0x7F to the same ASCII characters, so that
+// ASCII text needs no conversion.
+std::atomic<bool> g_ascii_compatible{true};
 
 // Difference between 1601-01-01 and 1970-01-01 in 100 ns units.
 constexpr int64_t kEpochDifference = 116444736000000000LL;
 
 std::string CodePageName(int code_page) { return "CP" + std::to_string(code_page); }
 
+// One conversion direction, opened once per thread and code page (opening a converter
+// costs far more than converting a name).
+class Converter {
+ public:
+  ~Converter() { Reset(); }
+  bool Run(const char* to, const char* from, int code_page, const std::string& in, std::string* out) {
+    if (cd_ == reinterpret_cast<iconv_t>(-1) || code_page_ != code_page) {
+      Reset();
+      cd_ = iconv_open(to, from);
+      if (cd_ == reinterpret_cast<iconv_t>(-1)) return false;
+      code_page_ = code_page;
+    }
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // initial shift state
+    buffer_.resize(in.size() * 4 + 16);
+    char* src = const_cast<char*>(in.data());
+    size_t src_left = in.size();
+    char* dst = buffer_.data();
+    size_t dst_left = buffer_.size();
+    bool ok = iconv(cd_, &src, &src_left, &dst, &dst_left) != size_t(-1) && src_left == 0;
+    if (ok) ok = iconv(cd_, nullptr, nullptr, &dst, &dst_left) != size_t(-1);
+    if (!ok) return false;
+    out->assign(buffer_.data(), buffer_.size() - dst_left);
+    return true;
+  }
+
+ private:
+  void Reset() {
+    if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
+    cd_ = reinterpret_cast<iconv_t>(-1);
+  }
+  iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
+  int code_page_ = 0;
+  std::vector<char> buffer_;
+};
+
 // Converts without any replacement: false for text the target cannot represent.
-bool Convert(const char* to, const char* from, const std::string& in, std::string* out) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  out->clear();
-  std::vector<char> buffer(in.size() * 4 + 16);
-  char* src = const_cast<char*>(in.data());
-  size_t src_left = in.size();
-  char* dst = buffer.data();
-  size_t dst_left = buffer.size();
-  bool ok = iconv(cd, &src, &src_left, &dst, &dst_left) != size_t(-1) && src_left == 0;
-  // Flush any shift state.
-  if (ok) ok = iconv(cd, nullptr, nullptr, &dst, &dst_left) != size_t(-1);
-  iconv_close(cd);
-  if (!ok) return false;
-  out->assign(buffer.data(), buffer.size() - dst_left);
+bool ToUtf8(const std::string& in, std::string* out) {
+  static thread_local Converter c;
+  const int cp = g_code_page;
+  return c.Run("UTF-8", CodePageName(cp).c_str(), cp, in, out);
+}
+
+bool FromUtf8(const std::string& in, std::string* out) {
+  static thread_local Converter c;
+  const int cp = g_code_page;
+  return c.Run(CodePageName(cp).c_str(), "UTF-8", cp, in, out);
+}
+
+// Plain ASCII needs no converter in code pages that keep it.
+bool IsAscii(const std::string& s) {
+  if (!g_ascii_compatible) return false;
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
   return true;
 }
 
@@ -54,7 +95,11 @@ bool ToHost(const std::string& path, std::string* host) {
     host->clear();
     return true;
   }
-  if (!Convert("UTF-8", CodePageName(g_code_page).c_str(), path, host)) return false;
+  if (IsAscii(path)) {
+    *host = path;
+  } else if (!ToUtf8(path, host)) {
+    return false;
+  }
   for (char& c : *host) {
     if (c == '\\') c = '/';
   }
@@ -65,7 +110,11 @@ bool ToHost(const std::string& path, std::string* host) {
 // components, so it cannot be represented either.
 bool FromHost(const std::string& name, std::string* out) {
   if (name.find('\\') != std::string::npos) return false;
-  return Convert(CodePageName(g_code_page).c_str(), "UTF-8", name, out);
+  if (IsAscii(name)) {
+    *out = name;
+    return true;
+  }
+  return FromUtf8(name, out);
 }
 
 uint64_t ToFileTime(const struct timespec& t) {
@@ -144,7 +193,11 @@ bool SetNameCodePage(int code_page) {
   iconv_t cd = iconv_open("UTF-8", CodePageName(code_page).c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   iconv_close(cd);
+  g_ascii_compatible = false;
   g_code_page = code_page;
+  std::string ascii, utf8;
+  for (int c = 1; c < 0x80; ++c) ascii.push_back(char(c));
+  g_ascii_compatible = ToUtf8(ascii, &utf8) && utf8 == ascii;
   return true;
 }
 
@@ -155,13 +208,9 @@ bool NameRepresentable(const std::string& path) {
   return ToHost(path, &host);
 }
 
-bool HostToArchiveText(const std::string& host, std::string* text) {
-  return Convert(CodePageName(g_code_page).c_str(), "UTF-8", host, text);
-}
+bool HostToArchiveText(const std::string& host, std::string* text) { return FromUtf8(host, text); }
 
-bool ArchiveToHostText(const std::string& text, std::string* host) {
-  return Convert("UTF-8", CodePageName(g_code_page).c_str(), text, host);
-}
+bool ArchiveToHostText(const std::string& text, std::string* host) { return ToUtf8(text, host); }
 
 std::string FullHostPath(const std::string& host) {
   char* full = realpath(host.c_str(), nullptr);
@@ -185,8 +234,9 @@ Handle OpenFile(const std::string& path, int mode) {
   }
   const int fd = open(host.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) return kInvalidHandle;
+  // Opening a directory for writing fails by itself; for reading it must be refused.
   struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (mode == 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
     close(fd);
     return kInvalidHandle;
   }

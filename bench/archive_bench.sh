@@ -63,3 +63,20 @@ for form in "--store" "--store --solid" "" "--solid"; do
   printf '  archive: %s bytes\n' "$(stat -c %s "$work/g.gca")"
 done
 printf '  tar: %s bytes, tar.bz2: %s bytes\n' "$(stat -c %s "$work/t.tar")" "$(stat -c %s "$work/t.tbz")"
+
+# Many small files: the per-entry cost of the stored forms beside tar.
+small=$work/small
+mkdir -p "$small"
+i=0
+while [ $i -lt 50 ]; do
+  mkdir -p "$small/d$i"
+  head -c $((100 * 3000)) /dev/urandom | split -b 3000 -a 3 - "$small/d$i/f" 2>/dev/null
+  i=$((i + 1))
+done
+bytes=$(du -sb "$small" | cut -f1)
+echo "small files: $(find "$small" -type f | wc -l) files, $bytes bytes"
+measure "tar create (store)" tar -C "$work" -cf "$work/s.tar" small
+out; measure "tar extract (store)" tar -C "$work/x" -xf "$work/s.tar"
+measure "gca create --store" "$gca" create --store "$work/s.gca" "$small"
+out; measure "gca extract --store" "$gca" extract -C "$work/x" "$work/s.gca"
+diff -r "$small" "$work/x/small" >/dev/null || echo "  extracted tree differs!" >&2
