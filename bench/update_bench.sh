@@ -144,6 +144,7 @@ sync
 # ---- the update ---------------------------------------------------------------------
 export WINEDEBUG=-all
 "$root/cmake/wine-run.sh" "$arch" "$win/wineprefix" cmd /c exit >/dev/null 2>&1 || true  # prefix and server up
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) before the update"
 u0=$(now)
 "$root/cmake/wine-run.sh" "$arch" "$win/wineprefix" "$bench" "$(winpath "$work/patch.exe")" \
   "$(winpath "$work/install")" >"$work/result.txt" 2>&1 || true
@@ -159,6 +160,18 @@ for a in data voice; do
 done
 diff -r -x data.dat -x voice.dat "$work/install" "$work/new" >/dev/null || { echo "loose files differ" >&2; exit 1; }
 echo "installation checked: data archives and loose files are the new version"
+
+# ---- references for the phases, natively on the host --------------------------------
+r0=$(now)
+rm -rf "$work/check"
+r1=$(now)
+offset=$("$mkpatch" --show "$work/patch.exe" | sed -n 's/^archive at offset //p')
+mkdir -p "$work/check"
+"$gca" extract --offset "$offset" -C "$work/check" "$work/patch.exe" >/dev/null
+r2=$(now)
+awk -v a="$r0" -v b="$r1" -v c="$r2" 'BEGIN {
+  printf "host reference: rm -rf of both data archives unpacked %.2f s, gca extract of the patch archive %.2f s\n", b - a, c - b
+}'
 
 update_s=$(tr -d '\r' <"$work/result.txt" | sed -n 's/^total //p')
 awk -v u="$update_s" -v w="$u0" -v x="$u1" -v c="$c0" -v d="$c1" -v b="$dat_bytes" 'BEGIN {
