@@ -27,9 +27,10 @@ void SetGlobals(const std::string& title) {
   StepTotal = 1;
 }
 
-// Polls for a top-level window of the class for up to ten seconds.
+// Polls for a top-level window of the class for up to a minute (the first window of a
+// fresh Wine session can take long to appear).
 HWND WaitForWindow(const std::string& class_name) {
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 6000; ++i) {
     HWND window = FindWindowA(class_name.c_str(), nullptr);
     if (window != nullptr) return window;
     Sleep(10);
