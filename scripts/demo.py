@@ -22,9 +22,10 @@ def listing(gca, dat):
     out = subprocess.run([gca, "list", dat], check=True, stdout=subprocess.PIPE).stdout.decode("utf-8", "replace")
     rows = {}
     for line in out.splitlines():
-        parts = line.split(None, 5)
-        if len(parts) == 6:
-            rows[parts[5]] = (parts[1], parts[3])  # size, CRC
+        # attributes, unpacked size, packed size, CRC, date, time, name
+        parts = line.split(None, 6)
+        if len(parts) == 7:
+            rows[parts[6]] = (parts[1], parts[3])  # size, CRC
     return rows
 
 
@@ -43,6 +44,10 @@ def main():
     a.driver = None
     wine = e2e.Wine(a)
     wine.run("cmd", "/c", "exit")
+    # Windows live in a Wine desktop of their own, which draws their captions and frames
+    # (there is no window manager under Xvfb).
+    wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default", "/f")
+    wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "1024x768", "/f")
 
     src = os.path.join(demo, "src")
     old_src, new_src = e2e.make_trees(src)

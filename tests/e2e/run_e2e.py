@@ -265,7 +265,8 @@ def main():
         check(same_tree(a, bdir), name + ".dat holds exactly the new members")
         _, la = wine.run(gca, "list", wine.winpath(os.path.join(install, name + ".dat")))
         _, lb = wine.run(gca, "list", wine.winpath(os.path.join(new_tree, name + ".dat")))
-        key = lambda l: (l.split()[-1], l.split()[0], l.split()[1], l.split()[3], l.split()[4]) if len(l.split()) >= 6 else l
+        # attributes, unpacked size, packed size (differs: the rebuilt archive is stored), CRC, date, time, name
+        key = lambda l: (lambda f: (f[6], f[0], f[1], f[3], f[4], f[5]) if len(f) == 7 else l)(l.split(None, 6))
         check(sorted(map(key, la.splitlines())) == sorted(map(key, lb.splitlines())),
               name + ".dat: names, attributes, sizes, CRCs and times as in the new tree")
 
