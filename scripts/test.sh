@@ -53,14 +53,17 @@ fi
 run_wine_tests() {  # preset, wine arch
   local preset=$1 arch=$2
   export WINEPREFIX="$root/build/$preset/wineprefix" WINEARCH=$arch WINEDEBUG=-all
-  # Create the prefix once and keep one wineserver alive for the whole run.
-  cmake/wine-run.sh "$arch" "$WINEPREFIX" cmd /c exit >/dev/null 2>&1 || true
-  wineserver -p 2>/dev/null || true
-  # The first window of a fresh Wine session starts its desktop and font caches: do that
-  # once before the tests, in the same display session.
-  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
-    "cmake/wine-run.sh $arch '$WINEPREFIX' 'build/$preset/tests/gui_warmup.exe' >/dev/null 2>&1; ctest --preset $preset"
-  wineserver -k 2>/dev/null || true
+  # Everything Wine starts must see the display: Wine's desktop process is started by the
+  # first program of a session and keeps the display it was started with. So the prefix
+  # is created, one wineserver is kept alive for the whole run, and the first window is
+  # opened (Wine starts its desktop and font caches then) all inside the Xvfb session.
+  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "
+    cmake/wine-run.sh $arch '$WINEPREFIX' cmd /c exit >/dev/null 2>&1
+    wineserver -p 2>/dev/null
+    cmake/wine-run.sh $arch '$WINEPREFIX' 'build/$preset/tests/gui_warmup.exe' >/dev/null 2>&1
+    ctest --preset $preset; rc=\$?
+    wineserver -k 2>/dev/null
+    exit \$rc"
 }
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
