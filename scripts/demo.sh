@@ -17,4 +17,9 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
 fi
 export WINEDEBUG=-all
 trap 'WINEPREFIX="$PWD/build/demo/wineprefix" wineserver -k 2>/dev/null || true' EXIT
-python3 scripts/demo.py "$arch"
+if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
+  python3 scripts/demo.py "$arch" --interactive
+else
+  # No display: a virtual one, with every Wine process of the demonstration inside it.
+  xvfb-run -a -s "-screen 0 1280x1024x24" python3 scripts/demo.py "$arch"
+fi
