@@ -12,6 +12,12 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "archive/gca_archive.h"
 #include "archive/gca_file.h"
 
@@ -26,14 +32,24 @@ inline std::string ArchiveForm(const std::filesystem::path& p) {
   return s;
 }
 
+inline long ProcessId() {
+#ifdef _WIN32
+  return long(_getpid());
+#else
+  return long(::getpid());
+#endif
+}
+
 // A fresh scratch directory, removed with its contents at the end of the test.
 class ScratchDir {
  public:
   ScratchDir() {
     static std::atomic<int> serial{0};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string leaf = std::string("gca_") + (info ? info->name() : "t") + "_" +
-                       std::to_string(serial++) + "_" + std::to_string(std::rand());
+    // The process id keeps two runs of the same test (another build, another checkout)
+    // out of each other's directories: the constructor clears what it finds there.
+    std::string leaf = std::string("gca_") + (info ? info->name() : "t") + "_" + std::to_string(ProcessId()) +
+                       "_" + std::to_string(serial++);
     for (char& c : leaf) {
       if (c == '/') c = '_';
     }
