@@ -123,6 +123,52 @@ TEST(TransformTest, LongEqualPrefixesExceedTheBudgetUnlessItIsOff) {
   EXPECT_EQ(back, small);
 }
 
+// Any input, damaged ones whose row permutation does not bring the primary index back
+// after m steps included, gives exactly the bytes of the walk pos = V[pos], out[i] = L[pos]
+// over the vector built from the counts.
+TEST(TransformTest, InverseEqualsTheForwardWalkOnAnyInput) {
+  auto forward_walk = [](const std::vector<uint8_t>& last, uint32_t q) {
+    const uint32_t m = static_cast<uint32_t>(last.size());
+    uint32_t f[256] = {0};
+    for (uint8_t c : last) ++f[c];
+    for (uint32_t c = 0, sum = 0; c < 256; ++c) {
+      const uint32_t n = f[c];
+      f[c] = sum;
+      sum += n;
+    }
+    std::vector<uint32_t> v(m);
+    for (uint32_t i = 0; i < m; ++i) v[f[last[i]]++] = i;
+    std::vector<uint8_t> out(m);
+    for (uint32_t i = 0, pos = q; i < m; ++i) {
+      pos = v[pos];
+      out[i] = last[pos];
+    }
+    return out;
+  };
+  uint64_t state = 5;
+  auto next = [&state] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(state >> 33);
+  };
+  int unmet = 0;
+  for (uint32_t m : {1u, 2u, 3u, 4u, 5u, 16u, 17u, 255u, 1000u, 4097u}) {
+    for (int round = 0; round < 20; ++round) {
+      std::vector<uint8_t> last(m);
+      const uint32_t alphabet = round % 2 ? 2 : 256;  // few values: many short cycles
+      for (auto& c : last) c = static_cast<uint8_t>(next() % alphabet);
+      const uint32_t q = next() % m;
+      const std::vector<uint8_t> expected = forward_walk(last, q);
+      std::vector<uint32_t> vec(m);
+      std::vector<uint8_t> out(m, 0xEE);
+      InverseTransform(last.data(), m, q, out.data(), vec.data());
+      ASSERT_EQ(out, expected) << "m " << m << " round " << round;
+      // A whole block ends on L[q]; a walk that does not has met a broken permutation.
+      if (expected.back() != last[q]) ++unmet;
+    }
+  }
+  EXPECT_GT(unmet, 0);  // broken permutations were among the inputs
+}
+
 TEST(TransformTest, MethodWordChoice) {
   const uint32_t m = 1 << 17;  // t = 0
   EXPECT_EQ(ChooseMethodWord(2.0, 0.65, m), 0x11005600u);
