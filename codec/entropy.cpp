@@ -278,24 +278,36 @@ inline void EncodeSymbol(RangeEncoder& enc, uint32_t y, EntropyModels& md, uint3
   }
 }
 
+// Decoding is bound by the chain from one decision to the next: the next probability
+// depends on the bit just decoded. Both children's probabilities are therefore loaded and
+// mixed before the decision, and the bit only selects one of them. The models and the
+// decisions are exactly those of the plain walk down the tree.
 template <bool kMixSym, class P>
 inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev,
                              const P& pr) {
+  uint16_t* s0 = md.symbol0;
   uint16_t* o1 = md.symbol1 + (prev << 8);
+  auto probability = [&](uint32_t k) -> uint32_t {
+    return kMixSym ? Mix(s0[k], o1[k], pr.ws) : s0[k];
+  };
+  auto adapt = [&](uint32_t k, uint32_t bit) {
+    Adapt(s0[k], bit, pr.sym_shift);
+    if (kMixSym) Adapt(o1[k], bit, pr.o1_shift);
+  };
   uint32_t node = 1;
-  for (int b = 0; b < 8; ++b) {
-    uint32_t bit;
-    if (kMixSym) {
-      bit = dec.Decode(Mix(md.symbol0[node], o1[node], pr.ws));
-      Adapt(md.symbol0[node], bit, pr.sym_shift);
-      Adapt(o1[node], bit, pr.o1_shift);
-    } else {
-      bit = dec.Decode(md.symbol0[node]);
-      Adapt(md.symbol0[node], bit, pr.sym_shift);
-    }
-    node = 2 * node + bit;
+  uint32_t p = probability(1);
+  for (int b = 0; b < 7; ++b) {
+    const uint32_t child = 2 * node;
+    const uint32_t p_zero = probability(child);
+    const uint32_t p_one = probability(child + 1);
+    const uint32_t bit = dec.Decode(p);
+    adapt(node, bit);
+    node = child + bit;
+    p = p_zero ^ ((p_zero ^ p_one) & (0u - bit));
   }
-  return node & 0xFF;
+  const uint32_t bit = dec.Decode(p);
+  adapt(node, bit);
+  return (2 * node + bit) & 0xFF;
 }
 
 template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun, class P = Params>
