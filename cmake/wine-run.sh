@@ -13,10 +13,28 @@ if [ ! -f "$prefix/.ready" ]; then
   (
     flock 9
     if [ ! -f "$prefix/.ready" ]; then
-      "$wine" wineboot -i >/dev/null 2>&1
+      "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
       wineserver -w
       [ -d "$prefix/drive_c" ] && touch "$prefix/.ready"
     fi
   ) 9>"$prefix.lock"
 fi
+# One wineserver serves all the tests of a run (-p: it stays a minute after the last
+# program ends), so Wine does not start afresh for each. The first programs of a server
+# start Wine's service processes and, with a display, its desktop process; these keep the
+# output handles they are given. Started from a test, they would hold its output pipe
+# open and CTest would wait for them until the test's timeout. So they are started here,
+# with no output, under the lock: the services by a command that does nothing, the
+# desktop by the build tree's warm-up program, which opens a window once. None of them
+# inherits the lock's descriptor (9): they would hold the lock for as long as they live.
+(
+  flock 9
+  if wineserver -p60 </dev/null >/dev/null 2>&1 9>&-; then
+    "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+    warmup="$(dirname "$prefix")/tests/gui_warmup.exe"
+    if [ -n "${DISPLAY:-}" ] && [ -f "$warmup" ]; then
+      "$wine" "$warmup" </dev/null >/dev/null 2>&1 9>&-
+    fi
+  fi
+) 9>"$prefix.lock"
 exec "$wine" "$@"

@@ -54,13 +54,10 @@ run_wine_tests() {  # preset, wine arch
   local preset=$1 arch=$2
   export WINEPREFIX="$root/build/$preset/wineprefix" WINEARCH=$arch WINEDEBUG=-all
   # Everything Wine starts must see the display: Wine's desktop process is started by the
-  # first program of a session and keeps the display it was started with. So the prefix
-  # is created, one wineserver is kept alive for the whole run, and the first window is
-  # opened (Wine starts its desktop and font caches then) all inside the Xvfb session.
+  # first program of a session and keeps the display it was started with. So the whole
+  # run, from the prefix's creation on, stays inside one Xvfb session. The Wine runner
+  # creates the prefix, keeps one wineserver alive and opens the first window itself.
   xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "
-    cmake/wine-run.sh $arch '$WINEPREFIX' cmd /c exit >/dev/null 2>&1
-    wineserver -p 2>/dev/null
-    cmake/wine-run.sh $arch '$WINEPREFIX' 'build/$preset/tests/gui_warmup.exe' >/dev/null 2>&1
     ctest --preset $preset; rc=\$?
     wineserver -k 2>/dev/null
     exit \$rc"
