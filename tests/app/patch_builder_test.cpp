@@ -18,20 +18,14 @@
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
 #include "archive/os.h"
+#include "host_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-void Write(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::vector<uint8_t> ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using host_files::ReadAll;
+using host_files::Write;
 
 // A PE image of two sections that ends at 0x1400, with 0x40 bytes of trailing data.
 void WriteStub(const fs::path& path) {

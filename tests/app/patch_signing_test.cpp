@@ -19,20 +19,14 @@
 #include "archive/gca_archive.h"
 #include "tools/patch_builder.h"
 #include "tools/patch_signer.h"
+#include "host_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-void Write(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::vector<uint8_t> ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using host_files::ReadAll;
+using host_files::Write;
 
 std::string ReadText(const fs::path& path) {
   const std::vector<uint8_t> bytes = ReadAll(path);
