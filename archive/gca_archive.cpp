@@ -6,7 +6,7 @@
 #include <new>
 
 #include "archive/gca_archive_state.h"
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 
 namespace gca {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/byte_stream.h"
+#include "codec/byte_stream.h"
 #include "archive/gca_format.h"
 
 namespace gca {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "archive/gca_archive_state.h"
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 
 namespace gca {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/byte_stream.h"
+#include "codec/byte_stream.h"
 #include "archive/os.h"
 
 namespace gca {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "archive/gca_archive_state.h"
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 
 namespace gca {
 namespace {

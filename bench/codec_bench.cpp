@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 #include "codec/block_codec.h"
 
 namespace {

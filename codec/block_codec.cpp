@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 #include "codec/bwt.h"
 #include "codec/entropy.h"
 #include "codec/lzp.h"

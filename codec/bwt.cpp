@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 
 namespace gca {
 

@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "archive/byte_stream.h"
+#include "codec/byte_stream.h"
 
 namespace gca {
 

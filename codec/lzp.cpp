@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 
 namespace gca {
 

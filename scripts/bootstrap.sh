@@ -30,5 +30,33 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# A mirror that is syncing can serve an index whose size does not match its Release
+# file; apt-get update then fails although most indexes arrived. Retry a few times,
+# then go on with what did download: only a failed install is fatal.
+for attempt in 1 2 3 4; do
+  if apt-get update -qq; then
+    break
+  fi
+  echo "bootstrap: package index update failed (attempt $attempt)" >&2
+  [ "$attempt" -lt 4 ] && sleep $((attempt * 10))
+done
+apt_install() { apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}"; }
+if apt_install; then
+  exit 0
+fi
+# With one architecture's security index missing, the i386 libraries exist only at the
+# main release's versions while their amd64 twins want the security versions, and
+# multiarch packages must match. Preferring the main release for this install makes
+# both architectures agree on what did download.
+pref=$(mktemp)
+trap 'rm -f "$pref"' EXIT
+printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' >"$pref"
+for attempt in 1 2 3; do
+  if apt_install -o Dir::Etc::Preferences="$pref"; then
+    exit 0
+  fi
+  echo "bootstrap: install failed (attempt $attempt)" >&2
+  [ "$attempt" -lt 3 ] && { sleep 15; apt-get update -qq || true; }
+done
+echo "bootstrap: could not install: ${missing[*]}" >&2
+exit 1

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 #include "codec/crc32.h"
 #include "tests/codec/codec_samples.h"
 

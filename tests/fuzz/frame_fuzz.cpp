@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "archive/gfl_exception.h"
+#include "codec/gfl_exception.h"
 #include "codec/block_codec.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "archive/byte_stream.h"
+#include "codec/byte_stream.h"
 
 #include <gtest/gtest.h>
 
