@@ -47,8 +47,33 @@ void FillEntry(const FindData& data, std::string name, FindEntry& entry) {
   entry.LastWriteTime = FromFileTime(data.ftLastWriteTime);
 }
 
+// The wide form of a directory path as the system reads a path without the long-path
+// prefix: trailing dots and spaces dropped, "." and ".." resolved, forward slashes made
+// backslashes; then prefixed, so that a path beyond the classic length limit still works.
+// The ANSI side gets the same reading from the system itself, so both sides make the same
+// directory, and never one whose name ends in a dot or a space (which other programs,
+// the shell among them, cannot open or delete).
+std::wstring WideDirectoryPath(const std::string& full) {
+  const std::wstring wide = Utf8ToWide(full);
+  if (wide.empty() || !WideApi.GetFullPathNameW) return LongWidePath(full);
+  const DWORD needed = WideApi.GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return LongWidePath(full);
+  std::wstring normal(needed, L'\0');
+  const DWORD length = WideApi.GetFullPathNameW(wide.c_str(), needed, &normal[0], nullptr);
+  if (length == 0 || length >= needed) return LongWidePath(full);
+  normal.resize(length);
+  return LongWidePath(WideToUtf8(normal));
+}
+
+bool UseWideDirectories() { return UseWide(WideApi.CreateDirectoryW) && UseWide(WideApi.GetFileAttributesW); }
+
+uint32_t DirectoryAttributes(const std::string& full) {
+  if (UseWideDirectories()) return WideApi.GetFileAttributesW(WideDirectoryPath(full).c_str());
+  return GetFileAttributesA(Utf8ToAnsi(full).c_str());
+}
+
 bool CreateOneDirectory(const std::string& full) {
-  if (UseWide(WideApi.CreateDirectoryW)) return WideApi.CreateDirectoryW(LongWidePath(full).c_str(), nullptr) != 0;
+  if (UseWideDirectories()) return WideApi.CreateDirectoryW(WideDirectoryPath(full).c_str(), nullptr) != 0;
   return CreateDirectoryA(Utf8ToAnsi(full).c_str(), nullptr) != 0;
 }
 
@@ -171,7 +196,7 @@ bool CreateDirectoryTree(const std::string& path) {
   bool result;
   for (;;) {
     const std::string full = MakeAbsolutePath(current);
-    const uint32_t attributes = GetPathAttributes(full);
+    const uint32_t attributes = DirectoryAttributes(full);
     if (attributes != kMissing) {
       result = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
       break;
@@ -201,26 +226,28 @@ uint32_t GetPathAttributes(const std::string& path) {
 bool SetPathTimes(const std::string& path, const uint64_t* creation_time, const uint64_t* last_write_time) {
   const uint32_t attributes = GetPathAttributes(path);
   if (attributes == kMissing) return false;
+  // Opened for writing on both sides, so a read-only file is refused here: the caller
+  // decides whether to clear the attribute first. Backup semantics open a directory on
+  // the wide side.
   HANDLE file;
   if (UseWide(WideApi.CreateFileW)) {
-    // Attribute access is enough for the times, and is granted for read-only files too;
-    // backup semantics open a directory.
     const DWORD flags = (attributes & FILE_ATTRIBUTE_DIRECTORY)
                             ? FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS
                             : FILE_ATTRIBUTE_NORMAL;
-    file = WideApi.CreateFileW(LongWidePath(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, flags, nullptr);
+    file = WideApi.CreateFileW(LongWidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               flags, nullptr);
   } else {
     file = CreateFileA(Utf8ToAnsi(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (file == INVALID_HANDLE_VALUE) return false;
+  // No last-access time, so that it stays as it is. The result is that of the open; what
+  // the time call itself reports is not passed on.
   FILETIME creation = creation_time ? ToFileTime(*creation_time) : FILETIME();
   FILETIME last_write = last_write_time ? ToFileTime(*last_write_time) : FILETIME();
-  const BOOL set = SetFileTime(file, creation_time ? &creation : nullptr, nullptr,
-                               last_write_time ? &last_write : nullptr);
+  SetFileTime(file, creation_time ? &creation : nullptr, nullptr, last_write_time ? &last_write : nullptr);
   CloseHandle(file);
-  return set != 0;
+  return true;
 }
 
 HANDLE FindFirst(const std::string& pattern, FindEntry& entry) {

@@ -33,10 +33,15 @@ bool PathExists(const std::string& path);
 bool MovePath(const std::string& destination, const std::string& source);
 // Clears read-only, hidden and system first, so that such files are deleted too.
 bool RemoveFile(const std::string& path);
+// Creates the directory and any missing ancestors. Both sides make the name the system
+// reads from the path (trailing dots and spaces dropped); the wide side also beyond the
+// classic length limit.
 bool CreateDirectoryTree(const std::string& path);
 // The attribute word, or 0xFFFFFFFF for a missing path.
 uint32_t GetPathAttributes(const std::string& path);
 // Either time may be null (left alone); the last access time is always left alone.
+// False for a missing path and for one that cannot be opened for writing, a read-only
+// file included; true once the file was open.
 bool SetPathTimes(const std::string& path, const uint64_t* creation_time, const uint64_t* last_write_time);
 HANDLE FindFirst(const std::string& pattern, FindEntry& entry);
 bool FindNext(HANDLE search, FindEntry& entry);

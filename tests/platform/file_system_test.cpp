@@ -154,6 +154,44 @@ TEST_P(FileSystem, CreateDirectoryTree) {
   EXPECT_TRUE(IsDirectory(Path("r\\s")));
 }
 
+// Names the system shortens (a trailing dot or space) become the shortened directory on
+// both sides, never a directory whose name keeps the dot or the space: such a directory
+// could not be opened or deleted by programs that pass plain paths.
+TEST_P(FileSystem, CreateDirectoryTreeMakesTheNameTheSystemReads) {
+  auto names = [&] {
+    std::vector<std::string> found;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(W(Path("*")).c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+      const std::string name = WideToUtf8(data.cFileName);
+      if (name != "." && name != "..") found.push_back(name);
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const std::string name = LocalName();
+  EXPECT_TRUE(CreateDirectoryTree(Path("dot" + name + ".")));
+  EXPECT_TRUE(CreateDirectoryTree(Path("space" + name + " ")));
+  EXPECT_TRUE(CreateDirectoryTree(Path("mixed" + name + ". .")));
+  EXPECT_EQ(names(), (std::vector<std::string>{"dot" + name, "mixed" + name, "space" + name}));
+  EXPECT_TRUE(IsDirectory(Path("dot" + name)));
+  // The shortened name exists already: true, and nothing new.
+  EXPECT_TRUE(CreateDirectoryTree(Path("dot" + name + ".")));
+  EXPECT_TRUE(CreateDirectoryTree(Path("dot" + name + "\\below.")));
+  EXPECT_TRUE(IsDirectory(Path("dot" + name + "\\below")));
+  EXPECT_FALSE(Exists(Path("dot" + name + "\\below.")));
+  EXPECT_EQ(names().size(), 3u);
+  // A missing ancestor with a trailing dot is made shortened as well.
+  EXPECT_TRUE(CreateDirectoryTree(Path("up" + name + ".\\down")));
+  EXPECT_TRUE(IsDirectory(Path("up" + name + "\\down")));
+  EXPECT_FALSE(Exists(Path("up" + name + ".")));
+  // A file under the shortened name is still a file.
+  WriteFile(Path("file"));
+  EXPECT_FALSE(CreateDirectoryTree(Path("file.")));
+}
+
 TEST_P(FileSystem, RemoveFileClearsReadOnly) {
   const std::string file = Path("ro" + LocalName());
   WriteFile(file);
@@ -257,16 +295,55 @@ TEST_P(FileSystem, SetPathTimesOnADirectory) {
   EXPECT_EQ(w, write);
 }
 
-TEST_P(FileSystem, SetPathTimesOnAReadOnlyFile) {
-  if (!Wide()) GTEST_SKIP() << "the ANSI side asks for write access";
-  const std::string file = Path("ro");
+// Whether the system refuses to open a read-only file for writing, as Windows does; Wine
+// run by the superuser opens it all the same.
+bool RefusesWritingReadOnly(const std::string& control) {
+  HANDLE file = CreateFileW(W(control).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  SetFileAttributesW(W(control).c_str(), FILE_ATTRIBUTE_READONLY);
+  file = CreateFileW(W(control).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+  const bool refused = file == INVALID_HANDLE_VALUE;
+  if (!refused) CloseHandle(file);
+  SetFileAttributesW(W(control).c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(W(control).c_str());
+  return refused;
+}
+
+// Both sides open for writing, so a read-only file is refused wherever the system refuses
+// writing to it, and keeps its times and its attribute: whoever sets its times clears the
+// attribute first.
+TEST_P(FileSystem, SetPathTimesOpensAReadOnlyFileOnlyForWriting) {
+  const bool refuses = RefusesWritingReadOnly(Path("control"));
+  const std::string file = Path("ro" + LocalName());
   WriteFile(file);
+  uint64_t c, a, w0, w;
+  ReadTimes(file, c, a, w0);
   ASSERT_TRUE(SetFileAttributesW(W(file).c_str(), FILE_ATTRIBUTE_READONLY));
   const uint64_t write = 0x01D5555555555555ull;
-  EXPECT_TRUE(SetPathTimes(file, nullptr, &write));
-  uint64_t c, a, w;
+  EXPECT_EQ(SetPathTimes(file, nullptr, &write), !refuses);
   ReadTimes(file, c, a, w);
-  EXPECT_EQ(w, write);
+  EXPECT_EQ(w, refuses ? w0 : write);
+  EXPECT_NE(GetFileAttributesW(W(file).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  ASSERT_TRUE(SetFileAttributesW(W(file).c_str(), FILE_ATTRIBUTE_NORMAL));
+  const uint64_t write2 = 0x01D5555555555557ull;
+  EXPECT_TRUE(SetPathTimes(file, nullptr, &write2));
+  ReadTimes(file, c, a, w);
+  EXPECT_EQ(w, write2);
+}
+
+// A file another program holds open without sharing writes cannot be opened: false.
+TEST_P(FileSystem, SetPathTimesOnAFileHeldOpen) {
+  const std::string file = Path("held" + LocalName());
+  WriteFile(file);
+  HANDLE held = CreateFileW(W(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const uint64_t write = 0x01D5555555555559ull;
+  EXPECT_FALSE(SetPathTimes(file, nullptr, &write));
+  CloseHandle(held);
+  EXPECT_TRUE(SetPathTimes(file, nullptr, &write));
 }
 
 TEST_P(FileSystem, FindFirstAndNext) {
@@ -362,8 +439,10 @@ TEST_P(FileSystem, LongPrefixOnTheWideSideOnly) {
     list();
     return std::find(names.begin(), names.end(), name) != names.end();
   };
+  // A directory is made under the name the system reads, on both sides.
   EXPECT_TRUE(CreateDirectoryTree(Path("dir.")));
-  EXPECT_TRUE(listed(Wide() ? "dir." : "dir"));
+  EXPECT_TRUE(listed("dir"));
+  EXPECT_FALSE(listed("dir."));
   WriteFile(Path("f."));  // made with the prefix: the name keeps its dot
   ASSERT_TRUE(listed("f."));
   EXPECT_EQ(GetPathAttributes(Path("f.")) != 0xFFFFFFFFu, Wide());
@@ -372,8 +451,8 @@ TEST_P(FileSystem, LongPrefixOnTheWideSideOnly) {
   EXPECT_EQ(SetPathTimes(Path("f."), nullptr, &write), Wide());
   EXPECT_EQ(MovePath(Path("g."), Path("f.")), Wide());
   EXPECT_EQ(RemoveFile(Path(Wide() ? "g." : "f.")), Wide());
-  // Each side removes the directory it made.
-  EXPECT_TRUE(RemoveDirectoryPath(Path("dir.")));
+  // The unprefixed ANSI path reaches the directory by the dotted name too.
+  EXPECT_TRUE(RemoveDirectoryPath(Path(Wide() ? "dir" : "dir.")));
   EXPECT_FALSE(listed("dir.") || listed("dir"));
   // Relative paths go to the system unprefixed on the wide side too.
   wchar_t saved[MAX_PATH];
@@ -454,6 +533,11 @@ TEST_F(LongPaths, EveryOperationReachesThem) {
   FindClose(search);
   EXPECT_EQ(entry.Name, "file.bin");
   EXPECT_EQ(entry.LastWriteTime, write);
+  // Directories far beyond the limit, named as the system reads them.
+  ASSERT_TRUE(CreateDirectoryTree(deep_ + "\\tail.\\end "));
+  EXPECT_TRUE(IsDirectory(deep_ + "\\tail\\end"));
+  EXPECT_FALSE(Exists(deep_ + "\\tail."));
+  EXPECT_TRUE(CreateDirectoryTree(deep_ + "\\tail\\end"));
   const std::string moved = deep_ + "\\moved.bin";
   EXPECT_TRUE(MovePath(moved, file));
   EXPECT_TRUE(RemoveFile(moved));
