@@ -109,6 +109,9 @@ bool WorkerThread::Pause() {
 bool WorkerThread::Kill() {
   if (thread_ == INVALID_HANDLE_VALUE) return false;
   if (!TerminateThread(thread_, 0)) return false;
+  // The system ends the thread after the call has returned: until it has, the job could
+  // still touch what the caller is about to reuse.
+  WaitForSingleObject(thread_, INFINITE);
   CloseHandle(thread_);
   Reset();
   return true;

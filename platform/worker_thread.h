@@ -34,7 +34,8 @@ class WorkerThread {
   virtual bool RunOnce();
   // Stops further runs and waits until a running job has ended.
   virtual bool Pause();
-  // Terminates the thread without letting it finish; the last resort for a job that hangs.
+  // Terminates the thread without letting it finish, waits until it has ended, then
+  // resets; the last resort for a job that hangs.
   virtual bool Kill();
   virtual void SetJobArgument(void* argument);
   virtual int GetPriority();
@@ -42,6 +43,7 @@ class WorkerThread {
 
   // State queries for the controlling thread.
   bool HasThread() const { return thread_ != INVALID_HANDLE_VALUE; }
+  unsigned ThreadId() const { return thread_id_; }
   bool IsRunning() const { return running_.load() != 0; }
   bool IsBusy() const { return busy_.load() != 0; }
   Job CurrentJob() const { return job_; }

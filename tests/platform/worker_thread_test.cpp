@@ -41,6 +41,22 @@ void BlockingJob(void*) {
 
 void OtherJob(void*) {}
 
+// Counts for as long as it runs, never leaving the job.
+std::atomic<int> spins{0};
+void SpinningJob(void*) {
+  for (;;) spins.fetch_add(1);
+}
+
+// RunOnce returns once the body has started the job, which may not have taken its first
+// step yet: waits, with a bound, for what the job does.
+bool WaitUntil(const std::atomic<int>& value, int at_least) {
+  for (int waited = 0; waited < 10000; ++waited) {
+    if (value.load() >= at_least) return true;
+    Sleep(1);
+  }
+  return false;
+}
+
 // A job for a second worker: pauses the first one and records that Pause returned.
 WorkerThread* paused_target = nullptr;
 std::atomic<int> pause_returned{0};
@@ -70,11 +86,13 @@ TEST(WorkerThread, RunOnceTwiceRunsJobTwiceOneAfterTheOther) {
   EXPECT_EQ(runs.load(), 0);  // launched paused: nothing runs before the trigger
 
   ASSERT_TRUE(worker.RunOnce());
-  EXPECT_EQ(runs.load(), 1);  // returns once the job has begun
+  EXPECT_TRUE(WaitUntil(runs, 1));  // returns once the job has begun
+  EXPECT_EQ(runs.load(), 1);
   ASSERT_TRUE(worker.RunOnce());
   // The second trigger waited for the first run to end before starting another.
+  EXPECT_GE(finished.load(), 1);
+  EXPECT_TRUE(WaitUntil(runs, 2));
   EXPECT_EQ(runs.load(), 2);
-  EXPECT_EQ(finished.load(), 1);
 
   ASSERT_TRUE(worker.Pause());
   EXPECT_EQ(finished.load(), 2);  // Pause waits for the running job
@@ -169,6 +187,34 @@ TEST(WorkerThread, KillEndsHangingJob) {
   EXPECT_FALSE(worker.IsBusy());
   EXPECT_EQ(finished.load(), 0);
   release = 1;
+}
+
+// Kill returns only once the system thread has ended: the job does nothing afterwards.
+TEST(WorkerThread, KillWaitsForTheThreadToEnd) {
+  spins = 0;
+  WorkerThread worker;
+  ASSERT_TRUE(worker.Start(&SpinningJob));
+  HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, worker.ThreadId());
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(worker.RunOnce());
+  ASSERT_TRUE(WaitUntil(spins, 1));
+  EXPECT_TRUE(worker.Kill());
+  EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+  DWORD code = STILL_ACTIVE;
+  EXPECT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 0u);
+  const int after_kill = spins.load();
+  Sleep(20);
+  EXPECT_EQ(spins.load(), after_kill);
+  CloseHandle(thread);
+  EXPECT_FALSE(worker.HasThread());
+  EXPECT_EQ(worker.ThreadId(), 0u);
+  // The object is ready for a new thread.
+  ResetCounters();
+  ASSERT_TRUE(worker.Start(&SlowJob));
+  ASSERT_TRUE(worker.RunOnce());
+  worker.Pause();
+  EXPECT_EQ(finished.load(), 1);
 }
 
 TEST(WorkerThread, PriorityReachesTheSystemThread) {
