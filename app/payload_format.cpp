@@ -56,15 +56,55 @@ std::string DigestFieldValue(const uint8_t* field) {
   return std::string(reinterpret_cast<const char*>(field), length);
 }
 
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Components the system does not take as names of their own: "." and "..", and those of
+// dots and spaces only, which the system shortens to one of them.
+bool IsDotsAndSpaces(const std::string& part) {
+  return part.find_first_not_of(". ") == std::string::npos;
+}
+
+// A device name (con, prn, aux, nul, com1-9, lpt1-9, conin$, conout$), whatever its
+// letter case and with or without an extension: the system opens the device, not a file
+// in the directory. Trailing spaces before the extension do not hide it either.
+bool IsDeviceName(const std::string& part) {
+  std::string base = part.substr(0, part.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = Lower(c);
+  if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$") {
+    return true;
+  }
+  if (base.size() < 4 || (base.compare(0, 3, "com") != 0 && base.compare(0, 3, "lpt") != 0)) return false;
+  const std::string number = base.substr(3);
+  // The digits 1 to 9, and the superscripts one, two and three, which the system takes
+  // for them.
+  return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+         number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+// Bytes no file name may hold: control characters and the characters the system reserves
+// for wildcards, redirection and quoting.
+bool HasForbiddenByte(const std::string& name) {
+  for (char c : name) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool IsSafeRelativeName(const std::string& name) {
   if (name.empty() || name[0] == '\\') return false;
   if (name.find(':') != std::string::npos || name.find('/') != std::string::npos) return false;
-  if (name.find('\0') != std::string::npos) return false;
+  if (HasForbiddenByte(name)) return false;
   size_t start = 0;
   while (true) {
     const size_t end = name.find('\\', start);
     const std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (part.empty() || part == "." || part == "..") return false;
+    if (part.empty() || IsDotsAndSpaces(part) || IsDeviceName(part)) return false;
     if (end == std::string::npos) return true;
     start = end + 1;
   }

@@ -54,8 +54,10 @@ struct TimeStamp {
   uint64_t WriteTime = 0;
 };
 
-// A relative entry name that stays below the directory it is joined to: not empty, no
-// drive colon, no forward slash, no empty, "." or ".." component, no leading backslash.
+// A relative entry name that names a file below the directory it is joined to: not empty,
+// no leading backslash, no drive colon, no forward slash, no control byte or wildcard, no
+// empty component, none of dots and spaces only, none that names a device (con, nul,
+// com1, lpt1.txt, ...).
 bool IsSafeRelativeName(const std::string& name);
 
 // The records of one payload, as the patch builder fills them.

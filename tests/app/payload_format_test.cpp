@@ -179,6 +179,30 @@ TEST(SafeNames, StayBelowTheirDirectory) {
   }
 }
 
+// Components the system shortens to "." or "..", or reads as a device, in any position.
+TEST(SafeNames, RefuseDotsAndSpacesAndDevices) {
+  for (const char* bad : {"...", ". .", " ..", "a\\...\\b", "a\\ . \\b", "  ", "a\\ ", "CON", "con", "Con.txt",
+                          "nul.tar.gz", "sub\\aux", "sub\\PRN.dat\\x", "com1", "COM9.log", "lpt1", "LPT9.x",
+                          "lPt5\\a", "CON .txt", "nul ", "conin$", "CONOUT$.txt", "com\xC2\xB9", "LPT\xC2\xB3.txt"}) {
+    EXPECT_FALSE(IsSafeRelativeName(bad)) << bad;
+  }
+  // Names that merely begin like a device, or carry a number the system does not reserve.
+  for (const char* good : {"console.txt", "con_\\a", "com0", "com10", "lpt", "lpt0.txt", "nuller", "auxiliary\\x",
+                           "a.con", "x\\prn1", ".hidden", "..x", "a b\\c d.txt", "\xE8\xA1\xA8\\\xE7\xA4\xBA"}) {
+    EXPECT_TRUE(IsSafeRelativeName(good)) << good;
+  }
+}
+
+// Control bytes and the reserved wildcard, redirection and quoting characters.
+TEST(SafeNames, RefuseBytesNoFileNameHolds) {
+  for (int byte = 1; byte < 0x20; ++byte) {
+    EXPECT_FALSE(IsSafeRelativeName("a" + std::string(1, static_cast<char>(byte)) + "b")) << byte;
+  }
+  EXPECT_FALSE(IsSafeRelativeName(std::string("a\0b", 3)));
+  for (const char* bad : {"a*", "a?.txt", "sub\\<x", "x>", "a|b", "\"q\""}) EXPECT_FALSE(IsSafeRelativeName(bad)) << bad;
+  EXPECT_TRUE(IsSafeRelativeName("a\x7F\xFF" "b"));
+}
+
 std::vector<uint8_t> MinimalPe(uint32_t raw_pointer, uint32_t raw_size) {
   std::vector<uint8_t> pe(0x200, 0);
   pe[0] = 'M';
