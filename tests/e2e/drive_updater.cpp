@@ -192,6 +192,40 @@ int BarWidth(const Capture& c, int top) {
 
 bool IsMessageBox(HWND w) { return ClassOf(w) == "#32770"; }
 
+// Whether the window's caption is drawn in the active caption colour on the screen (its
+// left end, where a gradient caption starts with that colour).
+bool CaptionLooksActive(HWND w) {
+  WINDOWINFO info = {};
+  info.cbSize = sizeof info;
+  if (!GetWindowInfo(w, &info)) return false;
+  const int x = info.rcWindow.left + static_cast<int>(info.cxWindowBorders) + 1;
+  const int y = info.rcWindow.top + static_cast<int>(info.cyWindowBorders) + GetSystemMetrics(SM_CYCAPTION) / 2;
+  HDC screen = GetDC(nullptr);
+  const COLORREF pixel = GetPixel(screen, x, y);
+  ReleaseDC(nullptr, screen);
+  return pixel == GetSysColor(COLOR_ACTIVECAPTION);
+}
+
+// Screenshots a message box with its caption as the player sees it. The updater shows its
+// messages from its worker thread while its own window is in front, so on the player's
+// screen the box is the foreground window and its caption is active. Wine makes it the
+// foreground window but may leave its caption painted inactive: the box is told to paint
+// it active, and the shot is taken again until it shows so.
+void ScreenshotMessageBox(HWND box, const std::string& path) {
+  if (GetForegroundWindow() != box) SetForegroundWindow(box);
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (GetForegroundWindow() == box) {
+      SendMessageTimeoutW(box, WM_NCACTIVATE, TRUE, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+      Sleep(50);
+    }
+    if (!CaptionLooksActive(box)) continue;
+    Screenshot(box, path);
+    if (CaptionLooksActive(box)) return;
+  }
+  Report("NOTE", "the message box's caption did not show active");
+  Screenshot(box, path);
+}
+
 // Reads the message box's caption and text, screenshots it and presses its first button.
 bool ConfirmMessageBox(HWND box, const std::string& outdir, const char* shot) {
   Report("MESSAGE_CAPTION", TextOf(box));
@@ -208,7 +242,7 @@ bool ConfirmMessageBox(HWND box, const std::string& outdir, const char* shot) {
   }
   Report("MESSAGE_TEXT", text);
   Sleep(300);
-  Screenshot(box, outdir + "\\" + shot);
+  ScreenshotMessageBox(box, outdir + "\\" + shot);
   if (!ok) return false;
   SendMessageTimeoutW(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
   return true;
