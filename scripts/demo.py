@@ -29,23 +29,6 @@ def listing(gca, dat):
     return rows
 
 
-# Where Debian's fonts-wine puts Wine's own fonts.
-WINE_FONTS = "/usr/share/wine/fonts"
-
-
-def install_wine_fonts(wine):
-    """Wine's Marlett font in the prefix's Fonts folder, where Wine looks for it: it draws
-    the caption buttons, which show letters without it."""
-    source = os.path.join(WINE_FONTS, "marlett.ttf")
-    fonts = os.path.join(wine.drive_c, "windows", "Fonts")
-    if not os.path.isfile(source):
-        print("note: %s is missing (package fonts-wine): caption buttons show letters" % source)
-        return
-    os.makedirs(fonts, exist_ok=True)
-    if not os.path.exists(os.path.join(fonts, "marlett.ttf")):
-        shutil.copyfile(source, os.path.join(fonts, "marlett.ttf"))
-
-
 def main():
     # argv: the Wine build that can run here (win32 or win64), then --interactive when the
     # patch is left to the user on their display (else the automation program drives it)
@@ -63,17 +46,9 @@ def main():
     a.driver = None
     wine = e2e.Wine(a)
     wine.run("cmd", "/c", "exit")
-    # Windows live in a Wine desktop of their own, which draws their captions and frames
-    # (there is no window manager under Xvfb).
-    wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default", "/f")
-    wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d", "1024x768", "/f")
-    install_wine_fonts(wine)
-    # The desktop is made by the first program that runs in the prefix, and a new prefix
-    # has just had one made without these settings: it goes with its server, and the next
-    # program makes it anew with them.
-    env = dict(os.environ, WINEPREFIX=a.prefix)
-    subprocess.run(["wineserver", "-k"], env=env, check=False)
-    subprocess.run(["wineserver", "-w"], env=env, check=False)
+    # The patch and the automation program run in a Wine desktop window of their own,
+    # which draws the windows' captions and frames; Marlett draws the caption buttons.
+    e2e.install_wine_fonts(wine)
 
     src = os.path.join(demo, "src")
     old_src, new_src = e2e.make_trees(src)
@@ -107,6 +82,8 @@ def main():
     wine.run("reg", "add", e2e.REG_KEY, "/v", "PATH", "/t", "REG_SZ", "/d", wine.winpath(install), "/f")
 
     interactive = len(sys.argv) > 2 and sys.argv[2] == "--interactive"
+    for program in ("drive_updater.exe", os.path.basename(run_patch)):
+        e2e.use_own_desktop(wine, program, "SampleQuestDemo")
     if interactive:
         print("Running the patch on your display: press Start, then OK.")
         wine.run(wine.winpath(run_patch), check_rc=False, timeout=3600)

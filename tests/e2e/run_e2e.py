@@ -56,6 +56,32 @@ class Wine:
         return "Z:" + path.replace("/", "\\")
 
 
+# Where Debian's fonts-wine puts Wine's own fonts.
+WINE_FONTS = "/usr/share/wine/fonts"
+
+
+def install_wine_fonts(wine):
+    """Wine's Marlett font in the prefix's Fonts folder, where Wine looks for it: it draws
+    the caption buttons, which show letters without it."""
+    source = os.path.join(WINE_FONTS, "marlett.ttf")
+    fonts = os.path.join(wine.drive_c, "windows", "Fonts")
+    if not os.path.isfile(source):
+        print("note: %s is missing (package fonts-wine): caption buttons show letters" % source)
+        return
+    os.makedirs(fonts, exist_ok=True)
+    if not os.path.exists(os.path.join(fonts, "marlett.ttf")):
+        shutil.copyfile(source, os.path.join(fonts, "marlett.ttf"))
+
+
+def use_own_desktop(wine, program, name, size="1024x768"):
+    """Runs the program, and the programs it starts, in a Wine desktop window of their own,
+    which draws the windows' captions and frames as the players' systems do (under Xvfb
+    there is no window manager to draw them)."""
+    wine.run("reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\%s\\Explorer" % program, "/v", "Desktop",
+             "/d", name, "/f")
+    wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", name, "/d", size, "/f")
+
+
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
@@ -158,6 +184,8 @@ def main():
     args = ap.parse_args()
     wine = Wine(args)
     wine.run("cmd", "/c", "exit")  # make sure the prefix exists
+    install_wine_fonts(wine)
+    use_own_desktop(wine, os.path.basename(args.driver), "PatchDriver")
 
     stub = os.path.abspath(args.updater)
     mkpatch = wine.winpath(args.mkpatch)
