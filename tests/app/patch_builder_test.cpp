@@ -158,7 +158,8 @@ TEST_F(PatchBuilderTest, HoldsWhatDiffersAndTheRecords) {
   EXPECT_NE(view.Records.OldCheckHash, view.Records.NewCheckHash);
   std::set<std::string> timed;
   for (const TimeStamp& t : view.Records.Times) timed.insert(t.Name);
-  EXPECT_EQ(timed, (std::set<std::string>{"game.exe", "docs\\changes\\v1.1.txt", "data.dat", "voice.dat"}));
+  // voice.dat holds the same members: the patch leaves it, and its time, alone.
+  EXPECT_EQ(timed, (std::set<std::string>{"game.exe", "docs\\changes\\v1.1.txt", "data.dat"}));
 
   std::string text;
   ASSERT_TRUE(DescribePatch(options_.Output, text, error)) << error;
