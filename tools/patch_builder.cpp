@@ -1236,6 +1236,7 @@ std::string SummaryText(const PatchSummary& s) {
       << " bytes: image " << s.ImageEnd << ", records " << s.RecordsSize << ", archive " << s.ArchiveSize;
   if (s.SignatureSize != 0) out << ", signature table " << s.SignatureSize;
   out << ")\n";
+  if (s.SignatureSize != 0) out << "signed: certificate table " << s.SignatureSize << " bytes behind the archive\n";
   return out.str();
 }
 
