@@ -1163,26 +1163,29 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     }
   }
 
-  std::vector<char> archive;
-  if (!ReadWhole(archive_path, archive)) {
-    error = "cannot read back the patch archive";
-    return false;
-  }
-  summary.ArchiveSize = archive.size();
+  // The archive is copied in pieces: a data archive shipped whole may be larger than
+  // the memory of the machine that builds the patch.
+  std::error_code size_error;
+  summary.ArchiveSize = fs::file_size(archive_path, size_error);
   const fs::path patch = work.Root / "patch.exe";
   {
+    std::ifstream in(archive_path, std::ios::binary);
     std::ofstream out(patch, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(stub.data()), static_cast<std::streamsize>(summary.ImageEnd));
     out.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
-    out.write(archive.data(), static_cast<std::streamsize>(archive.size()));
+    std::vector<char> buffer(1 << 20);
+    uint64_t copied = 0;
+    while (in && out) {
+      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      out.write(buffer.data(), in.gcount());
+      copied += static_cast<uint64_t>(in.gcount());
+    }
     out.close();
-    if (!out) {
+    if (size_error || in.bad() || !out || copied != summary.ArchiveSize) {
       error = "cannot write \"" + patch.u8string() + "\"";
       return false;
     }
   }
-  archive.clear();
-  archive.shrink_to_fit();
   summary.PatchSize = summary.ImageEnd + payload.size() + summary.ArchiveSize;
   if (options.AfterWrite) options.AfterWrite(patch.u8string());
   if (!VerifyPatch(patch, records, summary.ImageEnd + payload.size() - kTagSize, loose, merged, options, error)) {
