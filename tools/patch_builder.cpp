@@ -1072,9 +1072,9 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
         ArchiveSummary archive;
         archive.Name = name;
         MergedArchive expected;
-        const uint64_t base = compared;
-        const Tick tick = [&](uint64_t done, uint64_t total) {
-          progress("comparing", base + (total == 0 ? 0 : file.Size * done / total), compare_total);
+        const uint64_t base = compared, size = file.Size;
+        const Tick tick = [&progress, base, size, compare_total](uint64_t done, uint64_t total) {
+          progress("comparing", base + (total == 0 ? 0 : size * done / total), compare_total);
         };
         const Staged staged = StageDataArchive(name, old_root / FromUtf8(name), new_path, staging,
                                                options.WithTimes, tick, archive, expected, error);
