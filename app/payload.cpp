@@ -4,6 +4,7 @@
 // Shell types used by the file-system declarations.
 #include "platform/wide_api.h"
 
+#include <utility>
 #include <vector>
 
 #include "platform/file_stream.h"
@@ -41,33 +42,29 @@ std::string ModuleFileName() {
   return AnsiToUtf8(std::string(buffer.data(), length));
 }
 
-// Reads the fixed field behind a tag; false when the tag is missing or the file ends
-// inside the field.
-bool ReadField(const std::string& tag, size_t field_size, std::vector<uint8_t>& field) {
-  const std::string path = ProgramFilePath();
-  const int32_t position = FindRecord(path, tag);
-  if (position < 0) return false;
-  FileStream file;
-  if (!file.Open(path, 0)) return false;
-  field.assign(field_size + 1, 0);
-  bool ok = file.Seek(static_cast<uint64_t>(position) + kTagSize) &&
-            file.Read(field.data(), static_cast<uint32_t>(field_size)) == field_size;
-  file.Close();
-  return ok;
-}
+// The program file for the shared payload readers: opened afresh for every lookup.
+class ProgramPayloadFile : public PayloadFile {
+ public:
+  explicit ProgramPayloadFile(std::string path) : path_(std::move(path)) {}
+  bool Open() override { return !path_.empty() && file_.Open(path_, 0); }
+  uint64_t Size() override { return file_.Size(); }
+  bool Seek(uint64_t position) override { return file_.Seek(position); }
+  uint32_t Read(void* buffer, uint32_t n) override { return file_.Read(buffer, n); }
+  void Close() override { file_.Close(); }
+
+ private:
+  std::string path_;
+  FileStream file_;
+};
 
 bool ReadTextRecord(const char* short_name, std::string& value) {
-  std::vector<uint8_t> field;
-  if (!ReadField(AssembleTag(short_name), kTextFieldSize, field)) return false;
-  value = TextFieldValue(field.data());
-  return true;
+  ProgramPayloadFile file(ProgramFilePath());
+  return ReadTextRecordIn(file, short_name, value);
 }
 
 bool ReadDigestRecord(const char* short_name, std::string& value) {
-  std::vector<uint8_t> field;
-  if (!ReadField(AssembleTag(short_name), kDigestFieldSize, field)) return false;
-  value = DigestFieldValue(field.data());
-  return true;
+  ProgramPayloadFile file(ProgramFilePath());
+  return ReadDigestRecordIn(file, short_name, value);
 }
 
 }  // namespace
@@ -82,15 +79,8 @@ std::string ProgramFilePath() {
 }
 
 int32_t FindRecord(const std::string& path, const std::string& tag) {
-  if (path.empty() || tag.size() != kTagSize) return -1;
-  FileStream file;
-  if (!file.Open(path, 0)) return -1;
-  const uint64_t window = SearchWindowSize(file.Size());
-  std::vector<uint8_t> buffer(static_cast<size_t>(window));
-  const uint32_t got = window == 0 ? 0 : file.Read(buffer.data(), static_cast<uint32_t>(window));
-  file.Close();
-  if (got != window) return -1;
-  return FindTag(buffer.data(), buffer.size(), tag);
+  ProgramPayloadFile file(path);
+  return FindRecordIn(file, tag);
 }
 
 bool ReadTitle() { return ReadTextRecord(TitleName, Title); }

@@ -179,40 +179,189 @@ bool FieldAt(const uint8_t* window, size_t size, const std::string& tag, size_t 
 
 }  // namespace
 
-bool WritePayloadRecords(const PayloadRecords& r, uint64_t start, std::vector<uint8_t>& out, std::string& error) {
+bool WritePayloadRecords(const PayloadRecords& r, uint64_t start, std::vector<uint8_t>& out, std::string& error,
+                         std::vector<PayloadSpan>* spans) {
   out.clear();
+  std::vector<PayloadSpan> layout;
   PadTo16(out, start);
-  if (!PutText(out, TitleName, r.Title, "the title", error) ||
-      !PutText(out, VersionOldName, r.OldVersion, "the old version text", error) ||
-      !PutText(out, VersionNewName, r.NewVersion, "the new version text", error) ||
-      !PutText(out, CheckFileOldName, r.OldCheckFile, "the old check file name", error) ||
-      !PutText(out, CheckFileNewName, r.NewCheckFile, "the new check file name", error) ||
-      !PutDigest(out, CheckOldHashName, r.OldCheckHash, "the old check digest", error) ||
-      !PutDigest(out, CheckNewHashName, r.NewCheckHash, "the new check digest", error)) {
-    return false;
+  struct Text {
+    const char* short_name;
+    const std::string* value;
+    const char* what;
+  };
+  const Text texts[] = {{TitleName, &r.Title, "the title"},
+                        {VersionOldName, &r.OldVersion, "the old version text"},
+                        {VersionNewName, &r.NewVersion, "the new version text"},
+                        {CheckFileOldName, &r.OldCheckFile, "the old check file name"},
+                        {CheckFileNewName, &r.NewCheckFile, "the new check file name"}};
+  for (const Text& text : texts) {
+    const uint64_t at = start + out.size();
+    if (!PutText(out, text.short_name, *text.value, text.what, error)) return false;
+    layout.push_back({text.what, AssembleTag(text.short_name), at, start + out.size()});
   }
+  const Text digests[] = {{CheckOldHashName, &r.OldCheckHash, "the old check digest"},
+                          {CheckNewHashName, &r.NewCheckHash, "the new check digest"}};
+  for (const Text& digest : digests) {
+    const uint64_t at = start + out.size();
+    if (!PutDigest(out, digest.short_name, *digest.value, digest.what, error)) return false;
+    layout.push_back({digest.what, AssembleTag(digest.short_name), at, start + out.size()});
+  }
+  const uint64_t list_at = start + out.size();
   PutTag(out, AssembleTag(DatTimeName));
   if (r.Times.size() > 0xFFFFFFFFu) {
     error = "too many time stamps";
     return false;
   }
   PutU32(out, static_cast<uint32_t>(r.Times.size()));
+  layout.push_back({"the time-stamp list", AssembleTag(DatTimeName), list_at, start + out.size()});
+  const uint64_t entries_at = start + out.size();
   for (const TimeStamp& stamp : r.Times) {
     if (!IsSafeRelativeName(stamp.Name)) {
       error = "time-stamp name \"" + stamp.Name + "\" is not a relative path below the installation";
       return false;
     }
+    if (stamp.Name.size() > 0xFFFFFFFFu) {
+      error = "time-stamp name \"" + stamp.Name.substr(0, 64) + "...\" is too long";
+      return false;
+    }
+    const uint64_t at = start + out.size();
     PutU32(out, static_cast<uint32_t>(stamp.Name.size()));
     out.insert(out.end(), stamp.Name.begin(), stamp.Name.end());
     PutU64(out, stamp.WriteTime);
+    layout.push_back({"the time-stamp entry \"" + stamp.Name + "\"", std::string(), at, start + out.size()});
   }
+  const uint64_t entries_end = start + out.size();
   PadTo16(out, start);
+  const uint64_t archive_at = start + out.size();
   PutTag(out, ArchiveTag());
+  layout.push_back({"the archive record", ArchiveTag(), archive_at, start + out.size()});
   if (start + out.size() > kSearchWindow) {
-    error = "the records end at byte " + std::to_string(start + out.size()) +
-            ", beyond the first 1,048,576 bytes of the file where the updater searches for them";
+    // The fixed records are small; what outgrows the window is the image or the list.
+    if (entries_at + kTagSize > kSearchWindow) {
+      error = "the records end at byte " + std::to_string(start + out.size()) +
+              ", beyond the first 1,048,576 bytes of the file where the updater searches for them: the updater "
+              "image is too large";
+    } else {
+      // The list may run up to the archive tag, which must end within the window.
+      const uint64_t room = kSearchWindow - kTagSize - entries_at;
+      error = "the time-stamp list of " + std::to_string(r.Times.size()) + " entries needs " +
+              std::to_string(entries_end - entries_at) + " bytes, but only " + std::to_string(room) +
+              " fit behind this updater image in the first 1,048,576 bytes of the file, where the updater "
+              "searches for the records (each entry takes 12 bytes and its name); ship fewer files or shorter "
+              "names";
+    }
     return false;
   }
+  if (spans != nullptr) *spans = std::move(layout);
+  return true;
+}
+
+bool CheckTagPlacement(const uint8_t* file, size_t size, const std::vector<PayloadSpan>& spans, std::string& error) {
+  const size_t window = static_cast<size_t>(SearchWindowSize(size));
+  for (const PayloadSpan& record : spans) {
+    if (record.Tag.empty()) continue;
+    const int32_t found = FindTag(file, window, record.Tag);
+    if (found >= 0 && static_cast<uint64_t>(found) == record.Begin) continue;
+    if (found < 0) {
+      error = record.What + ": its tag is not found in the first 1,048,576 bytes of the file";
+      return false;
+    }
+    const uint64_t at = static_cast<uint64_t>(found);
+    std::string holder = "the updater image";
+    for (const PayloadSpan& span : spans) {
+      // The copy may begin in one record and run into the next; the one it begins in holds it.
+      if (at >= span.Begin && at < span.End) {
+        holder = span.What;
+        break;
+      }
+    }
+    error = holder + " would hold \"" + record.Tag + "\", the tag of " + record.What +
+            ": the updater takes the first occurrence and would read the wrong bytes";
+    return false;
+  }
+  return true;
+}
+
+int32_t FindRecordIn(PayloadFile& file, const std::string& tag) {
+  if (tag.size() != kTagSize) return -1;
+  if (!file.Open()) return -1;
+  const uint64_t window = SearchWindowSize(file.Size());
+  std::vector<uint8_t> buffer(static_cast<size_t>(window));
+  const uint32_t got = window == 0 ? 0 : file.Read(buffer.data(), static_cast<uint32_t>(window));
+  file.Close();
+  if (got != window) return -1;
+  return FindTag(buffer.data(), buffer.size(), tag);
+}
+
+namespace {
+
+// Reads the fixed field behind a tag into a buffer one zero byte longer than the field.
+bool ReadFieldIn(PayloadFile& file, const std::string& tag, size_t field_size, std::vector<uint8_t>& field) {
+  const int32_t position = FindRecordIn(file, tag);
+  if (position < 0) return false;
+  if (!file.Open()) return false;
+  field.assign(field_size + 1, 0);
+  const bool ok = file.Seek(static_cast<uint64_t>(position) + kTagSize) &&
+                  file.Read(field.data(), static_cast<uint32_t>(field_size)) == field_size;
+  file.Close();
+  return ok;
+}
+
+bool ReadU32In(PayloadFile& file, uint32_t& value) {
+  uint8_t bytes[4];
+  if (file.Read(bytes, 4) != 4) return false;
+  value = GetU32(bytes);
+  return true;
+}
+
+}  // namespace
+
+bool ReadTextRecordIn(PayloadFile& file, const char* short_name, std::string& value) {
+  std::vector<uint8_t> field;
+  if (!ReadFieldIn(file, AssembleTag(short_name), kTextFieldSize, field)) return false;
+  value = TextFieldValue(field.data());
+  return true;
+}
+
+bool ReadDigestRecordIn(PayloadFile& file, const char* short_name, std::string& value) {
+  std::vector<uint8_t> field;
+  if (!ReadFieldIn(file, AssembleTag(short_name), kDigestFieldSize, field)) return false;
+  value = DigestFieldValue(field.data());
+  return true;
+}
+
+bool ReadTimeStampsIn(PayloadFile& file, std::vector<TimeStamp>& stamps, bool& complete) {
+  stamps.clear();
+  complete = false;
+  const int32_t position = FindRecordIn(file, AssembleTag(DatTimeName));
+  if (position <= 0) return false;
+  if (!file.Open()) return false;
+  uint64_t at = static_cast<uint64_t>(position) + kTagSize;
+  const uint64_t size = file.Size();
+  uint32_t count = 0;
+  if (!file.Seek(at) || !ReadU32In(file, count)) {
+    file.Close();
+    return true;
+  }
+  at += 4;
+  uint32_t i = 0;
+  for (; i < count; ++i) {
+    uint32_t length = 0;
+    if (!ReadU32In(file, length)) break;
+    at += 4;
+    if (at > size || size - at < length) break;
+    TimeStamp stamp;
+    stamp.Name.assign(length, '\0');
+    if (length != 0 && file.Read(&stamp.Name[0], length) != length) break;
+    at += length;
+    uint32_t low = 0, high = 0;
+    if (!ReadU32In(file, low) || !ReadU32In(file, high)) break;
+    at += 8;
+    stamp.WriteTime = static_cast<uint64_t>(low) | (static_cast<uint64_t>(high) << 32);
+    stamps.push_back(std::move(stamp));
+  }
+  complete = i == count;
+  file.Close();
   return true;
 }
 

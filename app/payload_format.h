@@ -72,15 +72,57 @@ struct PayloadRecords {
   std::vector<TimeStamp> Times;
 };
 
+// Where one record, or one entry of the time-stamp list, lies in the file: from its tag
+// (or the entry's first byte) to the end of its value. What names it in messages.
+struct PayloadSpan {
+  std::string What;   // "the title", "the time-stamp entry \"a.txt\"", ...
+  std::string Tag;    // the record's tag; empty for a time-stamp entry
+  uint64_t Begin = 0;
+  uint64_t End = 0;
+};
+
 // Writes the records in their order, each tag on a 16-byte boundary of the file, into
 // out; start is the file offset at which out will be placed (the end of the image), and
 // out begins with the zero bytes that bring it to the next multiple of 16. The last
 // record written is the archive tag: the archive follows directly. Returns false with a
 // message when a text does not fit its field (more than 31 bytes, or a zero byte), a
 // digest is not 128 lowercase hexadecimal characters, a time-stamp name is unsafe, or a
-// tag would end beyond the search window.
+// tag would end beyond the search window. spans, when given, receives where each record
+// and each time-stamp entry lies (file offsets).
 bool WritePayloadRecords(const PayloadRecords& records, uint64_t start, std::vector<uint8_t>& out,
-                         std::string& error);
+                         std::string& error, std::vector<PayloadSpan>* spans = nullptr);
+
+// The first occurrence of every record's tag in the file's first bytes (the image
+// followed by the payload, from offset 0) must be the record's own: the readers take the
+// first match. False with a message naming the record (or the image) that holds an
+// earlier copy of a tag.
+bool CheckTagPlacement(const uint8_t* file, size_t size, const std::vector<PayloadSpan>& spans, std::string& error);
+
+// A patch file as the payload readers see it. Every lookup opens it afresh and reads at
+// absolute positions. The updater reads its own program file through it and the patch
+// builder the patch it has just written, so both apply the same rules.
+class PayloadFile {
+ public:
+  virtual ~PayloadFile() = default;
+  virtual bool Open() = 0;
+  virtual uint64_t Size() = 0;
+  virtual bool Seek(uint64_t position) = 0;
+  // Bytes read; fewer at the end of the file.
+  virtual uint32_t Read(void* buffer, uint32_t n) = 0;
+  virtual void Close() = 0;
+};
+
+// Position of the tag in the file's search window (the first 1 MiB, or the whole file
+// when smaller), first match; -1 when missing or the window cannot be read whole.
+int32_t FindRecordIn(PayloadFile& file, const std::string& tag);
+// The fixed-field readers: the tag is searched for, the file opened again and the field
+// read whole behind the tag; false when the tag is missing or the file ends inside it.
+bool ReadTextRecordIn(PayloadFile& file, const char* short_name, std::string& value);
+bool ReadDigestRecordIn(PayloadFile& file, const char* short_name, std::string& value);
+// The time-stamp list as the update restores it: found only at a position above 0, read
+// up to the first short read (a name running past the end of the file is one). False
+// when there is no list; complete tells whether all counted entries were read.
+bool ReadTimeStampsIn(PayloadFile& file, std::vector<TimeStamp>& stamps, bool& complete);
 
 // The parsed records of a patch file's first bytes (the search window), as the updater
 // finds them: each field by its tag, the time-stamp list read up to its first short read.

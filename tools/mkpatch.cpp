@@ -3,9 +3,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "tools/patch_builder.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define MKPATCH_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define MKPATCH_ISATTY(fd) isatty(fd)
+#endif
 
 namespace {
 
@@ -13,9 +23,12 @@ void Usage(FILE* to) {
   std::fprintf(to,
                "usage: mkpatch --stub updater.exe --old OLD_DIR --new NEW_DIR --title TITLE\n"
                "               --old-version TEXT --new-version TEXT --check-file NAME\n"
-               "               [--new-check-file NAME] [--codepage N] [signing] -o PATCH.exe\n"
+               "               [--new-check-file NAME] [--codepage N] [--with-times] [signing] -o PATCH.exe\n"
                "       mkpatch --show PATCH.exe\n"
                "       mkpatch --help\n"
+               "\n"
+               "--with-times also ships data-archive members that differ only in their write time,\n"
+               "and time stamps for loose files whose bytes are unchanged.\n"
                "\n"
                "signing (Authenticode, SHA-256, by osslsigncode after the payload is appended,\n"
                "so that the signature covers it):\n"
@@ -26,81 +39,150 @@ void Usage(FILE* to) {
                "  --sign-timestamp URL    RFC 3161 time-stamp server (contacted over the network)\n"
                "  --sign-name TEXT        program description shown with the signature\n"
                "  --sign-tool PROGRAM     the signing program (default: osslsigncode from PATH)\n"
-               "The patch is built and signed in PATCH.exe.work and moved to PATCH.exe only when\n"
-               "signing succeeded; a failure leaves no new output.\n");
+               "The patch is built, checked and signed in a fresh work directory next to PATCH.exe\n"
+               "(PATCH.exe.work-...) and moved to PATCH.exe only when all of it succeeded; a failure\n"
+               "leaves no new output.\n");
+}
+
+// Progress bar on stderr, drawn only when stderr is a terminal.
+class ProgressBar {
+ public:
+  ProgressBar() : enabled_(MKPATCH_ISATTY(2) != 0) {}
+  ~ProgressBar() { End(); }
+  void Show(const char* stage, uint64_t done, uint64_t total) {
+    if (!enabled_ || total == 0) return;
+    const int percent = int(done >= total ? 100 : done * 100 / total);
+    if (percent == last_ && stage_ == stage) return;
+    last_ = percent;
+    stage_ = stage;
+    char bar[41];
+    const int filled = percent * 40 / 100;
+    for (int i = 0; i < 40; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[40] = 0;
+    std::fprintf(stderr, "\r%-10s [%s] %3d%%", stage, bar, percent);
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+  void End() {
+    if (drawn_) std::fprintf(stderr, "\r%60s\r", "");
+    std::fflush(stderr);
+    drawn_ = false;
+    last_ = -1;
+  }
+
+ private:
+  bool enabled_;
+  bool drawn_ = false;
+  int last_ = -1;
+  std::string stage_;
+};
+
+// A code-page number: decimal digits only, 1 to 65535.
+bool ParseCodePage(const std::string& text, int& value) {
+  if (text.empty() || text.size() > 5) return false;
+  long n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  if (n < 1 || n > 65535) return false;
+  value = static_cast<int>(n);
+  return true;
+}
+
+int Fail(const std::string& message, int code) {
+  std::fprintf(stderr, "mkpatch: %s\n", message.c_str());
+  return code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   PatchOptions options;
-  std::string show;
-  bool have[8] = {};
+  std::string show, codepage;
+  // Options with a value, the field they fill, and whether a build needs them.
+  struct ValueOption {
+    std::string* Target;
+    bool Required;
+  };
+  const std::map<std::string, ValueOption> value_options = {
+      {"--stub", {&options.Stub, true}},
+      {"--old", {&options.OldDir, true}},
+      {"--new", {&options.NewDir, true}},
+      {"--title", {&options.Title, true}},
+      {"--old-version", {&options.OldVersion, true}},
+      {"--new-version", {&options.NewVersion, true}},
+      {"--check-file", {&options.CheckFile, true}},
+      {"-o", {&options.Output, true}},
+      {"--new-check-file", {&options.NewCheckFile, false}},
+      {"--codepage", {&codepage, false}},
+      {"--show", {&show, false}},
+      {"--sign-cert", {&options.Sign.Certificate, false}},
+      {"--sign-key", {&options.Sign.Key, false}},
+      {"--sign-pkcs12", {&options.Sign.Pkcs12, false}},
+      {"--sign-pass-file", {&options.Sign.PasswordFile, false}},
+      {"--sign-timestamp", {&options.Sign.TimestampUrl, false}},
+      {"--sign-name", {&options.Sign.Description, false}},
+      {"--sign-tool", {&options.Sign.Tool, false}},
+  };
+  std::map<std::string, int> given;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       Usage(stdout);
       return 0;
     }
+    if (++given[arg] > 1) {
+      Usage(stderr);
+      return Fail(arg + " is given twice", 2);
+    }
+    if (arg == "--with-times") {
+      options.WithTimes = true;
+      continue;
+    }
+    auto option = value_options.find(arg);
+    if (option == value_options.end()) {
+      Usage(stderr);
+      return Fail("unknown option " + arg, 2);
+    }
     if (i + 1 >= argc) {
-      std::fprintf(stderr, "mkpatch: %s needs a value\n", arg.c_str());
       Usage(stderr);
-      return 2;
+      return Fail(arg + " needs a value", 2);
     }
-    const std::string value = argv[++i];
-    if (arg == "--stub") options.Stub = value, have[0] = true;
-    else if (arg == "--old") options.OldDir = value, have[1] = true;
-    else if (arg == "--new") options.NewDir = value, have[2] = true;
-    else if (arg == "--title") options.Title = value, have[3] = true;
-    else if (arg == "--old-version") options.OldVersion = value, have[4] = true;
-    else if (arg == "--new-version") options.NewVersion = value, have[5] = true;
-    else if (arg == "--check-file") options.CheckFile = value, have[6] = true;
-    else if (arg == "-o") options.Output = value, have[7] = true;
-    else if (arg == "--new-check-file") options.NewCheckFile = value;
-    else if (arg == "--codepage") options.CodePage = std::atoi(value.c_str());
-    else if (arg == "--show") show = value;
-    else if (arg == "--sign-cert") options.Sign.Certificate = value;
-    else if (arg == "--sign-key") options.Sign.Key = value;
-    else if (arg == "--sign-pkcs12") options.Sign.Pkcs12 = value;
-    else if (arg == "--sign-pass-file") options.Sign.PasswordFile = value;
-    else if (arg == "--sign-timestamp") options.Sign.TimestampUrl = value;
-    else if (arg == "--sign-name") options.Sign.Description = value;
-    else if (arg == "--sign-tool") options.Sign.Tool = value;
-    else {
-      std::fprintf(stderr, "mkpatch: unknown option %s\n", arg.c_str());
-      Usage(stderr);
-      return 2;
-    }
+    *option->second.Target = argv[++i];
   }
+
   std::string error;
-  if (!show.empty()) {
+  if (given.count("--show") != 0) {
+    if (given.size() != 1) return Fail("--show takes no other options", 2);
     std::string text;
-    if (!DescribePatch(show, text, error)) {
-      std::fprintf(stderr, "mkpatch: %s\n", error.c_str());
-      return 1;
-    }
+    const bool ok = DescribePatch(show, text, error);
     std::fputs(text.c_str(), stdout);
+    if (!ok) return Fail(error, 1);
     return 0;
   }
-  for (bool present : have) {
-    if (!present) {
-      Usage(stderr);
-      return 2;
+  std::string missing;
+  for (const auto& [name, option] : value_options) {
+    if (option.Required && given.count(name) == 0) missing += (missing.empty() ? "" : ", ") + name;
+  }
+  if (!missing.empty()) {
+    Usage(stderr);
+    return Fail("missing " + missing, 2);
+  }
+  if (given.count("--codepage") != 0) {
+    if (!ParseCodePage(codepage, options.CodePage)) {
+      return Fail("--codepage: \"" + codepage + "\" is not a code-page number", 2);
     }
+    if (!CheckPatchCodePage(options.CodePage, error)) return Fail("--codepage: " + error, 2);
   }
+
+  ProgressBar bar;
+  options.Progress = [&bar](const char* stage, uint64_t done, uint64_t total) { bar.Show(stage, done, total); };
   PatchSummary summary;
-  if (!BuildPatch(options, summary, error)) {
-    std::fprintf(stderr, "mkpatch: %s\n", error.c_str());
-    return 1;
-  }
-  std::printf("%s: %d loose file(s), %d data archive(s) with %d member(s), %d time stamp(s)\n",
-              options.Output.c_str(), summary.LooseFiles, summary.DataArchives, summary.Members, summary.TimeStamps);
-  std::printf("image %llu bytes, archive %llu bytes, patch %llu bytes\n",
-              static_cast<unsigned long long>(summary.ImageEnd), static_cast<unsigned long long>(summary.ArchiveSize),
-              static_cast<unsigned long long>(summary.PatchSize));
-  if (summary.SignatureSize != 0) {
-    std::printf("signed: certificate table %llu bytes behind the archive\n",
-                static_cast<unsigned long long>(summary.SignatureSize));
-  }
+  const bool built = BuildPatch(options, summary, error);
+  bar.End();
+  if (!built) return Fail(error, 1);
+  std::printf("%s\n", options.Output.c_str());
+  std::fputs(SummaryText(summary).c_str(), stdout);
   return 0;
 }

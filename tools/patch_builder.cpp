@@ -1,20 +1,24 @@
 #include "tools/patch_builder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
 #include "archive/os.h"
 #include "codec/sha512.h"
+#include "tools/patch_names.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -24,6 +28,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -36,6 +41,7 @@ struct TreeFile {
   bool Directory = false;
   uint64_t WriteTime = 0;
   uint32_t Attributes = 0;
+  uint64_t Size = 0;
 };
 
 // Relative names inside the program: UTF-8, backslash-separated.
@@ -202,6 +208,8 @@ bool CheckCodePage(int code_page, std::string& error) {
 #endif
 
 // Every file and directory below root, by relative name.
+
+// Every file and directory below root, by relative name.
 bool ListTree(const fs::path& root, std::map<std::string, TreeFile>& files, std::string& error) {
   std::error_code ec;
   if (!fs::is_directory(root, ec)) {
@@ -213,11 +221,17 @@ bool ListTree(const fs::path& root, std::map<std::string, TreeFile>& files, std:
     TreeFile file;
     file.Directory = it->is_directory(ec);
     if (!file.Directory && !it->is_regular_file(ec)) continue;
+    // A backslash inside a name would become a separator on Windows.
+    if (it->path().filename().u8string().find('\\') != std::string::npos) {
+      error = "\"" + it->path().u8string() + "\" contains a backslash, which Windows takes for a separator";
+      return false;
+    }
     if (!GetTime(it->path(), file.WriteTime)) {
       error = "cannot read the time of \"" + it->path().u8string() + "\"";
       return false;
     }
     file.Attributes = GetAttributes(it->path());
+    if (!file.Directory) file.Size = it->file_size(ec);
     files[RelativeName(fs::relative(it->path(), root))] = file;
   }
   if (ec) {
@@ -226,6 +240,7 @@ bool ListTree(const fs::path& root, std::map<std::string, TreeFile>& files, std:
   }
   return true;
 }
+
 
 bool ReadWhole(const fs::path& path, std::vector<char>& bytes) {
   std::ifstream in(path, std::ios::binary);
@@ -274,20 +289,43 @@ std::string FileDigest(const fs::path& path) {
   return digest.HexText();
 }
 
-// The data-archive members, as the archive lists them.
-struct Member {
-  std::string Name;  // system code page
-  gca::EntryRecord Record;
-  int32_t Index = 0;
+
+// An output stream that keeps only the SHA-512 of what is written to it.
+class DigestStream : public gca::ByteStream {
+ public:
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    digest_.Update(buffer, n);
+    position_ += n;
+    return n;
+  }
+  bool Seek(uint64_t) override { return false; }
+  uint64_t Tell() override { return position_; }
+  std::string Finish() {
+    digest_.Finish();
+    return digest_.HexText();
+  }
+
+ private:
+  gca::Sha512Digest digest_;
+  uint64_t position_ = 0;
+};
+
+// What the notices of one archive operation said.
+struct NoticeLog {
+  bool Failed = false;              // a damaged entry, an unsafe name, a failed build
+  bool ScrambledDirectory = false;  // the directory was scrambled
 };
 
 // Answers the notices as a tool that wants every readable archive read: solid archives
-// get their index, scrambled directories are decrypted.
-void InstallToolNotices(gca::GcaArchive* archive, bool* failed) {
-  archive->SetNoticeCallback([failed](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
+// get their index, scrambled directories are decrypted (and noted).
+void InstallToolNotices(gca::GcaArchive* archive, NoticeLog* log) {
+  archive->SetNoticeCallback([log](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
     switch (code) {
-      case gca::kNoticeSolidIndex:
       case gca::kNoticeScrambledDirectory:
+        if (log != nullptr) log->ScrambledDirectory = true;
+        return 0;
+      case gca::kNoticeSolidIndex:
         return 0;
       case gca::kNoticeEntryCrc:
       case gca::kNoticeUnsafeName:
@@ -295,7 +333,7 @@ void InstallToolNotices(gca::GcaArchive* archive, bool* failed) {
       case gca::kNoticeCannotOpenSource:
       case gca::kNoticeBuildReadError:
       case gca::kNoticeBuildWriteError:
-        if (failed != nullptr) *failed = true;
+        if (log != nullptr) log->Failed = true;
         return -1;
       default:
         return -1;
@@ -303,13 +341,31 @@ void InstallToolNotices(gca::GcaArchive* archive, bool* failed) {
   });
 }
 
+// Answers the notices as the updater does: every question with -1 (so a solid archive or
+// a scrambled directory does not read), and a damaged entry fails.
+void InstallUpdaterNotices(gca::GcaArchive* archive, NoticeLog* log) {
+  archive->SetNoticeCallback([log](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
+    if (code == gca::kNoticeEntryCrc || code == gca::kNoticeUnsafeName || code == gca::kNoticeCannotCreateDirectory) {
+      log->Failed = true;
+    }
+    return -1;
+  });
+}
+
+// The data-archive members, as the archive lists them.
+struct Member {
+  std::string Name;  // system code page
+  gca::EntryRecord Record;
+  int32_t Index = 0;
+};
+
 class ArchiveReader {
  public:
   bool Open(const fs::path& path) {
     handle_.Create();
     if (!handle_.PrepareBuffers()) return false;
     handle_.SetArchivePath(ArchivePath(path));
-    InstallToolNotices(handle_.Archive(), &failed_);
+    InstallToolNotices(handle_.Archive(), &log_);
     if (!handle_.Open()) return false;
     const int32_t count = handle_.EntryCount();
     for (int32_t i = 0; i < count; ++i) {
@@ -321,11 +377,19 @@ class ArchiveReader {
     }
     return true;
   }
+  bool Solid() { return handle_.Archive() != nullptr && handle_.Archive()->Solid; }
+  bool ScrambledDirectory() const { return log_.ScrambledDirectory; }
   bool Extract(const fs::path& directory, int32_t index) {
     std::error_code ec;
     fs::create_directories(directory, ec);
     handle_.SetOutputDirectory(ArchivePath(directory));
-    return handle_.ExtractEntry(index) && !failed_;
+    return handle_.ExtractEntry(index) && !log_.Failed;
+  }
+  // SHA-512 of an entry's bytes, decoded with its CRC checked; empty on failure.
+  std::string Digest(int32_t index) {
+    DigestStream stream;
+    if (!handle_.Archive()->DecodeEntry(stream, index, std::string()) || log_.Failed) return std::string();
+    return stream.Finish();
   }
   const std::vector<Member>& Members() const { return members_; }
   ~ArchiveReader() {
@@ -337,10 +401,11 @@ class ArchiveReader {
  private:
   gca::ArchiveHandle handle_;
   std::vector<Member> members_;
-  bool failed_ = false;
+  NoticeLog log_;
 };
 
-// Removes the builder's work tree whatever way the build ends.
+// Removes the builder's work directory whatever way the build ends. It only ever names a
+// directory this build created itself.
 struct WorkTree {
   fs::path Root;
   ~WorkTree() {
@@ -354,6 +419,29 @@ struct WorkTree {
     }
   }
 };
+
+#ifdef _WIN32
+unsigned long ProcessId() { return GetCurrentProcessId(); }
+#else
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+#endif
+
+// A fresh directory next to the output, named after it, the process and a counter; an
+// existing file or directory of that name is left alone and the next name tried.
+bool MakeWorkDirectory(const std::string& output, fs::path& root, std::string& error) {
+  const std::string base = output + ".work-" + std::to_string(ProcessId()) + "-";
+  for (int n = 0; n < 1000; ++n) {
+    const fs::path candidate = fs::u8path(base + std::to_string(n));
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(candidate, ec))) continue;
+    if (fs::create_directory(candidate, ec) && !ec) {
+      root = candidate;
+      return true;
+    }
+  }
+  error = "cannot create a work directory next to \"" + output + "\"";
+  return false;
+}
 
 bool CopyWithTimes(const fs::path& from, const fs::path& to, const TreeFile& file, std::string& error) {
   std::error_code ec;
@@ -370,36 +458,96 @@ bool CopyWithTimes(const fs::path& from, const fs::path& to, const TreeFile& fil
   return true;
 }
 
-enum class Staged { Failed, Members, NotArchives };
+// One member of a data archive as the comparison and the read-back see it.
+struct MemberState {
+  std::string Name;  // UTF-8, as the archive spells it
+  bool Directory = false;
+  uint32_t Attributes = 0;
+  std::string Digest;  // SHA-512 of the bytes; empty for directories
+};
 
-// Compares one data archive of both trees and stages its new and changed members below
-// stage/___. Failed (with a message) when the patch cannot express the change;
-// NotArchives when either file is no archive, so that it is shipped whole.
+// A data archive the patch merges members into: the old and the new members by their
+// folded names, for the read-back's application of the patch.
+struct MergedArchive {
+  std::string Base;  // UTF-8 base name n of n.dat
+  std::map<std::string, MemberState> Old, New;
+};
+
+// A loose file the patch must carry, with what it must hold.
+struct LooseExpectation {
+  std::string Name;
+  fs::path NewPath;
+  bool ReadOnly = false;
+};
+
+enum class Staged { Failed, Members, Whole };
+
+using Tick = std::function<void(uint64_t done, uint64_t total)>;
+
+// Compares one data archive of both trees and stages the members the patch carries below
+// stage/___. Failed (with a message) when the patch cannot express the change; Whole
+// (with the reason in the summary) when the updater could not merge into it.
 Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
-                        const fs::path& work, const fs::path& staging, int& members, std::string& error) {
+                        const fs::path& staging, bool with_times, const Tick& tick, ArchiveSummary& summary,
+                        MergedArchive& merged, std::string& error) {
   const std::string base_utf8 = name.substr(0, name.size() - 4);
   const std::string base = ArchiveText(base_utf8);
   if (base.empty()) {
     error = "the name of \"" + name + "\" has no form in the code page";
     return Staged::Failed;
   }
+  merged.Base = base_utf8;
   ArchiveReader old_archive, new_archive;
-  if (!old_archive.Open(old_path) || !new_archive.Open(new_path)) return Staged::NotArchives;
+  const bool old_open = old_archive.Open(old_path);
+  const bool new_open = new_archive.Open(new_path);
+  if (!old_open || !new_open) {
+    summary.WholeReason = !old_open && !new_open ? "not an archive"
+                          : !old_open            ? "not an archive in the old version"
+                                                 : "not an archive in the new version";
+    return Staged::Whole;
+  }
+  // The updater unpacks the installed archive with every question answered "no" and packs
+  // a plain one: a solid archive or a scrambled directory cannot be merged into, and the
+  // new version's own form could not be produced.
+  std::vector<std::string> reasons;
+  if (old_archive.Solid() || new_archive.Solid()) reasons.push_back("solid");
+  if (old_archive.ScrambledDirectory() || new_archive.ScrambledDirectory()) reasons.push_back("scrambled directory");
+  if (!reasons.empty()) {
+    summary.WholeReason = reasons[0] + (reasons.size() > 1 ? ", " + reasons[1] : std::string());
+    return Staged::Whole;
+  }
+
   std::map<std::string, const Member*> old_members;
   for (const Member& member : old_archive.Members()) old_members[member.Name] = &member;
   std::set<std::string> new_names;
+  std::vector<std::string> utf8_names;
+  uint64_t total = 0;
   for (const Member& member : new_archive.Members()) {
+    const std::string utf8 = Utf8OfArchiveName(member.Name);
+    const std::string shown = "member \"" + utf8 + "\" of \"" + name + "\"";
     // The updater packs the directory named after the archive: every member must be in it.
     if (member.Name != base && member.Name.compare(0, base.size() + 1, base + "\\") != 0) {
-      error = "member \"" + Utf8OfArchiveName(member.Name) + "\" of \"" + name + "\" is not below \"" + base_utf8 +
-              "\\\"; the updater rebuilds the archive from that directory";
+      error = shown + " is not below \"" + base_utf8 + "\\\"; the updater rebuilds the archive from that directory";
       return Staged::Failed;
     }
-    if (!IsSafeRelativeName(Utf8OfArchiveName(member.Name))) {
-      error = "member \"" + Utf8OfArchiveName(member.Name) + "\" of \"" + name + "\" is not a safe relative name";
+    if (utf8.empty() || !IsSafeRelativeName(utf8)) {
+      error = shown + " is not a safe relative name";
+      return Staged::Failed;
+    }
+    const std::string problem = WindowsNameProblem(utf8);
+    if (!problem.empty()) {
+      error = shown + " cannot be unpacked on Windows: " + problem;
       return Staged::Failed;
     }
     new_names.insert(member.Name);
+    utf8_names.push_back(utf8);
+    total += member.Record.UnpackedSize;
+  }
+  std::string first, second;
+  if (FindCaseClash(utf8_names, first, second)) {
+    error = "members \"" + first + "\" and \"" + second + "\" of \"" + name +
+            "\" differ only in letter case: Windows takes them for one file";
+    return Staged::Failed;
   }
   for (const Member& member : old_archive.Members()) {
     if (new_names.count(member.Name) == 0) {
@@ -408,40 +556,285 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
       return Staged::Failed;
     }
   }
-  const fs::path old_dir = work / "old";
-  const fs::path new_dir = work / "new";
+
+  uint64_t done = 0;
   for (const Member& member : new_archive.Members()) {
+    const std::string utf8 = Utf8OfArchiveName(member.Name);
     const bool directory = (member.Record.Attributes & 0x10) != 0;
     auto found = old_members.find(member.Name);
-    bool changed = found == old_members.end();
-    if (!changed && !directory) {
+    MemberState now;
+    now.Name = utf8;
+    now.Directory = directory;
+    now.Attributes = member.Record.Attributes;
+    bool ship = false;
+    if (found == old_members.end()) {
+      ++summary.Added;
+      ship = true;
+    } else {
       const gca::EntryRecord& a = found->second->Record;
       const gca::EntryRecord& b = member.Record;
-      changed = a.Crc != b.Crc || a.UnpackedSize != b.UnpackedSize || a.Attributes != b.Attributes ||
-                a.WriteTime != b.WriteTime;
-      if (!changed) {
-        // Equal records: the bytes decide.
-        if (!old_archive.Extract(old_dir, found->second->Index) || !new_archive.Extract(new_dir, member.Index)) {
-          error = "cannot extract \"" + Utf8OfArchiveName(member.Name) + "\" of \"" + name + "\"";
-          return Staged::Failed;
+      MemberState before;
+      before.Name = Utf8OfArchiveName(found->second->Name);
+      before.Directory = (a.Attributes & 0x10) != 0;
+      before.Attributes = a.Attributes;
+      if (directory || before.Directory) {
+        // A directory has no bytes; a directory that is there already is kept.
+        ship = directory != before.Directory;
+        if (ship) ++summary.Replaced;
+      } else {
+        bool same = a.Crc == b.Crc && a.UnpackedSize == b.UnpackedSize && a.Attributes == b.Attributes;
+        if (same) {
+          // Equal records: the bytes decide.
+          before.Digest = old_archive.Digest(found->second->Index);
+          now.Digest = new_archive.Digest(member.Index);
+          if (before.Digest.empty() || now.Digest.empty()) {
+            error = "cannot decode \"" + utf8 + "\" of \"" + name + "\" (damaged data or CRC)";
+            return Staged::Failed;
+          }
+          same = before.Digest == now.Digest;
         }
-        bool same = false;
-        if (!SameBytes(PathOfArchiveName(old_dir, member.Name), PathOfArchiveName(new_dir, member.Name), same)) {
-          error = "cannot compare \"" + Utf8OfArchiveName(member.Name) + "\" of \"" + name + "\"";
-          return Staged::Failed;
+        if (!same) {
+          ++summary.Replaced;
+          ship = true;
+        } else if (a.WriteTime != b.WriteTime) {
+          ++summary.TimeOnly;
+          ship = with_times;
+        } else {
+          ++summary.Unchanged;
         }
-        changed = !same;
       }
+      merged.Old[FoldNameCase(before.Name)] = before;
     }
-    if (!changed) continue;
-    if (!new_archive.Extract(staging, member.Index)) {
-      error = "cannot extract \"" + Utf8OfArchiveName(member.Name) + "\" of \"" + name + "\"";
-      return Staged::Failed;
+    if (ship) {
+      if (!new_archive.Extract(staging, member.Index)) {
+        error = "cannot extract \"" + utf8 + "\" of \"" + name + "\"";
+        return Staged::Failed;
+      }
+      if (!directory) {
+        now.Digest = FileDigest(PathOfArchiveName(staging, member.Name));
+        if (now.Digest.empty()) {
+          error = "cannot read the extracted \"" + utf8 + "\" of \"" + name + "\"";
+          return Staged::Failed;
+        }
+        summary.Bytes += member.Record.UnpackedSize;
+      }
+      ++summary.Shipped;
     }
-    ++members;
+    merged.New[FoldNameCase(utf8)] = now;
+    done += member.Record.UnpackedSize;
+    if (tick) tick(done, total);
   }
   return Staged::Members;
 }
+
+// ---- reading the written patch back -------------------------------------------------
+
+// The patch file for the shared payload readers.
+class HostPayloadFile : public PayloadFile {
+ public:
+  explicit HostPayloadFile(fs::path path) : path_(std::move(path)) {}
+  bool Open() override {
+    in_.close();
+    in_.clear();
+    in_.open(path_, std::ios::binary);
+    if (!in_) return false;
+    in_.seekg(0, std::ios::end);
+    size_ = static_cast<uint64_t>(in_.tellg());
+    in_.seekg(0);
+    return static_cast<bool>(in_);
+  }
+  uint64_t Size() override { return size_; }
+  bool Seek(uint64_t position) override {
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(position));
+    return static_cast<bool>(in_);
+  }
+  uint32_t Read(void* buffer, uint32_t n) override {
+    in_.read(static_cast<char*>(buffer), static_cast<std::streamsize>(n));
+    return static_cast<uint32_t>(in_.gcount());
+  }
+  void Close() override { in_.close(); }
+
+ private:
+  fs::path path_;
+  std::ifstream in_;
+  uint64_t size_ = 0;
+};
+
+bool SameText(const char* what, const std::string& read, const std::string& written, std::string& error) {
+  if (read == written) return true;
+  error = "the patch does not read back: " + std::string(what) + " reads as \"" + read + "\" instead of \"" +
+          written + "\"";
+  return false;
+}
+
+// Reads the written patch back with the updater's own payload readers and the archive
+// reader, and applies it in memory to the old tree: every record must read back as
+// written, the archive must open at the record's offset and decode with matching CRCs,
+// each merged data archive must come out with the new version's members (names, bytes,
+// attributes), and every loose file the patch carries must equal the new version's.
+bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t archive_tag_position,
+                 const std::map<std::string, LooseExpectation>& loose, const std::vector<MergedArchive>& merged,
+                 const PatchOptions& options, std::string& error) {
+  HostPayloadFile file(patch);
+  struct Text {
+    const char* short_name;
+    const std::string* written;
+    const char* what;
+    bool digest;
+  };
+  const Text texts[] = {{TitleName, &records.Title, "the title", false},
+                        {VersionOldName, &records.OldVersion, "the old version text", false},
+                        {VersionNewName, &records.NewVersion, "the new version text", false},
+                        {CheckFileOldName, &records.OldCheckFile, "the old check file name", false},
+                        {CheckOldHashName, &records.OldCheckHash, "the old check digest", true},
+                        {CheckFileNewName, &records.NewCheckFile, "the new check file name", false},
+                        {CheckNewHashName, &records.NewCheckHash, "the new check digest", true}};
+  for (const Text& text : texts) {
+    std::string value;
+    const bool read = text.digest ? ReadDigestRecordIn(file, text.short_name, value)
+                                  : ReadTextRecordIn(file, text.short_name, value);
+    if (!read) {
+      error = "the patch does not read back: " + std::string(text.what) + " is not found";
+      return false;
+    }
+    if (!SameText(text.what, value, *text.written, error)) return false;
+  }
+  std::vector<TimeStamp> stamps;
+  bool complete = false;
+  if (!ReadTimeStampsIn(file, stamps, complete) || !complete || stamps.size() != records.Times.size()) {
+    error = "the patch does not read back: the time-stamp list holds " + std::to_string(stamps.size()) +
+            (complete ? "" : " readable") + " entries instead of " + std::to_string(records.Times.size());
+    return false;
+  }
+  for (size_t i = 0; i < stamps.size(); ++i) {
+    if (stamps[i].Name != records.Times[i].Name || stamps[i].WriteTime != records.Times[i].WriteTime) {
+      error = "the patch does not read back: time-stamp entry " + std::to_string(i + 1) + " reads as \"" +
+              stamps[i].Name + "\" instead of \"" + records.Times[i].Name + "\"";
+      return false;
+    }
+  }
+  const int32_t tag = FindRecordIn(file, ArchiveTag());
+  if (tag < 0 || static_cast<uint64_t>(tag) != archive_tag_position) {
+    error = "the patch does not read back: the archive record is found at " + std::to_string(tag) +
+            " instead of " + std::to_string(archive_tag_position);
+    return false;
+  }
+
+  gca::ArchiveHandle handle;
+  handle.Create();
+  if (!handle.PrepareBuffers()) {
+    error = "cannot allocate the archive buffers";
+    return false;
+  }
+  NoticeLog log;
+  handle.SetArchivePath(ArchivePath(patch));
+  handle.SetStartOffset(tag + static_cast<int32_t>(kTagSize));
+  InstallUpdaterNotices(handle.Archive(), &log);
+  if (!handle.Open() || log.Failed) {
+    error = "the patch does not read back: its archive does not open at the record's offset";
+    return false;
+  }
+  std::map<std::string, MergedArchive> applied;  // by folded base name: old members with the patch's laid over
+  for (const MergedArchive& archive : merged) {
+    MergedArchive& a = applied[FoldNameCase(archive.Base)];
+    a.Base = archive.Base;
+    a.Old = archive.Old;
+  }
+  std::set<std::string> carried;
+  const int32_t count = handle.EntryCount();
+  uint64_t total = 0, done = 0;
+  for (int32_t i = 0; i < count; ++i) total += handle.Archive()->EntryInfo(i).UnpackedSize;
+  for (int32_t i = 0; i < count; ++i) {
+    const gca::EntryRecord record = handle.Archive()->EntryInfo(i);
+    const std::string name = Utf8OfArchiveName(handle.EntryName(i));
+    if (name.empty() || !IsSafeRelativeName(name)) {
+      error = "the patch does not read back: entry " + std::to_string(i) + " has an unsafe name";
+      return false;
+    }
+    MemberState state;
+    state.Name = name;
+    state.Directory = (record.Attributes & 0x10) != 0;
+    state.Attributes = record.Attributes;
+    if (!state.Directory) {
+      DigestStream stream;
+      if (!handle.Archive()->DecodeEntry(stream, i, std::string()) || log.Failed) {
+        error = "the patch does not read back: \"" + name + "\" does not decode with a matching CRC";
+        return false;
+      }
+      state.Digest = stream.Finish();
+    }
+    done += record.UnpackedSize;
+    if (options.Progress) options.Progress("checking", done, total);
+    if (name.compare(0, 4, "___\\") == 0) {
+      const std::string rest = name.substr(4);
+      const size_t slash = rest.find('\\');
+      if (slash == std::string::npos) continue;  // the staging directory itself
+      auto it = applied.find(FoldNameCase(rest.substr(0, slash)));
+      if (it == applied.end()) {
+        error = "the patch does not read back: \"" + name + "\" belongs to no data archive the patch merges";
+        return false;
+      }
+      state.Name = rest;
+      // Extracted over the unpacked content: replaces a member of the same name.
+      it->second.Old[FoldNameCase(rest)] = state;
+      continue;
+    }
+    if (state.Directory) continue;
+    const std::string folded = FoldNameCase(name);
+    auto want = loose.find(folded);
+    if (want == loose.end()) {
+      error = "the patch does not read back: it carries \"" + name + "\", which the new version does not need";
+      return false;
+    }
+    carried.insert(folded);
+    if (state.Digest != FileDigest(want->second.NewPath) || ((state.Attributes & 1) != 0) != want->second.ReadOnly) {
+      error = "the patch does not read back: \"" + name + "\" differs from the new version's";
+      return false;
+    }
+  }
+  handle.Close();
+  handle.ReleaseBuffers();
+  for (const auto& [folded, want] : loose) {
+    if (carried.count(folded) == 0) {
+      error = "the patch does not read back: \"" + want.Name + "\" is missing from it";
+      return false;
+    }
+  }
+  for (const MergedArchive& archive : merged) {
+    const MergedArchive& result = applied[FoldNameCase(archive.Base)];
+    const std::string shown = "\"" + archive.Base + ".dat\"";
+    if (result.Old.size() != archive.New.size()) {
+      error = "the patch does not read back: " + shown + " would have " + std::to_string(result.Old.size()) +
+              " members instead of " + std::to_string(archive.New.size());
+      return false;
+    }
+    for (const auto& [folded, want] : archive.New) {
+      auto got = result.Old.find(folded);
+      if (got == result.Old.end() || got->second.Directory != want.Directory ||
+          (!want.Directory && (got->second.Digest != want.Digest || got->second.Attributes != want.Attributes))) {
+        error = "the patch does not read back: member \"" + want.Name + "\" of " + shown +
+                " would not be the new version's";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::string FormatBytes(uint64_t bytes) {
+  char text[32];
+  if (bytes >= 10000000ull) {
+    std::snprintf(text, sizeof text, "%llu MB", static_cast<unsigned long long>((bytes + 500000) / 1000000));
+  } else if (bytes >= 10000ull) {
+    std::snprintf(text, sizeof text, "%llu KB", static_cast<unsigned long long>((bytes + 500) / 1000));
+  } else {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  }
+  return text;
+}
+
+
 
 // Whether two files hold the same bytes in [from, to).
 bool SameRange(const fs::path& a, const fs::path& b, uint64_t from, uint64_t to) {
@@ -501,14 +894,32 @@ bool SignPatch(const SignOptions& sign, const fs::path& patch, const fs::path& s
   return true;
 }
 
+
+
+// Why a tree name cannot go into a patch, or empty.
+std::string NameProblem(const std::string& name) {
+  std::string problem = WindowsNameProblem(name);
+  if (!problem.empty()) return "Windows cannot hold it: " + problem;
+  problem = UpdaterNameProblem(name);
+  if (!problem.empty()) return problem;
+  if (!IsSafeRelativeName(name)) return "it is not a relative name below the game directory";
+  return std::string();
+}
+
 }  // namespace
+
+bool CheckPatchCodePage(int code_page, std::string& error) { return CheckCodePage(code_page, error); }
 
 bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string& error) {
   summary = PatchSummary();
+  summary.WithTimes = options.WithTimes;
   if (!CheckSignOptions(options.Sign, error)) return false;
   if (!CheckCodePage(options.CodePage, error)) return false;
   const fs::path old_root = fs::u8path(options.OldDir);
   const fs::path new_root = fs::u8path(options.NewDir);
+  const auto progress = [&](const char* stage, uint64_t done, uint64_t total) {
+    if (options.Progress) options.Progress(stage, done, total);
+  };
 
   PayloadRecords records;
   records.Title = options.Title;
@@ -519,35 +930,18 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   std::replace(records.OldCheckFile.begin(), records.OldCheckFile.end(), '/', '\\');
   std::replace(records.NewCheckFile.begin(), records.NewCheckFile.end(), '/', '\\');
   // The texts are checked before any work is done.
-  std::vector<uint8_t> probe;
-  {
-    PayloadRecords check = records;
-    check.OldCheckHash = check.NewCheckHash = std::string(128, '0');
-    if (!WritePayloadRecords(check, 0, probe, error)) return false;
+  for (const auto& [text, what] : {std::make_pair(&records.Title, "the title"),
+                                   std::make_pair(&records.OldVersion, "the old version text"),
+                                   std::make_pair(&records.NewVersion, "the new version text")}) {
+    if (text->empty()) {
+      error = std::string(what) + " is empty";
+      return false;
+    }
   }
-  if (!IsSafeRelativeName(records.OldCheckFile) || !IsSafeRelativeName(records.NewCheckFile)) {
-    error = "the check file must be named relative to the game directory";
-    return false;
-  }
-  records.OldCheckHash = FileDigest(old_root / FromUtf8(records.OldCheckFile));
-  records.NewCheckHash = FileDigest(new_root / FromUtf8(records.NewCheckFile));
-  if (records.OldCheckHash.empty() || records.NewCheckHash.empty()) {
-    error = "the check file \"" + (records.OldCheckHash.empty() ? records.OldCheckFile : records.NewCheckFile) +
-            "\" cannot be read in " + (records.OldCheckHash.empty() ? "the old" : "the new") + " tree";
-    return false;
-  }
-  if (records.OldCheckHash == records.NewCheckHash) {
-    error = "the check file is the same in both versions: the updater could not tell them apart";
-    return false;
-  }
-
-  std::map<std::string, TreeFile> old_files, new_files;
-  if (!ListTree(old_root, old_files, error) || !ListTree(new_root, new_files, error)) return false;
-  for (const auto& [name, file] : old_files) {
-    if (file.Directory) continue;
-    auto found = new_files.find(name);
-    if (found == new_files.end() || found->second.Directory) {
-      error = "\"" + name + "\" was deleted in the new version; a patch can only add and replace files";
+  for (const std::string* check : {&records.OldCheckFile, &records.NewCheckFile}) {
+    const std::string problem = NameProblem(*check);
+    if (!problem.empty()) {
+      error = "the check file \"" + *check + "\" cannot be used: " + problem;
       return false;
     }
   }
@@ -566,6 +960,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     error = "\"" + options.Stub + "\" is not a Windows program image";
     return false;
   }
+  stub.resize(static_cast<size_t>(summary.ImageEnd));
   // A signed updater image loses its certificate table with the bytes behind its
   // sections: the security directory must not point into the payload that replaces them.
   {
@@ -575,59 +970,138 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
       std::memset(stub.data() + entry, 0, 8);
     }
   }
+  // Records are laid out and their tags placed before anything is compared, with the
+  // digests and time stamps standing in (their bytes can never form a tag).
+  const auto lay_out = [&](const PayloadRecords& r, std::vector<uint8_t>& payload) {
+    std::vector<PayloadSpan> spans;
+    if (!WritePayloadRecords(r, summary.ImageEnd, payload, error, &spans)) return false;
+    std::vector<uint8_t> file(stub.begin(), stub.end());
+    file.insert(file.end(), payload.begin(), payload.end());
+    return CheckTagPlacement(file.data(), file.size(), spans, error);
+  };
+  {
+    PayloadRecords probe = records;
+    probe.OldCheckHash = probe.NewCheckHash = std::string(128, '0');
+    std::vector<uint8_t> payload;
+    if (!lay_out(probe, payload)) return false;
+  }
+
+  records.OldCheckHash = FileDigest(old_root / FromUtf8(records.OldCheckFile));
+  records.NewCheckHash = FileDigest(new_root / FromUtf8(records.NewCheckFile));
+  if (records.OldCheckHash.empty() || records.NewCheckHash.empty()) {
+    error = "the check file \"" + (records.OldCheckHash.empty() ? records.OldCheckFile : records.NewCheckFile) +
+            "\" cannot be read in " + (records.OldCheckHash.empty() ? "the old" : "the new") + " tree";
+    return false;
+  }
+  // The updater takes an installation whose new check file has the new digest for one
+  // already updated: an old installation must not have it.
+  if (FileDigest(old_root / FromUtf8(records.NewCheckFile)) == records.NewCheckHash) {
+    error = "the new check file \"" + records.NewCheckFile +
+            "\" is the same in the old and the new version: the updater could not tell them apart and would "
+            "take every old installation for an updated one";
+    return false;
+  }
+
+  std::map<std::string, TreeFile> old_files, new_files;
+  if (!ListTree(old_root, old_files, error) || !ListTree(new_root, new_files, error)) return false;
+  for (const auto& [name, file] : old_files) {
+    if (file.Directory) continue;
+    auto found = new_files.find(name);
+    if (found == new_files.end() || found->second.Directory) {
+      error = "\"" + name + "\" was deleted in the new version; a patch can only add and replace files";
+      return false;
+    }
+  }
+  {
+    std::vector<std::string> names;
+    for (const auto& [name, file] : new_files) {
+      const std::string problem = NameProblem(name);
+      if (!problem.empty()) {
+        error = "\"" + name + "\" cannot be named in a patch: " + problem;
+        return false;
+      }
+      names.push_back(name);
+    }
+    std::string first, second;
+    if (FindCaseClash(names, first, second)) {
+      error = "\"" + first + "\" and \"" + second +
+              "\" differ only in letter case: the players' file system takes them for one";
+      return false;
+    }
+  }
 
   WorkTree work;
-  work.Root = fs::u8path(options.Output + ".work");
-  std::error_code ec;
-  fs::remove_all(work.Root, ec);
+  if (!MakeWorkDirectory(options.Output, work.Root, error)) return false;
   const fs::path stage = work.Root / "stage";
   const fs::path staging = stage / "___";
+  std::error_code ec;
   fs::create_directories(stage, ec);
   if (ec) {
     error = "cannot create the work directory \"" + work.Root.u8string() + "\"";
     return false;
   }
 
-  int archive_number = 0;
+  std::map<std::string, LooseExpectation> loose;
+  std::vector<MergedArchive> merged;
+  uint64_t compared = 0, compare_total = 0;
+  for (const auto& [name, file] : new_files) compare_total += file.Size;
+  progress("comparing", 0, compare_total);
   for (const auto& [name, file] : new_files) {
     if (file.Directory) continue;
-    if (!IsSafeRelativeName(name) || name.compare(0, 3, "___") == 0) {
-      error = "\"" + name + "\" cannot be named in a patch (names beginning with ___ are the data-archive staging)";
-      return false;
-    }
     const fs::path new_path = new_root / FromUtf8(name);
     auto old = old_files.find(name);
-    bool same = false;
-    if (old != old_files.end()) {
+    const bool is_new = old == old_files.end();
+    std::string whole_reason;
+    if (!is_new) {
+      bool same = false;
       if (!SameBytes(old_root / FromUtf8(name), new_path, same)) {
         error = "cannot compare \"" + name + "\"";
         return false;
       }
       if (same && (old->second.Attributes & 1) == (file.Attributes & 1)) {
-        // Only the time differs: the time-stamp list sets it.
-        if (old->second.WriteTime != file.WriteTime) records.Times.push_back({name, file.WriteTime});
+        // Only the time may differ: set by a time stamp when asked for, else left alone.
+        if (old->second.WriteTime != file.WriteTime) {
+          ++summary.LooseTimeOnly;
+          if (options.WithTimes) records.Times.push_back({name, file.WriteTime});
+        }
+        compared += file.Size;
+        progress("comparing", compared, compare_total);
         continue;
       }
       if (EndsWithDat(name)) {
-        const fs::path archive_work = work.Root / ("a" + std::to_string(archive_number++));
-        int members = 0;
-        const Staged staged = StageDataArchive(name, old_root / FromUtf8(name), new_path, archive_work, staging,
-                                               members, error);
+        ArchiveSummary archive;
+        archive.Name = name;
+        MergedArchive expected;
+        const uint64_t base = compared, size = file.Size;
+        const Tick tick = [&progress, base, size, compare_total](uint64_t done, uint64_t total) {
+          progress("comparing", base + (total == 0 ? 0 : size * done / total), compare_total);
+        };
+        const Staged staged = StageDataArchive(name, old_root / FromUtf8(name), new_path, staging,
+                                               options.WithTimes, tick, archive, expected, error);
         if (staged == Staged::Failed) return false;
         if (staged == Staged::Members) {
-          if (name == records.NewCheckFile || name == records.OldCheckFile) {
-            error = "the check file \"" + name +
-                    "\" is a data archive that the updater rebuilds; its digest after the update cannot be known";
-            return false;
-          }
-          if (members > 0) {
+          summary.MembersTimeOnly += archive.TimeOnly;
+          if (archive.Shipped > 0) {
+            if (name == records.NewCheckFile || name == records.OldCheckFile) {
+              error = "the check file \"" + name +
+                      "\" is a data archive that the updater rebuilds; its digest after the update cannot be known";
+              return false;
+            }
             ++summary.DataArchives;
-            summary.Members += members;
+            summary.Members += archive.Shipped;
+            records.Times.push_back({name, file.WriteTime});
+            merged.push_back(std::move(expected));
           }
-          records.Times.push_back({name, file.WriteTime});
+          summary.Archives.push_back(archive);
+          compared += file.Size;
+          progress("comparing", compared, compare_total);
           continue;
         }
-        // Not archives: shipped whole like any other file.
+        // Shipped whole like any other file.
+        archive.ShippedWhole = true;
+        archive.Bytes = file.Size;
+        summary.Archives.push_back(archive);
+        whole_reason = archive.WholeReason;
       }
     }
     const std::string archive_name = ArchiveText(name);
@@ -637,7 +1111,14 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     }
     if (!CopyWithTimes(new_path, PathOfArchiveName(stage, archive_name), file, error)) return false;
     ++summary.LooseFiles;
+    if (whole_reason.empty()) {
+      ++(is_new ? summary.LooseAdded : summary.LooseReplaced);
+      summary.LooseBytes += file.Size;
+    }
     records.Times.push_back({name, file.WriteTime});
+    loose[FoldNameCase(name)] = {name, new_path, (file.Attributes & 1) != 0};
+    compared += file.Size;
+    progress("comparing", compared, compare_total);
   }
   summary.TimeStamps = static_cast<int>(records.Times.size());
 
@@ -651,20 +1132,30 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   }
   std::sort(sources.begin(), sources.end());
 
+  // Every record is laid out with its real values and its tags placed before anything is
+  // written.
+  std::vector<uint8_t> payload;
+  if (!lay_out(records, payload)) return false;
+  summary.RecordsSize = payload.size();
+
   const fs::path archive_path = work.Root / "patch.gca";
   {
     auto builder = std::make_unique<gca::GcaArchive>();
-    bool failed = false;
+    NoticeLog log;
     if (!builder->PrepareBuffers()) {
       error = "cannot allocate the archive buffers";
       return false;
     }
-    InstallToolNotices(builder.get(), &failed);
+    InstallToolNotices(builder.get(), &log);
+    builder->SetProgressCallback([&](uint64_t done, uint64_t total, gca::GcaArchive*) -> int32_t {
+      progress("packing", done, total);
+      return 1;
+    });
     builder->CompressData = true;
     builder->CompressDirectory = true;
     builder->SetArchivePath(ArchivePath(archive_path));
     builder->SetSourceList(sources);
-    const bool built = builder->Build() && !failed;
+    const bool built = builder->Build() && !log.Failed;
     builder->ReleaseBuffers();
     if (!built) {
       error = "building the patch archive failed";
@@ -672,25 +1163,34 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     }
   }
 
-  std::vector<uint8_t> payload;
-  if (!WritePayloadRecords(records, summary.ImageEnd, payload, error)) return false;
-  std::vector<char> archive;
-  if (!ReadWhole(archive_path, archive)) {
-    error = "cannot read back the patch archive";
-    return false;
-  }
-  summary.ArchiveSize = archive.size();
+  // The archive is copied in pieces: a data archive shipped whole may be larger than
+  // the memory of the machine that builds the patch.
+  std::error_code size_error;
+  summary.ArchiveSize = fs::file_size(archive_path, size_error);
   const fs::path patch = work.Root / "patch.exe";
-  std::ofstream out(patch, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(stub.data()), static_cast<std::streamsize>(summary.ImageEnd));
-  out.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
-  out.write(archive.data(), static_cast<std::streamsize>(archive.size()));
-  out.close();
-  if (!out) {
-    error = "cannot write \"" + patch.u8string() + "\"";
+  {
+    std::ifstream in(archive_path, std::ios::binary);
+    std::ofstream out(patch, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(stub.data()), static_cast<std::streamsize>(summary.ImageEnd));
+    out.write(reinterpret_cast<const char*>(payload.data()), static_cast<std::streamsize>(payload.size()));
+    std::vector<char> buffer(1 << 20);
+    uint64_t copied = 0;
+    while (in && out) {
+      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      out.write(buffer.data(), in.gcount());
+      copied += static_cast<uint64_t>(in.gcount());
+    }
+    out.close();
+    if (size_error || in.bad() || !out || copied != summary.ArchiveSize) {
+      error = "cannot write \"" + patch.u8string() + "\"";
+      return false;
+    }
+  }
+  summary.PatchSize = summary.ImageEnd + payload.size() + summary.ArchiveSize;
+  if (options.AfterWrite) options.AfterWrite(patch.u8string());
+  if (!VerifyPatch(patch, records, summary.ImageEnd + payload.size() - kTagSize, loose, merged, options, error)) {
     return false;
   }
-  summary.PatchSize = summary.ImageEnd + payload.size() + archive.size();
   fs::path finished = patch;
   if (options.Sign.Enabled()) {
     // The signature covers the appended payload: signing comes last.
@@ -704,50 +1204,107 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   return ReplaceOutput(finished, fs::u8path(options.Output), error);
 }
 
+std::string SummaryText(const PatchSummary& s) {
+  std::ostringstream out;
+  for (const ArchiveSummary& a : s.Archives) {
+    if (a.ShippedWhole) out << a.Name << ": " << a.WholeReason << ", shipped whole, " << FormatBytes(a.Bytes) << "\n";
+  }
+  if (s.MembersTimeOnly > 0) {
+    out << s.MembersTimeOnly << (s.MembersTimeOnly == 1 ? " member differs" : " members differ")
+        << " only in time: " << (s.WithTimes ? "shipped (--with-times)" : "not shipped") << "\n";
+  }
+  if (s.LooseTimeOnly > 0) {
+    out << s.LooseTimeOnly << (s.LooseTimeOnly == 1 ? " loose file differs" : " loose files differ")
+        << " only in time: " << (s.WithTimes ? "time stamp only (--with-times)" : "not shipped, no time stamp")
+        << "\n";
+  }
+  char line[256];
+  std::snprintf(line, sizeof line, "%-28s %7s %9s %10s %10s %12s\n", "", "added", "replaced", "unchanged",
+                "time only", "bytes");
+  out << line;
+  std::snprintf(line, sizeof line, "%-28s %7d %9d %10s %10d %12s\n", "loose files", s.LooseAdded, s.LooseReplaced,
+                "-", s.LooseTimeOnly, FormatBytes(s.LooseBytes).c_str());
+  out << line;
+  for (const ArchiveSummary& a : s.Archives) {
+    const std::string name = a.Name.size() > 28 ? a.Name.substr(0, 25) + "..." : a.Name;
+    if (a.ShippedWhole) {
+      std::snprintf(line, sizeof line, "%-28s %-40s %12s\n", name.c_str(), "  shipped whole", FormatBytes(a.Bytes).c_str());
+    } else {
+      std::snprintf(line, sizeof line, "%-28s %7d %9d %10d %10d %12s\n", name.c_str(), a.Added, a.Replaced,
+                    a.Unchanged, a.TimeOnly, FormatBytes(a.Bytes).c_str());
+    }
+    out << line;
+  }
+  out << s.TimeStamps << " time stamp(s); patch " << FormatBytes(s.PatchSize) << " (" << s.PatchSize
+      << " bytes: image " << s.ImageEnd << ", records " << s.RecordsSize << ", archive " << s.ArchiveSize;
+  if (s.SignatureSize != 0) out << ", signature table " << s.SignatureSize;
+  out << ")\n";
+  if (s.SignatureSize != 0) out << "signed: certificate table " << s.SignatureSize << " bytes behind the archive\n";
+  return out.str();
+}
+
 bool DescribePatch(const std::string& path, std::string& text, std::string& error) {
   std::ifstream in(fs::u8path(path), std::ios::binary);
   if (!in) {
     error = "cannot read \"" + path + "\"";
     return false;
   }
-  std::vector<uint8_t> window(static_cast<size_t>(kSearchWindow));
-  in.read(reinterpret_cast<char*>(window.data()), static_cast<std::streamsize>(window.size()));
-  window.resize(static_cast<size_t>(in.gcount()));
-  const PayloadView view = ParsePayload(window.data(), window.size());
+  std::vector<uint8_t> head(4096);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  in.close();
+  // Read as the updater reads it.
+  HostPayloadFile file(fs::u8path(path));
+  const int32_t archive_tag = FindRecordIn(file, ArchiveTag());
+  if (archive_tag < 0) {
+    error = "not a patch: no ARCHIVE_DATA record in the first 1,048,576 bytes of \"" + path + "\"";
+    return false;
+  }
   std::ostringstream s;
   auto show = [&](const char* label, bool present, const std::string& value) {
     s << label << ": " << (present ? "\"" + value + "\"" : std::string("(missing)")) << "\n";
   };
-  show("title", view.HasTitle, view.Records.Title);
-  show("old version", view.HasVersions, view.Records.OldVersion);
-  show("new version", view.HasVersions, view.Records.NewVersion);
-  show("old check file", view.HasOldCheck, view.Records.OldCheckFile);
-  show("old check digest", view.HasOldCheck, view.Records.OldCheckHash);
-  show("new check file", view.HasNewCheck, view.Records.NewCheckFile);
-  show("new check digest", view.HasNewCheck, view.Records.NewCheckHash);
-  s << "time stamps: " << view.Records.Times.size() << (view.HasTimes && !view.TimesComplete ? " (list cut short)" : "")
-    << "\n";
-  for (const TimeStamp& stamp : view.Records.Times) s << "  " << stamp.WriteTime << "  " << stamp.Name << "\n";
+  std::string value;
+  bool ok = ReadTextRecordIn(file, TitleName, value);
+  show("title", ok, value);
+  ok = ReadTextRecordIn(file, VersionOldName, value);
+  show("old version", ok, value);
+  ok = ReadTextRecordIn(file, VersionNewName, value);
+  show("new version", ok, value);
+  ok = ReadTextRecordIn(file, CheckFileOldName, value);
+  show("old check file", ok, value);
+  ok = ReadDigestRecordIn(file, CheckOldHashName, value);
+  show("old check digest", ok, value);
+  ok = ReadTextRecordIn(file, CheckFileNewName, value);
+  show("new check file", ok, value);
+  ok = ReadDigestRecordIn(file, CheckNewHashName, value);
+  show("new check digest", ok, value);
+  std::vector<TimeStamp> stamps;
+  bool complete = false;
+  const bool listed = ReadTimeStampsIn(file, stamps, complete);
+  s << "time stamps: " << (listed ? std::to_string(stamps.size()) : std::string("(missing)"))
+    << (listed && !complete ? " (list cut short)" : "") << "\n";
+  for (const TimeStamp& stamp : stamps) s << "  " << stamp.WriteTime << "  " << stamp.Name << "\n";
   {
     uint64_t offset = 0, length = 0;
-    if (PeCertificateTable(window.data(), window.size(), offset, length) && length != 0) {
+    if (PeCertificateTable(head.data(), head.size(), offset, length) && length != 0) {
       s << "signature: certificate table of " << length << " bytes at offset " << offset << "\n";
     } else {
       s << "signature: none\n";
     }
   }
-  if (view.ArchiveTagPosition < 0) {
-    s << "archive: (missing)\n";
-  } else {
-    s << "archive at offset " << view.ArchiveTagPosition + 16 << "\n";
+  s << "archive at offset " << archive_tag + 16 << "\n";
+  bool opened = false;
+  {
     gca::ArchiveHandle handle;
     handle.Create();
-    bool failed = false;
+    NoticeLog log;
     if (handle.PrepareBuffers()) {
       handle.SetArchivePath(ArchivePath(fs::u8path(path)));
-      handle.SetStartOffset(view.ArchiveTagPosition + 16);
-      InstallToolNotices(handle.Archive(), &failed);
+      handle.SetStartOffset(archive_tag + 16);
+      InstallToolNotices(handle.Archive(), &log);
       if (handle.Open()) {
+        opened = true;
         const int32_t count = handle.EntryCount();
         s << "entries: " << count << "\n";
         for (int32_t i = 0; i < count; ++i) {
@@ -764,5 +1321,9 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
     handle.Destroy();
   }
   text = s.str();
+  if (!opened) {
+    error = "damaged patch: the archive behind the ARCHIVE_DATA record does not open";
+    return false;
+  }
   return true;
 }

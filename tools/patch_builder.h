@@ -6,6 +6,9 @@
 
 #include "tools/patch_signer.h"
 
+#include <functional>
+#include <vector>
+
 struct PatchOptions {
   std::string Stub;          // the updater's image
   std::string OldDir;        // the installed version
@@ -17,25 +20,64 @@ struct PatchOptions {
   std::string NewCheckFile;  // empty: the same as CheckFile
   int CodePage = 0;          // of entry names in the archives; 0: the system's
   std::string Output;
+  // Also ship what differs only in its write time: data-archive members whose bytes and
+  // attributes are unchanged, and time stamps for loose files with unchanged bytes.
+  bool WithTimes = false;
   SignOptions Sign;          // signs the finished patch when it names an identity
+  // Progress of the long stages ("comparing", "packing", "checking"), when set.
+  std::function<void(const char* stage, uint64_t done, uint64_t total)> Progress;
+  // Test seam: called with the written patch before it is read back.
+  std::function<void(const std::string& patch)> AfterWrite;
+};
+
+// One data archive of the new version that differs from the old one.
+struct ArchiveSummary {
+  std::string Name;            // "data.dat"
+  bool ShippedWhole = false;   // as a loose file that replaces the old archive
+  std::string WholeReason;     // "solid", "scrambled directory", "not an archive"
+  int Added = 0;               // members new in this version (files and directories)
+  int Replaced = 0;            // members whose bytes or attributes changed
+  int Unchanged = 0;           // members equal in bytes, attributes and time
+  int TimeOnly = 0;            // members that differ only in their write time
+  int Shipped = 0;             // members the patch carries
+  uint64_t Bytes = 0;          // bytes the patch carries for it (unpacked)
 };
 
 struct PatchSummary {
-  int LooseFiles = 0;
-  int DataArchives = 0;
-  int Members = 0;
+  int LooseFiles = 0;          // loose files the patch carries (data archives shipped whole included)
+  int LooseAdded = 0;
+  int LooseReplaced = 0;
+  int LooseTimeOnly = 0;       // same bytes, other time: not shipped
+  uint64_t LooseBytes = 0;
+  int DataArchives = 0;        // data archives the patch merges members into
+  int Members = 0;             // members it carries
+  int MembersTimeOnly = 0;     // over all data archives
   int TimeStamps = 0;
+  bool WithTimes = false;
+  std::vector<ArchiveSummary> Archives;
   uint64_t ImageEnd = 0;
+  uint64_t RecordsSize = 0;
   uint64_t ArchiveSize = 0;
   uint64_t PatchSize = 0;
   uint64_t SignatureSize = 0;  // the certificate table behind the archive; 0: unsigned
 };
 
 // Paths are UTF-8. Returns false with a message when the trees cannot be expressed as a
-// patch (a deleted file or member, a text longer than 31 bytes, ...), a file fails, or the
-// signing fails. The patch is written and signed in the work directory and moved to the
-// output only when complete, so a failed build leaves an earlier output as it was.
+// patch (a deleted file or member, a text longer than 31 bytes, a name Windows cannot
+// hold, ...), a file fails, the written patch does not read back as the new version, or
+// the signing fails. The patch is written and signed in a fresh work directory next to
+// the output and moved to the output only when complete and checked, so a failed build
+// leaves no new output and an earlier output as it was.
 bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string& error);
 
-// The records and archive entries of a patch file as text.
+// The summary as the tool prints it: the shipped-whole and time-only lines, then a table
+// of loose files and data archives, then the patch's size.
+std::string SummaryText(const PatchSummary& summary);
+
+// Whether entry names can be converted to this code page here (0: the system's).
+bool CheckPatchCodePage(int code_page, std::string& error);
+
+// The records and archive entries of a patch file as text. False, with the text so far,
+// when the file is not a patch ("not a patch: no ARCHIVE_DATA record") or its archive
+// does not open.
 bool DescribePatch(const std::string& path, std::string& text, std::string& error);

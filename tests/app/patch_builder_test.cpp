@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,6 +24,7 @@
 #include "archive/gca_archive.h"
 #include "archive/os.h"
 #include "host_files.h"
+#include "tools/patch_names.h"
 
 namespace fs = std::filesystem;
 
@@ -54,11 +60,18 @@ std::string ArchivePathOf(const fs::path& path) {
   return text;
 }
 
+struct PackForm {
+  bool Solid = false;
+  bool ScrambleDirectory = false;
+};
+
 // Packs directory src/<base> into dat, as the game's data archives are packed.
-void Pack(const fs::path& dat, const std::vector<fs::path>& sources) {
+void Pack(const fs::path& dat, const std::vector<fs::path>& sources, PackForm form = PackForm()) {
   gca::GcaArchive builder;
   ASSERT_TRUE(builder.PrepareBuffers());
   builder.CompressData = false;
+  builder.Solid = form.Solid;
+  builder.ScrambleDirectory = form.ScrambleDirectory;
   builder.SetArchivePath(ArchivePathOf(dat));
   std::vector<std::string> list;
   for (const fs::path& s : sources) list.push_back(ArchivePathOf(s));
@@ -105,6 +118,7 @@ class PatchBuilderTest : public ::testing::Test {
     Write(root_ / "new-src/voice/v.bin", "voice");
     // Same content and time stamps in both trees: nothing of voice.dat changes.
     fs::last_write_time(root_ / "new-src/voice/v.bin", fs::last_write_time(root_ / "old-src/voice/v.bin"));
+    fs::last_write_time(root_ / "new-src/voice", fs::last_write_time(root_ / "old-src/voice"));
     Write(old_ / "game.exe", "old game");
     Write(new_ / "game.exe", "new game");
     Write(old_ / "readme.txt", "same");
@@ -158,7 +172,8 @@ TEST_F(PatchBuilderTest, HoldsWhatDiffersAndTheRecords) {
   EXPECT_NE(view.Records.OldCheckHash, view.Records.NewCheckHash);
   std::set<std::string> timed;
   for (const TimeStamp& t : view.Records.Times) timed.insert(t.Name);
-  EXPECT_EQ(timed, (std::set<std::string>{"game.exe", "docs\\changes\\v1.1.txt", "data.dat", "voice.dat"}));
+  // voice.dat holds the same members: the patch leaves it, and its time, alone.
+  EXPECT_EQ(timed, (std::set<std::string>{"game.exe", "docs\\changes\\v1.1.txt", "data.dat"}));
 
   std::string text;
   ASSERT_TRUE(DescribePatch(options_.Output, text, error)) << error;
@@ -234,6 +249,419 @@ TEST_F(PatchBuilderTest, IdenticalTreesMakeNoPatch) {
   o.NewDir = o.OldDir;
   EXPECT_FALSE(BuildPatch(o, summary, error));  // the check file cannot tell them apart
   EXPECT_FALSE(error.empty());
+}
+
+// ---- refusals -----------------------------------------------------------------------
+
+class PatchRefusalTest : public PatchBuilderTest {
+ protected:
+  // Nothing named like the output or its work directories is left behind.
+  void ExpectNoOutput(const std::string& what) {
+    EXPECT_FALSE(fs::exists(options_.Output)) << what;
+    for (const auto& entry : fs::directory_iterator(root_)) {
+      EXPECT_NE(entry.path().filename().string().rfind("patch.exe.work", 0), 0u) << what << ": " << entry.path();
+    }
+  }
+  // The build fails; the message is returned.
+  std::string Refused(const PatchOptions& o, const std::string& what) {
+    PatchSummary summary;
+    std::string error;
+    EXPECT_FALSE(BuildPatch(o, summary, error)) << what;
+    ExpectNoOutput(what);
+    return error;
+  }
+  void ExpectRefusedNaming(const std::string& what, const std::vector<std::string>& parts) {
+    const std::string error = Refused(options_, what);
+    for (const std::string& part : parts) EXPECT_NE(error.find(part), std::string::npos) << what << ": " << error;
+  }
+};
+
+TEST_F(PatchRefusalTest, CheckFileThatCannotTellTheVersionsApart) {
+  PatchOptions o = options_;
+  o.NewCheckFile = "readme.txt";  // the same bytes in both trees
+  const std::string error = Refused(o, "same new check file");
+  EXPECT_NE(error.find("readme.txt"), std::string::npos) << error;
+  EXPECT_NE(error.find("same in the old and the new version"), std::string::npos) << error;
+  // A new check file that is new in this version is fine.
+  o.NewCheckFile = "docs\\changes\\v1.1.txt";
+  PatchSummary summary;
+  std::string build_error;
+  EXPECT_TRUE(BuildPatch(o, summary, build_error)) << build_error;
+}
+
+TEST_F(PatchRefusalTest, EmptyTextsAndTagsInsideRecords) {
+  PatchOptions o = options_;
+  o.Title = "";
+  EXPECT_NE(Refused(o, "empty title").find("the title is empty"), std::string::npos);
+  o = options_;
+  o.OldVersion = "";
+  EXPECT_NE(Refused(o, "empty old version").find("the old version text is empty"), std::string::npos);
+  o = options_;
+  o.NewVersion = "";
+  EXPECT_NE(Refused(o, "empty new version").find("the new version text is empty"), std::string::npos);
+
+  // A title holding the tag of a later record: the updater would read that record there.
+  o = options_;
+  o.Title = "XCHECK_FILE_NEW__";
+  std::string error = Refused(o, "tag in the title");
+  EXPECT_NE(error.find("the title would hold \"CHECK_FILE_NEW__\""), std::string::npos) << error;
+  o = options_;
+  o.NewVersion = "1.1 DAT_TIME________";
+  error = Refused(o, "tag in the version");
+  EXPECT_NE(error.find("the new version text"), std::string::npos) << error;
+  // A file name in the time-stamp list holding the archive's tag.
+  Write(new_ / "ARCHIVE_DATA____.txt", "x");
+  error = Refused(options_, "tag in a time-stamp name");
+  EXPECT_NE(error.find("the time-stamp entry \"ARCHIVE_DATA____.txt\""), std::string::npos) << error;
+}
+
+TEST_F(PatchRefusalTest, NamesWindowsCannotHold) {
+  // Each with the name refused: the file's, or that of the directory that holds it.
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"con.txt", "con.txt"},   {"CON", "CON"},         {"Aux.tar.gz", "Aux.tar.gz"}, {"nul .txt", "nul .txt"},
+      {"a?b.txt", "a?b.txt"},   {"x.", "x."},           {"sp ", "sp "},               {"q<r", "q<r"},
+      {"p>q", "p>q"},           {"p|q", "p|q"},         {"star*", "star*"},           {"say\"hi\"", "say\"hi\""},
+      {"c:x", "c:x"},           {"ctl\x01.txt", "ctl\x01.txt"}, {"sub./f.txt", "sub."},  {"lpt1/f.txt", "lpt1"},
+      {"deep/COM3.log", "deep\\COM3.log"}};
+  for (const auto& [name, shown] : bad) {
+    Write(new_ / name, "bad name");
+    ExpectRefusedNaming(name, {"\"" + shown + "\"", "Windows cannot hold it"});
+    fs::remove_all(new_ / fs::path(name).begin()->string());
+  }
+  // Reserved names only as a whole component, before the first dot.
+  for (const char* fine : {"console.txt", "com10.txt", "lpt.txt", "a.con"}) Write(new_ / fine, "fine");
+  PatchSummary summary;
+  std::string error;
+  EXPECT_TRUE(BuildPatch(options_, summary, error)) << error;
+}
+
+TEST_F(PatchRefusalTest, NamesThatDifferOnlyInCase) {
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"Game.exe", "game.exe"},
+      {"Docs/a.txt", "docs"},                               // a directory beside another
+      {"\xC3\x89t\xC3\xA9.txt", "\xC3\xA9t\xC3\xA9.txt"},   // Été / été
+      {"\xD0\x94.txt", "\xD0\xB4.txt"},                     // Cyrillic De
+      {"\xEF\xBC\xA1.txt", "\xEF\xBD\x81.txt"}};              // fullwidth A / a
+  for (const auto& [first, second] : pairs) {
+    Write(new_ / first, "one");
+    if (!fs::exists(new_ / second)) Write(new_ / second, "two");
+    std::string shown = first.substr(0, first.find('/'));
+    ExpectRefusedNaming(first, {"\"" + shown + "\"", "differ only in letter case"});
+    fs::remove_all(new_ / fs::path(first).begin()->string());
+    if (second != "game.exe" && second != "docs") fs::remove(new_ / second);
+  }
+  // Members of a data archive are unpacked to the disk too.
+  Write(root_ / "new-src/data/maps/M1.txt", "upper case");
+  fs::remove(new_ / "data.dat");
+  Pack(new_ / "data.dat", {root_ / "new-src/data"});
+  ExpectRefusedNaming("members", {"data\\maps\\M1.txt", "data\\maps\\m1.txt", "\"data.dat\""});
+  fs::remove(root_ / "new-src/data/maps/M1.txt");
+  Write(root_ / "new-src/data/aux.txt", "device");
+  fs::remove(new_ / "data.dat");
+  Pack(new_ / "data.dat", {root_ / "new-src/data"});
+  ExpectRefusedNaming("member device name", {"data\\aux.txt", "cannot be unpacked on Windows"});
+}
+
+TEST_F(PatchRefusalTest, NamesTheUpdaterKeeps) {
+  for (const std::string name : {"tmp/x.txt", "TMP/y.txt", "tmp", "___x.txt", "___/y.txt"}) {
+    Write(new_ / name, "kept");
+    // The directory is refused before the file in it.
+    const std::string shown = name.substr(0, name.find('/'));
+    ExpectRefusedNaming(name, {"\"" + shown + "\" cannot be named in a patch"});
+    fs::remove_all(new_ / fs::path(name).begin()->string());
+  }
+  Write(new_ / "tmpfile.txt", "a name that only begins with tmp");
+  PatchSummary summary;
+  std::string error;
+  EXPECT_TRUE(BuildPatch(options_, summary, error)) << error;
+}
+
+// ---- what the patch carries ---------------------------------------------------------
+
+// The new data archive rebuilt from a fresh checkout: every member has a new time.
+TEST_F(PatchBuilderTest, MembersThatDifferOnlyInTimeAreCountedNotShipped) {
+  for (const auto& entry : fs::recursive_directory_iterator(root_ / "new-src/data")) {
+    fs::last_write_time(entry.path(), fs::last_write_time(entry.path()) + std::chrono::hours(3));
+  }
+  fs::remove(new_ / "data.dat");
+  Pack(new_ / "data.dat", {root_ / "new-src/data"});
+  // A loose file rewritten with the same bytes.
+  fs::last_write_time(new_ / "readme.txt", fs::last_write_time(new_ / "readme.txt") + std::chrono::hours(3));
+
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  ASSERT_EQ(summary.Archives.size(), 1u);  // voice.dat holds the same bytes
+  const ArchiveSummary& data = summary.Archives[0];
+  EXPECT_EQ(data.Name, "data.dat");
+  EXPECT_FALSE(data.ShippedWhole);
+  EXPECT_EQ(data.TimeOnly, 3);  // m0, m1, m3
+  EXPECT_EQ(data.Replaced, 1);  // m2
+  EXPECT_EQ(data.Added, 2);     // the directory extra and extra\new.txt
+  EXPECT_EQ(data.Shipped, 3);
+  EXPECT_EQ(summary.MembersTimeOnly, 3);
+  EXPECT_EQ(summary.LooseTimeOnly, 2);  // readme.txt and voice.dat
+  std::set<std::string> entries = PatchEntries(root_ / "patch.exe");
+  for (const char* name : {"___\\data\\maps\\m0.txt", "___\\data\\maps\\m1.txt", "readme.txt"}) {
+    EXPECT_EQ(entries.count(name), 0u) << name;
+  }
+  EXPECT_EQ(entries.count("___\\data\\maps\\m2.txt"), 1u);
+  std::vector<uint8_t> bytes = ReadAll(root_ / "patch.exe");
+  PayloadView view = ParsePayload(bytes.data(), std::min<size_t>(bytes.size(), kSearchWindow));
+  for (const TimeStamp& t : view.Records.Times) EXPECT_NE(t.Name, "readme.txt");
+  std::string text = SummaryText(summary);
+  EXPECT_NE(text.find("3 members differ only in time: not shipped"), std::string::npos) << text;
+  EXPECT_NE(text.find("2 loose files differ only in time: not shipped, no time stamp"), std::string::npos) << text;
+  const uint64_t without = summary.PatchSize;
+
+  PatchOptions o = options_;
+  o.WithTimes = true;
+  ASSERT_TRUE(BuildPatch(o, summary, error)) << error;
+  EXPECT_EQ(summary.Archives[0].Shipped, 6);
+  EXPECT_EQ(summary.MembersTimeOnly, 3);
+  entries = PatchEntries(root_ / "patch.exe");
+  EXPECT_EQ(entries.count("___\\data\\maps\\m0.txt"), 1u);
+  EXPECT_EQ(entries.count("readme.txt"), 0u);  // its time comes from a time stamp
+  bytes = ReadAll(root_ / "patch.exe");
+  view = ParsePayload(bytes.data(), std::min<size_t>(bytes.size(), kSearchWindow));
+  bool stamped = false;
+  for (const TimeStamp& t : view.Records.Times) stamped = stamped || t.Name == "readme.txt";
+  EXPECT_TRUE(stamped);
+  text = SummaryText(summary);
+  EXPECT_NE(text.find("3 members differ only in time: shipped (--with-times)"), std::string::npos) << text;
+  EXPECT_GT(summary.PatchSize, without);
+}
+
+TEST_F(PatchBuilderTest, ArchivesTheUpdaterCannotMergeAreShippedWhole) {
+  fs::remove(old_ / "data.dat");
+  fs::remove(new_ / "data.dat");
+  PackForm solid;
+  solid.Solid = true;
+  Pack(old_ / "data.dat", {root_ / "old-src/data"}, solid);
+  Pack(new_ / "data.dat", {root_ / "new-src/data"}, solid);
+  // voice.dat: the old one plain, the new one with a scrambled directory and a new member.
+  Write(root_ / "new-src/voice/v2.bin", "new voice");
+  fs::remove(new_ / "voice.dat");
+  PackForm scrambled;
+  scrambled.ScrambleDirectory = true;
+  Pack(new_ / "voice.dat", {root_ / "new-src/voice"}, scrambled);
+
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  const std::set<std::string> entries = PatchEntries(root_ / "patch.exe");
+  EXPECT_EQ(entries.count("data.dat"), 1u);
+  EXPECT_EQ(entries.count("voice.dat"), 1u);
+  for (const std::string& name : entries) EXPECT_NE(name.rfind("___", 0), 0u) << name;
+  ASSERT_EQ(summary.Archives.size(), 2u);
+  EXPECT_TRUE(summary.Archives[0].ShippedWhole);
+  EXPECT_EQ(summary.Archives[0].WholeReason, "solid");
+  EXPECT_EQ(summary.Archives[0].Bytes, fs::file_size(new_ / "data.dat"));
+  EXPECT_EQ(summary.Archives[1].WholeReason, "scrambled directory");
+  EXPECT_EQ(summary.DataArchives, 0);
+  EXPECT_EQ(summary.LooseFiles, 4);  // game.exe, the document and both archives
+  EXPECT_EQ(summary.LooseAdded, 1);
+  EXPECT_EQ(summary.LooseReplaced, 1);
+  const std::string text = SummaryText(summary);
+  EXPECT_NE(text.find("data.dat: solid, shipped whole, " + std::to_string(fs::file_size(new_ / "data.dat")) + " bytes"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("voice.dat: scrambled directory, shipped whole"), std::string::npos) << text;
+}
+
+TEST_F(PatchBuilderTest, SummaryCountsWhatThePatchCarries) {
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_EQ(summary.LooseAdded, 1);     // the document
+  EXPECT_EQ(summary.LooseReplaced, 1);  // game.exe
+  EXPECT_EQ(summary.LooseTimeOnly, 1);  // voice.dat, packed again from the same files
+  EXPECT_EQ(summary.LooseBytes, std::string("new game").size() + std::string("what changed").size());
+  ASSERT_EQ(summary.Archives.size(), 1u);
+  const ArchiveSummary& data = summary.Archives[0];
+  EXPECT_EQ(data.Added, 2);
+  EXPECT_EQ(data.Replaced, 1);
+  EXPECT_EQ(data.Unchanged, 3);  // m0, m1, m3 (directories are not counted)
+  EXPECT_EQ(data.Bytes, std::string("map 2\npatched").size() + std::string("new member").size());
+  EXPECT_EQ(summary.PatchSize, fs::file_size(options_.Output));
+  EXPECT_EQ(summary.PatchSize, summary.ImageEnd + summary.RecordsSize + summary.ArchiveSize);
+  const std::string text = SummaryText(summary);
+  EXPECT_NE(text.find("loose files                        1         1          -          1     20 bytes"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("data.dat                           2         1          3          0     23 bytes"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("patch " + std::to_string(summary.PatchSize) + " bytes"), std::string::npos) << text;
+}
+
+// ---- the read-back ------------------------------------------------------------------
+
+TEST_F(PatchRefusalTest, ReadBackCatchesWhatWasDamagedAfterWriting) {
+  struct Damage {
+    const char* what;
+    std::function<void(std::string&)> apply;
+    const char* expected;
+  };
+  const std::vector<Damage> damages = {
+      {"title", [](std::string& b) { b[b.find("Sample Quest") + 11] = 'X'; }, "the title reads as \"Sample QuesX\""},
+      {"check digest", [](std::string& b) { b[b.find(AssembleTag(CheckNewHashName)) + 16 + 5] ^= 1; },
+       "the new check digest"},
+      {"time stamp", [](std::string& b) { b[b.find("docs\\changes") + 1] = 'X'; }, "time-stamp entry"},
+      {"archive tag", [](std::string& b) { b[b.find(ArchiveTag())] = 'X'; }, "archive record"},
+      {"archive data",
+       [](std::string& b) {
+         const size_t at = b.find("new game");
+         b[at == std::string::npos ? b.find(ArchiveTag()) + 16 + 40 : at] ^= 0x20;
+       },
+       "does not"},
+  };
+  for (const Damage& damage : damages) {
+    PatchOptions o = options_;
+    o.AfterWrite = [&](const std::string& patch) {
+      std::string bytes;
+      {
+        const std::vector<uint8_t> all = ReadAll(patch);
+        bytes.assign(all.begin(), all.end());
+      }
+      damage.apply(bytes);
+      std::ofstream(patch, std::ios::binary | std::ios::trunc) << bytes;
+    };
+    const std::string error = Refused(o, damage.what);
+    EXPECT_NE(error.find("does not read back"), std::string::npos) << damage.what << ": " << error;
+    EXPECT_NE(error.find(damage.expected), std::string::npos) << damage.what << ": " << error;
+  }
+  // Untouched, the same build goes through.
+  PatchSummary summary;
+  std::string error;
+  EXPECT_TRUE(BuildPatch(options_, summary, error)) << error;
+}
+
+// ---- the command line and the work directory ----------------------------------------
+
+TEST_F(PatchBuilderTest, WorkDirectoryIsFreshAndNothingNamedLikeItIsDeleted) {
+  const std::string pid = std::to_string(::getpid());
+  Write(root_ / ("patch.exe.work-" + pid + "-0"), "a file of the publisher");
+  Write(root_ / ("patch.exe.work-" + pid + "-1") / "keep.txt", "a directory of the publisher");
+  Write(root_ / "patch.exe.work" / "keep.txt", "named like the old work directory");
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_TRUE(fs::exists(options_.Output));
+  std::vector<uint8_t> kept = ReadAll(root_ / ("patch.exe.work-" + pid + "-0"));
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "a file of the publisher");
+  EXPECT_TRUE(fs::exists(root_ / ("patch.exe.work-" + pid + "-1") / "keep.txt"));
+  EXPECT_TRUE(fs::exists(root_ / "patch.exe.work" / "keep.txt"));
+  int left = 0;
+  for (const auto& entry : fs::directory_iterator(root_)) {
+    left += entry.path().filename().string().rfind("patch.exe.work", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(left, 3);
+}
+
+TEST_F(PatchBuilderTest, ShowOfAFileThatIsNoPatch) {
+  std::string text, error;
+  EXPECT_FALSE(DescribePatch((root_ / "updater.exe").string(), text, error));
+  EXPECT_EQ(error.rfind("not a patch: no ARCHIVE_DATA record", 0), 0u) << error;
+  PatchSummary summary;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_TRUE(DescribePatch(options_.Output, text, error)) << error;
+  EXPECT_NE(text.find("new check file: \"game.exe\""), std::string::npos) << text;
+  EXPECT_NE(text.find("time stamps: 3"), std::string::npos) << text;
+}
+
+struct ToolRun {
+  int Status = -1;
+  std::string Output;  // stdout and stderr
+};
+
+ToolRun RunTool(const std::string& arguments) {
+  const char* tool = std::getenv("GU_MKPATCH");
+  ToolRun run;
+  if (tool == nullptr) return run;
+  FILE* pipe = popen(("'" + std::string(tool) + "' " + arguments + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.Output.append(buffer, n);
+  const int status = pclose(pipe);
+  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST_F(PatchBuilderTest, CommandLineAsAPublisherExpects) {
+  if (std::getenv("GU_MKPATCH") == nullptr) GTEST_SKIP() << "GU_MKPATCH is not set";
+  const std::string base = "--stub '" + options_.Stub + "' --old '" + options_.OldDir + "' --new '" +
+                           options_.NewDir + "' --title 'Sample Quest' --old-version 1.0.0 --new-version 1.1.0 -o '" +
+                           options_.Output + "'";
+  ToolRun run = RunTool(base);
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_NE(run.Output.find("mkpatch: missing --check-file"), std::string::npos) << run.Output;
+  run = RunTool(base + " --check-file game.exe --title Again");
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_NE(run.Output.find("mkpatch: --title is given twice"), std::string::npos) << run.Output;
+  for (const char* bad : {"abc", "1252x", "-1", "0", "99999", ""}) {
+    run = RunTool(base + " --check-file game.exe --codepage '" + bad + "'");
+    EXPECT_EQ(run.Status, 2) << bad;
+    EXPECT_NE(run.Output.find("mkpatch: --codepage: \"" + std::string(bad) + "\" is not a code-page number"),
+              std::string::npos)
+        << run.Output;
+  }
+  run = RunTool(base + " --check-file game.exe --codepage 4242");
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_NE(run.Output.find("mkpatch: --codepage: code page 4242"), std::string::npos) << run.Output;
+  EXPECT_FALSE(fs::exists(options_.Output));
+
+  run = RunTool("--show '" + options_.Stub + "'");
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_NE(run.Output.find("mkpatch: not a patch: no ARCHIVE_DATA record"), std::string::npos) << run.Output;
+
+  run = RunTool(base + " --check-file game.exe --codepage 1252");
+  EXPECT_EQ(run.Status, 0) << run.Output;
+  EXPECT_NE(run.Output.find("loose files"), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("data.dat"), std::string::npos) << run.Output;
+  EXPECT_EQ(run.Output.find("comparing"), std::string::npos) << "no progress bar without a terminal";
+  run = RunTool("--show '" + options_.Output + "'");
+  EXPECT_EQ(run.Status, 0) << run.Output;
+}
+
+// ---- names --------------------------------------------------------------------------
+
+TEST(PatchNames, WhatWindowsCannotHold) {
+  for (const char* bad : {"con", "CON.txt", "a\\Prn.x.y", "aux  .txt", "NUL", "com1", "LPT9.log", "com0",
+                          "COM\xC2\xB9", "conin$", "a\\b?", "x.", "d.\\f", "s ", "a\x1f", "a|b", "<", "\"q\"", "a:b",
+                          "a\\\\b", "a/b"}) {
+    EXPECT_FALSE(WindowsNameProblem(bad).empty()) << bad;
+  }
+  for (const char* good : {"console", "com10", "lpt", "a.con", "x.y", "sp ace", "\xE8\xA1\xA8.txt", "con_x", ".hidden"}) {
+    EXPECT_EQ(WindowsNameProblem(good), "") << good;
+  }
+  EXPECT_NE(WindowsNameProblem("dir\\con.txt").find("\"con.txt\" names the Windows device CON"), std::string::npos);
+  EXPECT_FALSE(UpdaterNameProblem("tmp").empty());
+  EXPECT_FALSE(UpdaterNameProblem("Tmp\\a").empty());
+  EXPECT_FALSE(UpdaterNameProblem("___a").empty());
+  EXPECT_EQ(UpdaterNameProblem("tmp2\\a"), "");
+  EXPECT_EQ(UpdaterNameProblem("a\\tmp\\b"), "");
+}
+
+TEST(PatchNames, CaseAsTheFileSystemComparesIt) {
+  EXPECT_EQ(FoldNameCase("Game.EXE"), FoldNameCase("game.exe"));
+  EXPECT_EQ(FoldNameCase("\xC3\xA9\xC3\xBF"), "\xC3\x89\xC5\xB8");     // é ÿ -> É Ÿ
+  EXPECT_EQ(FoldNameCase("\xC5\x82"), "\xC5\x81");                   // ł -> Ł
+  EXPECT_EQ(FoldNameCase("\xCF\x82\xCE\xAC"), "\xCE\xA3\xCE\x86");     // ς ά -> Σ Ά
+  EXPECT_EQ(FoldNameCase("\xD1\x91"), "\xD0\x81");                   // ё -> Ё
+  EXPECT_EQ(FoldNameCase("\xEF\xBD\x9A"), "\xEF\xBC\xBA");               // fullwidth z -> Z
+  EXPECT_EQ(FoldNameCase("\xE3\x81\x82"), "\xE3\x81\x82");               // kana have no case
+  EXPECT_EQ(FoldNameCase("\xFF\x81x"), "\xFF\x81X");                 // not UTF-8: kept
+  EXPECT_EQ(FoldNameCase("\xC3\xB7"), "\xC3\xB7");                   // the division sign is no letter
+  std::string a, b;
+  EXPECT_FALSE(FindCaseClash({"a.txt", "b\\a.txt", "B2\\a.txt"}, a, b));
+  EXPECT_TRUE(FindCaseClash({"dir\\a.txt", "x", "Dir\\b.txt"}, a, b));
+  EXPECT_EQ(a, "dir");
+  EXPECT_EQ(b, "Dir");
+  EXPECT_TRUE(FindCaseClash({"d\\Readme", "d\\README"}, a, b));
+  EXPECT_EQ(b, "d\\README");
+  EXPECT_FALSE(FindCaseClash({"d", "d\\e", "d\\e\\f"}, a, b));  // a directory and what it holds
 }
 
 }  // namespace

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -244,5 +248,141 @@ TEST(UpdaterImage, HoldsNoFullTag) {
   for (const std::string& tag : AllTags()) EXPECT_EQ(FindTag(image.data(), image.size(), tag), -1) << tag << " in " << path;
 }
 #endif
+
+// A patch file in memory for the shared readers; counts how often it is opened.
+class MemoryPayloadFile : public PayloadFile {
+ public:
+  explicit MemoryPayloadFile(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  bool Open() override {
+    ++opens;
+    position_ = 0;
+    return true;
+  }
+  uint64_t Size() override { return bytes_.size(); }
+  bool Seek(uint64_t position) override {
+    if (position > bytes_.size()) return false;
+    position_ = static_cast<size_t>(position);
+    return true;
+  }
+  uint32_t Read(void* buffer, uint32_t n) override {
+    const size_t count = std::min<size_t>(n, bytes_.size() - position_);
+    std::memcpy(buffer, bytes_.data() + position_, count);
+    position_ += count;
+    return static_cast<uint32_t>(count);
+  }
+  void Close() override {}
+  int opens = 0;
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t position_ = 0;
+};
+
+TEST(PayloadReaders, ReadWhatTheWriterWrote) {
+  std::vector<uint8_t> out;
+  std::string error;
+  const PayloadRecords r = SampleRecords();
+  const uint64_t start = 300;
+  ASSERT_TRUE(WritePayloadRecords(r, start, out, error)) << error;
+  // The image, the records, then the archive.
+  std::vector<uint8_t> file(static_cast<size_t>(start) + out.size() + 100, 0xEE);
+  std::fill(file.begin(), file.begin() + static_cast<long>(start), 0xCC);
+  std::copy(out.begin(), out.end(), file.begin() + static_cast<long>(start));
+  MemoryPayloadFile payload(file);
+  std::string value;
+  ASSERT_TRUE(ReadTextRecordIn(payload, TitleName, value));
+  EXPECT_EQ(value, "Game");
+  ASSERT_TRUE(ReadTextRecordIn(payload, VersionNewName, value));
+  EXPECT_EQ(value, "1.01");
+  ASSERT_TRUE(ReadDigestRecordIn(payload, CheckNewHashName, value));
+  EXPECT_EQ(value, Digest('b'));
+  std::vector<TimeStamp> stamps;
+  bool complete = false;
+  ASSERT_TRUE(ReadTimeStampsIn(payload, stamps, complete));
+  EXPECT_TRUE(complete);
+  ASSERT_EQ(stamps.size(), 2u);
+  EXPECT_EQ(stamps[1].Name, "data\\x.dat");
+  EXPECT_EQ(stamps[1].WriteTime, 7u);
+  EXPECT_EQ(FindRecordIn(payload, ArchiveTag()), static_cast<int32_t>(start + out.size() - 16));
+
+  // A file that ends inside the second entry's name: the list stops there.
+  const size_t list = static_cast<size_t>(FindTag(file.data(), file.size(), AssembleTag(DatTimeName))) + 16;
+  MemoryPayloadFile cut(std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(list + 4 + 20 + 4 + 5)));
+  ASSERT_TRUE(ReadTimeStampsIn(cut, stamps, complete));
+  EXPECT_FALSE(complete);
+  ASSERT_EQ(stamps.size(), 1u);
+  // A field that runs past the end of the file fails its reader.
+  const size_t title = static_cast<size_t>(FindTag(file.data(), file.size(), AssembleTag(TitleName)));
+  MemoryPayloadFile short_title(std::vector<uint8_t>(file.begin(), file.begin() + static_cast<long>(title + 16 + 31)));
+  EXPECT_FALSE(ReadTextRecordIn(short_title, TitleName, value));
+  // A time-stamp tag at position 0 is no list.
+  const std::string tag = AssembleTag(DatTimeName);
+  std::vector<uint8_t> zero(tag.begin(), tag.end());
+  zero.resize(64, 0);
+  MemoryPayloadFile list_at_zero(zero);
+  EXPECT_FALSE(ReadTimeStampsIn(list_at_zero, stamps, complete));
+}
+
+TEST(PayloadWriter, TagsInsideRecordsAreNamed) {
+  std::vector<uint8_t> out;
+  std::vector<PayloadSpan> spans;
+  std::string error;
+  auto check = [&](const PayloadRecords& r) {
+    error.clear();
+    if (!WritePayloadRecords(r, 0, out, error, &spans)) return false;
+    return CheckTagPlacement(out.data(), out.size(), spans, error);
+  };
+  EXPECT_TRUE(check(SampleRecords())) << error;
+  EXPECT_EQ(spans.size(), 5u + 2u + 1u + 2u + 1u);  // texts, digests, the list, its entries, the archive
+  PayloadRecords r = SampleRecords();
+  r.Title = "XCHECK_FILE_NEW__";
+  EXPECT_FALSE(check(r));
+  EXPECT_EQ(error.rfind("the title would hold \"CHECK_FILE_NEW__\", the tag of the new check file name", 0), 0u)
+      << error;
+  r = SampleRecords();
+  r.Times.push_back({"ARCHIVE_DATA____.txt", 1});
+  EXPECT_FALSE(check(r));
+  EXPECT_NE(error.find("the time-stamp entry \"ARCHIVE_DATA____.txt\""), std::string::npos) << error;
+  EXPECT_NE(error.find("the archive record"), std::string::npos) << error;
+  // A record's own tag inside its value, or an earlier record's tag, is harmless.
+  r = SampleRecords();
+  r.NewVersion = "TITLE___________";
+  r.Times.push_back({"DAT_TIME________", 1});
+  EXPECT_TRUE(check(r)) << error;
+  // The image in front of the payload counts too.
+  r = SampleRecords();
+  ASSERT_TRUE(WritePayloadRecords(r, 32, out, error, &spans));
+  std::vector<uint8_t> file(32 + out.size(), 0);
+  const std::string tag = AssembleTag(VersionOldName);
+  std::memcpy(file.data() + 8, tag.data(), 16);
+  std::copy(out.begin(), out.end(), file.begin() + 32);
+  EXPECT_FALSE(CheckTagPlacement(file.data(), file.size(), spans, error));
+  EXPECT_EQ(error.rfind("the updater image would hold", 0), 0u) << error;
+}
+
+TEST(PayloadWriter, SaysHowManyTimeStampsFitTheWindow) {
+  PayloadRecords r = SampleRecords();
+  r.Times.clear();
+  // 20-byte names: 32 bytes per entry.
+  for (int i = 0; i < 1000; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "dir\\f%011d.bin", i);
+    r.Times.push_back({name, 1});
+  }
+  std::vector<uint8_t> out;
+  std::string error;
+  const uint64_t start = kSearchWindow - 20000;  // an image that leaves 20,000 bytes
+  EXPECT_FALSE(WritePayloadRecords(r, start, out, error));
+  // 528 bytes of fixed records, the list's tag and count, the archive tag behind it.
+  const uint64_t room = 20000 - 528 - 20 - 16;
+  EXPECT_NE(error.find("the time-stamp list of 1000 entries needs 32000 bytes, but only " + std::to_string(room) +
+                       " fit behind this updater image"),
+            std::string::npos)
+      << error;
+  r.Times.resize(static_cast<size_t>(room / 32));
+  EXPECT_TRUE(WritePayloadRecords(r, start, out, error)) << error;
+  r.Times.push_back({"one-more-entry.bin", 1});
+  EXPECT_FALSE(WritePayloadRecords(r, start, out, error));
+}
 
 }  // namespace

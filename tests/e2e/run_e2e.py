@@ -204,9 +204,11 @@ def main():
 
     patch = os.path.join(work, "patch.exe")
     t0 = time.time()
+    # Every file of the new tree has a new time: with --with-times the members whose bytes
+    # are unchanged are shipped too, so the installation ends with the new tree's times.
     wine.run(mkpatch, "--stub", wine.winpath(stub), "--old", wine.winpath(old_tree), "--new", wine.winpath(new_tree),
              "--title", TITLE, "--old-version", OLD_VERSION, "--new-version", NEW_VERSION,
-             "--check-file", "game.exe", "-o", wine.winpath(patch))
+             "--check-file", "game.exe", "--with-times", "-o", wine.winpath(patch))
     print("mkpatch: %.1f s, patch %d bytes" % (time.time() - t0, os.path.getsize(patch)))
 
     install = os.path.join(wine.drive_c, "Games", "SampleQuest")
