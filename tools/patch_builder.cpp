@@ -530,13 +530,14 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
       error = shown + " is not below \"" + base_utf8 + "\\\"; the updater rebuilds the archive from that directory";
       return Staged::Failed;
     }
-    if (utf8.empty() || !IsSafeRelativeName(utf8)) {
-      error = shown + " is not a safe relative name";
-      return Staged::Failed;
-    }
-    const std::string problem = WindowsNameProblem(utf8);
+    // The specific reason first; the updater's own rule then catches the rest.
+    const std::string problem = utf8.empty() ? std::string() : WindowsNameProblem(utf8);
     if (!problem.empty()) {
       error = shown + " cannot be unpacked on Windows: " + problem;
+      return Staged::Failed;
+    }
+    if (utf8.empty() || !IsSafeRelativeName(utf8)) {
+      error = shown + " is not a safe relative name";
       return Staged::Failed;
     }
     new_names.insert(member.Name);
