@@ -36,6 +36,8 @@ bool RemoveFile(const std::string& path);
 bool CreateDirectoryTree(const std::string& path);
 // The attribute word, or 0xFFFFFFFF for a missing path.
 uint32_t GetPathAttributes(const std::string& path);
+// The system's SetFileAttributes; the flag from the system.
+bool SetPathAttributes(const std::string& path, uint32_t attributes);
 // Either time may be null (left alone); the last access time is always left alone.
 bool SetPathTimes(const std::string& path, const uint64_t* creation_time, const uint64_t* last_write_time);
 HANDLE FindFirst(const std::string& pattern, FindEntry& entry);
