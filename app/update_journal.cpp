@@ -149,11 +149,29 @@ bool UndoChanges(const UpdateJournal& journal) {
   return undone;
 }
 
-// The record goes last of all, then the work directory if nothing else holds it.
-bool RemoveRecord(const std::string& record) {
-  if (!RemoveIfThere(record) && !RemoveIfThere(record)) return false;
+// True when the directory holds nothing but, when given, the one file named.
+bool HoldsOnly(const std::string& directory, const char* name) {
+  FindEntry entry;
+  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool only = true;
+  do {
+    if (entry.Name != "." && entry.Name != ".." && (name == nullptr || entry.Name != name)) only = false;
+  } while (only && FindNext(search, entry));
+  FindClose(search);
+  return only;
+}
+
+bool IsEmptyDirectory(const std::string& directory) { return HoldsOnly(directory, nullptr); }
+
+// The emptied directories of the work tree go first, then the record, and last the
+// work directory itself when nothing else holds it: a run cut off after its record
+// has gone leaves at most an empty work directory, which the next run removes.
+bool RemoveRecord(const std::string& record, const char* record_name) {
   RemoveDirectoryTree(TempDirectory);
-  if (Exists(TempDirectory)) RemoveDirectoryTree(TempDirectory);
+  if (!HoldsOnly(TempDirectory, record_name)) RemoveDirectoryTree(TempDirectory);
+  if (!RemoveIfThere(record) && !RemoveIfThere(record)) return false;
+  if (IsEmptyDirectory(TempDirectory) && !RemoveDirectoryPath(TempDirectory)) RemoveDirectoryPath(TempDirectory);
   return true;
 }
 
@@ -275,7 +293,7 @@ bool RollBack(const UpdateJournal& journal) {
     done = RemoveWorkFiles(journal) && undone;
   }
   // Until every change is undone the record stays, so that the next run goes on with it.
-  return done && RemoveRecord(PendingRecordPath());
+  return done && RemoveRecord(PendingRecordPath(), kPendingName);
 }
 
 bool FinishCommitted(const UpdateJournal& journal) {
@@ -289,7 +307,7 @@ bool FinishCommitted(const UpdateJournal& journal) {
     timed = RestoreListedTimes(journal.Times);
   }
   // Leftovers that would not go keep the record, so that the next run removes them.
-  return clean && RemoveRecord(CommittedRecordPath());
+  return clean && RemoveRecord(CommittedRecordPath(), kCommittedName);
 }
 
 void RecoverInterruptedUpdate() {
@@ -307,6 +325,7 @@ void RecoverInterruptedUpdate() {
     // Cut off before its record was whole: nothing of the game had changed, and the
     // next run's record is written over the draft.
     RemoveIfThere(JoinPath(TempDirectory, kDraftName));
+    if (IsEmptyDirectory(TempDirectory)) RemoveDirectoryPath(TempDirectory);
   }
 }
 
