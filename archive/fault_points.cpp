@@ -12,6 +12,7 @@ uint64_t g_target = 0;
 uint64_t g_count = 0;
 bool g_tripped = false;
 std::vector<std::string> g_log;
+std::string g_kind;
 
 }  // namespace
 
@@ -19,6 +20,15 @@ void Arm(Mode mode, uint64_t n) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_mode = mode;
   g_target = n;
+  g_count = 0;
+  g_tripped = false;
+  g_log.clear();
+}
+
+void ArmKind(const std::string& operation) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_mode = Mode::kFailKind;
+  g_kind = operation;
   g_count = 0;
   g_tripped = false;
   g_log.clear();
@@ -52,6 +62,7 @@ bool Fails(const char* operation) {
   bool fail = false;
   if (g_mode == Mode::kCrashAt) fail = n >= g_target;
   if (g_mode == Mode::kFailOne) fail = n == g_target;
+  if (g_mode == Mode::kFailKind) fail = g_kind == operation;
   if (fail) g_tripped = true;
   return fail;
 }

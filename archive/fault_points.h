@@ -22,10 +22,13 @@ enum class Mode {
   kCount,    // operations counted, none fails
   kCrashAt,  // operation N and every later one fail, as if the power went at N
   kFailOne,  // only operation N fails, as a locked file or a full disk would
+  kFailKind,  // every operation of one kind fails (ArmKind)
 };
 
 // Starts counting from zero in a mode; n is the 1-based operation that fails.
 void Arm(Mode mode, uint64_t n = 0);
+// Counts from zero and makes every operation of the named kind fail.
+void ArmKind(const std::string& operation);
 // Stops counting; the count and the log stay readable.
 void Disarm();
 // Operations counted since Arm.

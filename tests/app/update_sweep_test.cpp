@@ -198,6 +198,40 @@ TEST_F(UpdateSweep, EveryCutOffAndEveryFailureEndsOldOrNew) {
   Sweep(40);
 }
 
+// No listed time can be set: the update is still a success, and apart from those times
+// the installation is the new version.
+TEST_F(UpdateSweep, TimesThatCannotBeSetDoNotTurnSuccessIntoFailure) {
+  UsePatch();
+  Both("game/notes.txt", "notes", false, 20);
+  SetWriteTime(Src("new") / "game/notes.txt", kBaseTime + 777777);  // only its time changes
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  Install();
+  SetProgramFilePathOverride(patch_.u8string());
+  RecordingHost host;
+  RecordingUi ui;
+  RunStartup(host);
+  ASSERT_EQ(host.main_windows, 1);
+  SetUpdateUi(&ui);
+  fault_points::ArmKind("set times");
+  UpdateWorker(nullptr);
+  fault_points::Disarm();
+  SetUpdateUi(nullptr);
+  EXPECT_TRUE(fault_points::Tripped());
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].Text, kSuccessMessage);
+  EXPECT_EQ(ui.texts, std::vector<std::string>{"finished renewal of patch complete."});
+  EXPECT_EQ(WriteTimeOf(install_ / "notes.txt"), WriteTimeOf(Tree("old") / "notes.txt"));
+  // The times that were not set are all that differs.
+  const std::string diff = NotNew();
+  EXPECT_NE(diff.find("time of notes.txt"), std::string::npos) << diff;
+  EXPECT_EQ(diff.find("bytes of"), std::string::npos) << diff;
+  EXPECT_EQ(diff.find("read-only bit"), std::string::npos) << diff;
+  EXPECT_EQ(diff.find("file "), std::string::npos) << diff;
+  EXPECT_EQ(diff.find("directory"), std::string::npos) << diff;
+  EXPECT_EQ(diff.find("member"), std::string::npos) << diff;
+}
+
 // Runs with code page 932 only (LC_ALL=ja_JP.UTF-8): Japanese names, and an
 // installation below a directory whose name's trail byte is a backslash (表 is 95 5C).
 TEST_F(UpdateSweep, JapaneseNamesBelowATrailByteBackslash) {

@@ -287,6 +287,25 @@ TEST_F(UpdaterTest, FailedPlacementKeepsTheOldFile) {
   EXPECT_EQ(Read(install_ / "game.exe"), old_exe);
 }
 
+// A record of an earlier run that cannot be read says nothing about what to put back:
+// the update does not run over it, and nothing of the game changes.
+TEST_F(UpdaterTest, AnUnreadableRecordStopsTheUpdateBeforeAnyChange) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  Install();
+  Write(install_ / "tmp" / "___undo.rec", "GUTXN001 cut short");
+  RecordingUi ui;
+  EXPECT_FALSE(Run(ui));
+  ExpectFailureReported(ui);
+  EXPECT_EQ(Read(install_ / "tmp" / "___undo.rec"), "GUTXN001 cut short");
+  fs::remove(install_ / "tmp" / "___undo.rec");
+  fs::remove(install_ / "tmp");
+  const std::map<std::string, FileState> old_tree = Snapshot(Tree("old")), now = Snapshot(install_);
+  EXPECT_EQ(now.size(), old_tree.size());
+  for (const auto& [name, state] : old_tree) EXPECT_TRUE(now.at(name) == state) << name;
+}
+
 TEST_F(UpdaterTest, TimeStampListEndsAtTheFirstShortRead) {
   UsePatch();
   Both("game/game.exe", "MZ game", true, 2);
