@@ -5,6 +5,7 @@
 #include "platform/wide_api.h"
 
 #include "app/payload.h"
+#include "app/update_journal.h"
 #include "codec/sha512.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
@@ -60,6 +61,10 @@ int RunStartup(StartupHost& host) {
     host.ShowMessage(kInstallationNotFound, kErrorCaption, kIconError);
     return 0;
   }
+
+  // An update that was cut off is undone or finished before the check file is looked
+  // at: its check file may be aside at this moment.
+  RecoverInterruptedUpdate();
 
   if (NewVersionInstalled()) {
     host.ShowMessage(kAlreadyUpdated, std::string(), 0);

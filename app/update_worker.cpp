@@ -4,12 +4,14 @@
 // Shell types used by the file-system declarations.
 #include "platform/wide_api.h"
 
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
 
 #include "app/app_globals.h"
 #include "app/payload.h"
+#include "app/update_journal.h"
 #include "archive/gca_archive.h"
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
@@ -37,9 +39,10 @@ UpdateUi* g_ui = nullptr;
 
 constexpr uint32_t kDirectoryBit = 0x10;
 constexpr uint32_t kReadOnlyBit = 0x01;
+constexpr uint32_t kNormal = 0x80;
 constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
-// Where the old copy of a loose file waits until the new one is in place.
-const char kAsideDirName[] = "___old";
+// Attribute bits that a file keeps through extraction and packing.
+constexpr uint32_t kKeptBits = 0x37;
 
 void Repaint() {
   if (g_ui != nullptr) g_ui->Repaint();
@@ -58,40 +61,6 @@ bool IsStagingMember(const std::string& name) { return name.compare(0, 3, Stagin
 bool ToAnsi(const std::string& text, std::string& out) {
   out = Utf8ToAnsi(text);
   return !out.empty() || text.empty();
-}
-
-bool SetAttributesUtf8(const std::string& path, uint32_t attributes) {
-  if (IsWideSystem() && WideApi.SetFileAttributesW != nullptr) {
-    return WideApi.SetFileAttributesW(Utf8ToWide(AddLongPathPrefix(path)).c_str(), attributes) != 0;
-  }
-  return SetFileAttributesA(Utf8ToAnsi(path).c_str(), attributes) != 0;
-}
-
-// Deletes every file below a directory of the work tree and then its emptied directories.
-void RemoveTreeContents(const std::string& directory) {
-  FindEntry entry;
-  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
-  if (search == INVALID_HANDLE_VALUE) return;
-  std::vector<FindEntry> entries;
-  do {
-    if (entry.Name != "." && entry.Name != "..") entries.push_back(entry);
-  } while (FindNext(search, entry));
-  FindClose(search);
-  for (const FindEntry& item : entries) {
-    const std::string path = JoinPath(directory, item.Name);
-    if (item.Attributes & kDirectoryBit) {
-      RemoveTreeContents(path);
-      RemoveDirectoryPath(path);
-    } else {
-      RemoveFile(path);
-    }
-  }
-}
-
-void RemoveTree(const std::string& directory) {
-  if (GetPathAttributes(directory) == kNoAttributes) return;
-  RemoveTreeContents(directory);
-  RemoveDirectoryPath(directory);
 }
 
 // Names compared the way the file system compares them: ASCII letters without case.
@@ -128,12 +97,15 @@ struct DataArchive {
   std::string Content;         // the unpacked content directory
   std::vector<std::string> Entries;  // members as unpacked (UTF-8)
   std::vector<std::string> PatchMembers;  // the patch's members, names inside the data archive
-  bool Swapped = false;
+  // What each member must be in the rebuilt archive, by folded name: as unpacked, or as
+  // the patch has it.
+  std::map<std::string, gca::EntryRecord> Expected;
 };
 
 struct PatchEntry {
   std::string Name;  // UTF-8
   uint32_t Attributes = 0;
+  gca::EntryRecord Record;
 };
 
 class UpdateRun {
@@ -148,12 +120,14 @@ class UpdateRun {
   bool ExtractPatch();
   bool Rebuild(DataArchive& archive);
   bool VerifyRebuilt(const DataArchive& archive);
+  bool Plan();
+  bool ReadTimeList(std::vector<JournalTime>& times);
+  bool VerifyStagedLooseFiles();
+  bool FlushStaged();
   bool SwapAll();
   bool PlaceLooseFiles();
-  bool PlaceLooseFile(const std::string& name);
+  bool PlaceLooseFile(const JournalLooseFile& file);
   void CleanStaging();
-  bool RestoreTimes();
-  void CleanUpAfterFailure();
   void NextStep() {
     StepDone = step_;
     StepTotal = 3 * static_cast<int64_t>(archives_.size()) + 2;
@@ -165,6 +139,8 @@ class UpdateRun {
   NoticeRecorder patch_notices_;
   std::vector<PatchEntry> entries_;
   std::vector<DataArchive> archives_;
+  UpdateJournal journal_;
+  bool work_directory_was_there_ = false;
   int64_t step_ = 0;
 };
 
@@ -189,9 +165,14 @@ bool UpdateRun::CollectEntries() {
     PatchEntry entry;
     entry.Name = AnsiToUtf8(patch_.EntryName(i));
     entry.Attributes = patch_.EntryAttributes(i);
+    entry.Record = patch_.Archive()->EntryInfo(i);
     // Every entry is joined to the work directory and the installation: it must stay
     // below them.
     if (!IsSafeRelativeName(entry.Name)) return false;
+    // Names beginning with three underscores belong to the staging directory and the
+    // run's own work files: only the staging directory itself and its members may come
+    // from the patch.
+    if (IsStagingMember(entry.Name) && entry.Name.size() > 3 && entry.Name[3] != '\\') return false;
     if (entry.Name.size() >= 5 && IsStagingMember(entry.Name)) {
       const std::string rest = entry.Name.substr(4);
       const size_t slash = rest.find('\\');
@@ -202,9 +183,9 @@ bool UpdateRun::CollectEntries() {
   for (const std::string& name : names) {
     DataArchive archive;
     archive.Name = name;
-    archive.Path = JoinPath(InstallPath, name + ".dat");
-    archive.Backup = JoinPath(InstallPath, name + ".bak");
-    archive.Rebuilt = JoinPath(TempDirectory, name + ".gca");
+    archive.Path = DataArchivePath(name);
+    archive.Backup = BackupPath(name);
+    archive.Rebuilt = RebuiltPath(name);
     archive.Content = JoinPath(StagingDirectory, name);
     archives_.push_back(archive);
   }
@@ -214,7 +195,9 @@ bool UpdateRun::CollectEntries() {
     const size_t slash = rest.find('\\');
     if (slash == std::string::npos) continue;
     for (DataArchive& archive : archives_) {
-      if (archive.Name == rest.substr(0, slash)) archive.PatchMembers.push_back(rest);
+      if (archive.Name != rest.substr(0, slash)) continue;
+      archive.PatchMembers.push_back(rest);
+      archive.Expected[FoldName(rest)] = entry.Record;
     }
   }
   return true;
@@ -254,6 +237,7 @@ bool UpdateRun::Unpack(DataArchive& archive) {
     const std::string name = AnsiToUtf8(handle.EntryName(k));
     if (!IsSafeRelativeName(name)) return false;
     archive.Entries.push_back(name);
+    archive.Expected.emplace(FoldName(name), handle.Archive()->EntryInfo(k));
     if (!handle.ExtractEntry(k) || notices.Failed) return false;
   }
   SetItem(count, count);
@@ -309,19 +293,13 @@ bool UpdateRun::Rebuild(DataArchive& archive) {
   return built && VerifyRebuilt(archive);
 }
 
-// The rebuilt archive must read back with exactly the members that were unpacked and
-// patched, plus the directories that hold them.
 bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
-  std::set<std::string> expected;
   std::set<std::string> directories;
-  auto add = [&](const std::string& name) {
-    expected.insert(FoldName(name));
+  for (const auto& [name, record] : archive.Expected) {
     for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
-      directories.insert(FoldName(name.substr(0, at)));
+      directories.insert(name.substr(0, at));
     }
-  };
-  for (const std::string& name : archive.Entries) add(name);
-  for (const std::string& name : archive.PatchMembers) add(name);
+  }
 
   gca::ArchiveHandle handle;
   handle.Create();
@@ -334,77 +312,176 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
   const int32_t count = handle.EntryCount();
   for (int32_t k = 0; k < count; ++k) {
     const std::string name = FoldName(AnsiToUtf8(handle.EntryName(k)));
-    if (expected.count(name) == 0 && directories.count(name) == 0) return false;
+    const gca::EntryRecord got = handle.Archive()->EntryInfo(k);
+    const auto it = archive.Expected.find(name);
+    if (it == archive.Expected.end()) {
+      if (directories.count(name) == 0 || !(got.Attributes & kDirectoryBit)) return false;
+      continue;
+    }
+    // A member keeps its bytes, attributes and time through unpacking and packing; a
+    // write, a time or an attribute that did not take on the way shows here.
+    const gca::EntryRecord& want = it->second;
+    if ((got.Attributes & kDirectoryBit) != (want.Attributes & kDirectoryBit)) return false;
+    if (!(want.Attributes & kDirectoryBit) &&
+        (got.Crc != want.Crc || got.UnpackedSize != want.UnpackedSize || got.WriteTime != want.WriteTime ||
+         (got.Attributes & kKeptBits) != (want.Attributes & kKeptBits))) {
+      return false;
+    }
     found.insert(name);
   }
   handle.Close();
   handle.ReleaseBuffers();
-  for (const std::string& name : expected) {
-    if (found.count(name) == 0) return false;
+  return found.size() == archive.Expected.size();
+}
+
+// The staged loose files are what the patch holds: size, time and attributes.
+bool UpdateRun::VerifyStagedLooseFiles() {
+  for (const PatchEntry& entry : entries_) {
+    if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
+    FindEntry found;
+    HANDLE search = FindFirst(StagedPath(entry.Name), found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    if (found.Size != entry.Record.UnpackedSize || found.LastWriteTime != entry.Record.WriteTime ||
+        (found.Attributes & kKeptBits & ~kDirectoryBit) != (entry.Record.Attributes & kKeptBits & ~kDirectoryBit)) {
+      return false;
+    }
   }
   return true;
 }
 
-// Every data archive goes to its backup and the rebuilt one takes its place; when one
-// of them cannot be swapped, all swapped so far are put back. Backups are deleted only
-// after every data archive is in place.
+// The payload's time-stamp list; the list ends at the first short read.
+bool UpdateRun::ReadTimeList(std::vector<JournalTime>& times) {
+  const int32_t position = FindRecord(program_path_, AssembleTag(DatTimeName));
+  if (position <= 0) return true;
+  FileStream file;
+  if (!file.Open(program_path_, 0)) return true;
+  if (file.Seek(static_cast<uint64_t>(position) + kTagSize)) {
+    const uint64_t size = file.Size();
+    const uint32_t count = file.ReadU32();
+    for (uint32_t i = 0; i < count && !file.ShortRead(); ++i) {
+      const uint32_t length = file.ReadU32();
+      const uint64_t at = file.Tell();
+      if (file.ShortRead() || at == ~0ull || at > size || size - at < length) break;
+      std::string name(length, '\0');
+      if (length != 0 && file.Read(&name[0], length) != length) break;
+      const uint64_t low = file.ReadU32();
+      const uint64_t high = file.ReadU32();
+      if (file.ShortRead()) break;
+      if (!IsSafeRelativeName(name)) continue;
+      JournalTime time;
+      time.Name = name;
+      time.WriteTime = low | (high << 32);
+      times.push_back(time);
+    }
+  }
+  file.Close();
+  return true;
+}
+
+// Everything the run is going to change in the installation, in the order it changes
+// it: the data archives, the loose files with the check files last, the directories
+// made for them; and the times to set afterwards, with each file's read-only bit after
+// the update.
+bool UpdateRun::Plan() {
+  const std::string old_check = FoldName(OldCheckFile);
+  const std::string new_check = FoldName(NewCheckFile);
+  std::map<std::string, uint32_t> loose_attributes;
+  std::vector<JournalLooseFile> checks;
+  std::set<std::string> directories;
+  for (const DataArchive& archive : archives_) journal_.Archives.push_back(archive.Name);
+  for (const PatchEntry& entry : entries_) {
+    if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
+    JournalLooseFile file;
+    file.Name = entry.Name;
+    const std::string target = JoinPath(InstallPath, entry.Name);
+    const uint32_t attributes = GetPathAttributes(target);
+    if (attributes != kNoAttributes && (attributes & kDirectoryBit)) return false;
+    file.HadOld = attributes != kNoAttributes;
+    loose_attributes[FoldName(entry.Name)] = entry.Record.Attributes;
+    const std::string folded = FoldName(entry.Name);
+    if (folded == old_check || folded == new_check) {
+      checks.push_back(file);
+    } else {
+      journal_.LooseFiles.push_back(file);
+    }
+  }
+  journal_.LooseFiles.insert(journal_.LooseFiles.end(), checks.begin(), checks.end());
+  for (const JournalLooseFile& file : journal_.LooseFiles) {
+    std::vector<std::string> missing;
+    for (size_t at = file.Name.rfind('\\'); at != std::string::npos && at > 0; at = file.Name.rfind('\\', at - 1)) {
+      const std::string directory = file.Name.substr(0, at);
+      if (GetPathAttributes(JoinPath(InstallPath, directory)) != kNoAttributes) break;
+      missing.push_back(directory);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      if (directories.insert(FoldName(*it)).second) journal_.CreatedDirectories.push_back(*it);
+    }
+  }
+  if (!ReadTimeList(journal_.Times)) return false;
+  for (JournalTime& time : journal_.Times) {
+    const auto it = loose_attributes.find(FoldName(time.Name));
+    const uint32_t attributes =
+        it != loose_attributes.end() ? it->second : GetPathAttributes(JoinPath(InstallPath, time.Name));
+    time.ReadOnly = attributes != kNoAttributes && (attributes & kReadOnlyBit) != 0;
+  }
+  return true;
+}
+
+// Writes one staged file's cached data to the disk, so that no renamed file can stand
+// without its content after a power cut. A read-only file is made writable for it.
+bool FlushFile(const std::string& path) {
+  const uint32_t attributes = GetPathAttributes(path);
+  if (attributes == kNoAttributes) return false;
+  const bool read_only = (attributes & kReadOnlyBit) != 0;
+  const uint32_t plain = attributes & ~(kReadOnlyBit | kNormal);
+  if (read_only && !SetPathAttributes(path, plain != 0 ? plain : kNormal)) return false;
+  FileStream file;
+  bool ok = file.Open(path, 1) && file.Flush();
+  file.Close();
+  if (read_only && !SetPathAttributes(path, attributes)) ok = false;
+  return ok;
+}
+
+bool UpdateRun::FlushStaged() {
+  for (const DataArchive& archive : archives_) {
+    if (!FlushFile(archive.Rebuilt)) return false;
+  }
+  for (const JournalLooseFile& file : journal_.LooseFiles) {
+    if (!FlushFile(StagedPath(file.Name))) return false;
+  }
+  return true;
+}
+
+// Every data archive goes to its backup and the rebuilt one takes its place. The
+// backups stay until the commit point; a failure is undone from the record.
 bool UpdateRun::SwapAll() {
-  for (DataArchive& archive : archives_) {
-    if (!MovePath(archive.Backup, archive.Path)) break;
-    if (!MovePath(archive.Path, archive.Rebuilt)) {
-      MovePath(archive.Path, archive.Backup);
-      break;
-    }
-    archive.Swapped = true;
+  for (const DataArchive& archive : archives_) {
+    if (!MovePath(archive.Backup, archive.Path)) return false;
+    if (!MovePath(archive.Path, archive.Rebuilt)) return false;
   }
-  bool all = true;
-  for (const DataArchive& archive : archives_) all = all && archive.Swapped;
-  if (!all) {
-    for (auto it = archives_.rbegin(); it != archives_.rend(); ++it) {
-      if (!it->Swapped) continue;
-      // Should a move fail here, the backup stays and the next run puts it back.
-      if (MovePath(it->Rebuilt, it->Path)) MovePath(it->Path, it->Backup);
-      it->Swapped = false;
-    }
-    return false;
-  }
-  for (const DataArchive& archive : archives_) RemoveFile(archive.Backup);
   return true;
 }
 
-// The old file waits in the work directory until the new one is in place.
-bool UpdateRun::PlaceLooseFile(const std::string& name) {
-  const std::string staged = JoinPath(TempDirectory, name);
-  const std::string target = JoinPath(InstallPath, name);
+// The old file waits in the aside directory until the commit point.
+bool UpdateRun::PlaceLooseFile(const JournalLooseFile& file) {
+  const std::string staged = StagedPath(file.Name);
+  const std::string target = JoinPath(InstallPath, file.Name);
   if (!CreateDirectoryTree(ParentDirectory(target))) return false;
-  std::string aside;
-  if (PathExists(target)) {
-    aside = JoinPath(JoinPath(TempDirectory, kAsideDirName), name);
+  if (file.HadOld) {
+    const std::string aside = AsidePath(file.Name);
     if (!CreateDirectoryTree(ParentDirectory(aside))) return false;
-    if (PathExists(aside) && !RemoveFile(aside)) return false;
     if (!MovePath(aside, target)) return false;
   }
-  if (!MovePath(target, staged)) {
-    if (!aside.empty()) MovePath(target, aside);
-    return false;
-  }
-  if (!aside.empty()) RemoveFile(aside);
-  return true;
+  return MovePath(target, staged);
 }
 
 bool UpdateRun::PlaceLooseFiles() {
   NextStep();
-  const int64_t count = static_cast<int64_t>(entries_.size());
+  const int64_t count = static_cast<int64_t>(journal_.LooseFiles.size());
   for (int64_t i = 0; i < count; ++i) {
     SetItem(i, count);
-    const PatchEntry& entry = entries_[static_cast<size_t>(i)];
-    if (entry.Attributes & kDirectoryBit) continue;
-    if (IsStagingMember(entry.Name)) {
-      // The member has served its purpose.
-      RemoveFile(JoinPath(TempDirectory, entry.Name));
-      continue;
-    }
-    if (!PlaceLooseFile(entry.Name)) return false;
+    if (!PlaceLooseFile(journal_.LooseFiles[static_cast<size_t>(i)])) return false;
   }
   SetItem(count, count);
   return true;
@@ -421,80 +498,40 @@ void UpdateRun::CleanStaging() {
   }
 }
 
-// The time-stamp list of the payload; the list ends at the first short read.
-bool UpdateRun::RestoreTimes() {
-  const int32_t position = FindRecord(program_path_, AssembleTag(DatTimeName));
-  if (position <= 0) return true;
-  FileStream file;
-  if (!file.Open(program_path_, 0)) return true;
-  bool ok = true;
-  if (file.Seek(static_cast<uint64_t>(position) + kTagSize)) {
-    const uint64_t size = file.Size();
-    const uint32_t count = file.ReadU32();
-    for (uint32_t i = 0; i < count && !file.ShortRead(); ++i) {
-      const uint32_t length = file.ReadU32();
-      const uint64_t at = file.Tell();
-      if (file.ShortRead() || at == ~0ull || at > size || size - at < length) break;
-      std::string name(length, '\0');
-      if (length != 0 && file.Read(&name[0], length) != length) break;
-      const uint64_t low = file.ReadU32();
-      const uint64_t high = file.ReadU32();
-      if (file.ShortRead()) break;
-      const uint64_t write_time = low | (high << 32);
-      if (!IsSafeRelativeName(name)) continue;
-      const std::string path = JoinPath(InstallPath, name);
-      const uint32_t attributes = GetPathAttributes(path);
-      if (attributes == kNoAttributes) continue;  // a missing file changes nothing
-      if (attributes & kDirectoryBit) {
-        SetPathTimes(path, nullptr, &write_time);  // where the system allows it
-        continue;
-      }
-      // A read-only file cannot be opened for writing its times.
-      const bool read_only = (attributes & kReadOnlyBit) != 0;
-      if (read_only) SetAttributesUtf8(path, attributes & ~kReadOnlyBit);
-      if (!SetPathTimes(path, nullptr, &write_time)) ok = false;
-      if (read_only) SetAttributesUtf8(path, attributes);
-    }
-  }
-  file.Close();
-  return ok;
-}
-
-// A failed run leaves no staged content behind; what is still in the installation
-// (an unswapped data archive, an old loose file) is left alone.
-void UpdateRun::CleanUpAfterFailure() {
-  for (const DataArchive& archive : archives_) {
-    if (!archive.Swapped && PathExists(archive.Rebuilt)) RemoveFile(archive.Rebuilt);
-    for (const std::string& member : archive.Entries) RemoveFile(JoinPath(StagingDirectory, member));
-    RemoveTree(archive.Content);
-  }
-  for (const PatchEntry& entry : entries_) {
-    if (!(entry.Attributes & kDirectoryBit)) {
-      const std::string staged = JoinPath(TempDirectory, entry.Name);
-      if (PathExists(staged)) RemoveFile(staged);
-    }
-  }
-  RemoveDirectoryTree(TempDirectory);
-}
-
 bool UpdateRun::Run() {
-  TempDirectory = JoinPath(InstallPath, TempDirName);
-  StagingDirectory = JoinPath(TempDirectory, StagingDirName);
-  bool ok = OpenPatch() && CollectEntries() && RecoverBackups();
+  SetWorkDirectories();
+  // What a run that was cut off left is dealt with first; a record that could not be
+  // dealt with stops the run before it changes anything.
+  RecoverInterruptedUpdate();
+  if (GetPathAttributes(PendingRecordPath()) != kNoAttributes ||
+      GetPathAttributes(CommittedRecordPath()) != kNoAttributes) {
+    return false;
+  }
+  work_directory_was_there_ = GetPathAttributes(TempDirectory) != kNoAttributes;
+  if (!(OpenPatch() && CollectEntries() && RecoverBackups() && Plan() && WriteJournal(journal_))) {
+    if (!work_directory_was_there_) RemoveDirectoryTree(TempDirectory);
+    patch_.Destroy();
+    return false;
+  }
+  bool ok = true;
   for (size_t j = 0; ok && j < archives_.size(); ++j) ok = Unpack(archives_[j]);
-  ok = ok && ExtractPatch();
+  ok = ok && ExtractPatch() && VerifyStagedLooseFiles();
   for (size_t j = 0; ok && j < archives_.size(); ++j) ok = Rebuild(archives_[j]);
-  // Nothing of the game has changed up to here.
-  ok = ok && SwapAll();
-  ok = ok && PlaceLooseFiles();
+  // Nothing of the game has changed up to here. Everything that is moved into the game
+  // is on the disk before the first old file is moved aside.
+  ok = ok && FlushStaged();
+  ok = ok && SwapAll() && PlaceLooseFiles();
+  // The commit point: every change is in place.
+  ok = ok && CommitJournal();
   if (!ok) {
-    CleanUpAfterFailure();
+    RollBack(journal_);
     patch_.Destroy();
     return false;
   }
   CleanStaging();
-  RemoveDirectoryTree(TempDirectory);
-  ok = RestoreTimes();
+  // The run has ended when its record is gone; the times decide nothing.
+  ok = FinishCommitted(journal_);
+  if (!work_directory_was_there_ && GetPathAttributes(TempDirectory) != kNoAttributes) ok = false;
   const int64_t steps = 3 * static_cast<int64_t>(archives_.size()) + 2;
   const int64_t count = static_cast<int64_t>(entries_.size());
   StepDone = step_;

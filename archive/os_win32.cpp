@@ -2,6 +2,7 @@
 // with paths and names in the system code page passed through unchanged.
 #include <windows.h>
 
+#include "archive/fault_points.h"
 #include "archive/os.h"
 
 namespace gca {
@@ -56,6 +57,7 @@ Handle OpenFile(const std::string& path, int mode) {
     case 4: access = GENERIC_READ | GENERIC_WRITE; disposition = CREATE_ALWAYS; break;
     default: return kInvalidHandle;
   }
+  if (mode != 0 && GU_FAULT_POINT("archive open for writing")) return kInvalidHandle;
   HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
@@ -75,6 +77,7 @@ int64_t ReadFile(Handle h, void* buffer, uint32_t n) {
 
 int64_t WriteFile(Handle h, const void* buffer, uint32_t n) {
   if (h == kInvalidHandle) return -1;
+  if (GU_FAULT_POINT("archive write")) return -1;
   DWORD put = 0;
   if (!::WriteFile(AsHandle(h), buffer, n, &put, nullptr)) return -1;
   return put;
@@ -109,6 +112,7 @@ bool FileSize(Handle h, uint64_t* size) {
 
 bool SetFileWriteTime(Handle h, uint64_t write_time) {
   if (h == kInvalidHandle) return false;
+  if (GU_FAULT_POINT("archive set time")) return false;
   FILETIME ft;
   ft.dwLowDateTime = DWORD(write_time);
   ft.dwHighDateTime = DWORD(write_time >> 32);
@@ -118,12 +122,19 @@ bool SetFileWriteTime(Handle h, uint64_t write_time) {
 uint32_t GetAttributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
 
 bool SetAttributes(const std::string& path, uint32_t attributes) {
+  if (GU_FAULT_POINT("archive set attributes")) return false;
   return SetFileAttributesA(path.c_str(), attributes) != 0;
 }
 
-bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool MakeDirectory(const std::string& path) {
+  if (GU_FAULT_POINT("archive create directory")) return false;
+  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+  if (GU_FAULT_POINT("archive delete")) return false;
+  return DeleteFileA(path.c_str()) != 0;
+}
 
 Handle FindFirst(const std::string& pattern, FindData* data) {
   WIN32_FIND_DATAA f;

@@ -47,3 +47,18 @@ function(gu_add_fuzzer name)
            -timeout=20 ${work} ${F_CORPUS})
   set_tests_properties(${name} PROPERTIES TIMEOUT 900 LABELS fuzz)
 endfunction()
+
+# gu_fault_injection(TARGET)
+# Compiles the file-system layers (platform file system and streams, the archive's OS
+# layer) into a test program with their fault points armed (GU_FAULT_INJECTION) and the
+# counter that drives them. The program's own objects come before every library on the
+# link line, so the linker takes these definitions and never pulls the libraries' copies,
+# which stay free of fault points, as in every shipped program.
+function(gu_fault_injection target)
+  target_sources(${target} PRIVATE
+    ${PROJECT_SOURCE_DIR}/archive/fault_points.cpp
+    ${PROJECT_SOURCE_DIR}/archive/os_win32.cpp
+    ${PROJECT_SOURCE_DIR}/platform/file_system.cpp
+    ${PROJECT_SOURCE_DIR}/platform/file_stream.cpp)
+  target_compile_definitions(${target} PRIVATE GU_FAULT_INJECTION=1)
+endfunction()

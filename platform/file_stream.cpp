@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "archive/fault_points.h"
 #include "archive/gca_archive.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
@@ -173,6 +174,7 @@ bool FileStream::Open(const std::string& path, int32_t mode) {
   // A stream holds one file: the previous one is closed rather than left open.
   Close();
   if (mode < 0 || mode > 4) return false;
+  if (mode != 0 && GU_FAULT_POINT("open for writing")) return false;
   const std::string absolute = MakeAbsolutePath(requested);
   const OpenMode& how = kOpenModes[mode];
   HANDLE handle;
@@ -217,10 +219,17 @@ uint32_t FileStream::Read(void* buffer, uint32_t count) {
 
 uint32_t FileStream::Write(const void* buffer, uint32_t count) {
   DWORD written = 0;
+  if (handle_ != INVALID_HANDLE_VALUE && GU_FAULT_POINT("write")) return 0;
   if (handle_ == INVALID_HANDLE_VALUE || !WriteFile(handle_, buffer, count, &written, nullptr)) {
     return 0;
   }
   return written;
+}
+
+bool FileStream::Flush() {
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  if (GU_FAULT_POINT("flush")) return false;
+  return FlushFileBuffers(handle_) != 0;
 }
 
 // Without a file there is nothing to ask: the all-ones handle value would name the

@@ -61,6 +61,8 @@ class FileStream : public Stream {
   virtual bool OpenRead(const std::string& path) { return Open(path, 0); }
   virtual bool Open(const std::string& path, int32_t mode);
   virtual bool Close();
+  // Writes the system's cached data of the open file to the disk (FlushFileBuffers).
+  bool Flush();
   virtual bool LoadWhole(const std::string& path);
   virtual bool LoadFromArchive(const std::string& path);
   std::string Path() const { return path_; }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "archive/fault_points.h"
 #include "platform/text.h"
 #include "platform/wide_api.h"
 
@@ -171,6 +172,7 @@ bool PathExists(const std::string& path) {
 }
 
 bool MovePath(const std::string& destination, const std::string& source) {
+  if (GU_FAULT_POINT("move")) return false;
   if (UseWide(WideApi.MoveFileW)) {
     return WideApi.MoveFileW(LongWidePath(source).c_str(), LongWidePath(destination).c_str()) != 0;
   }
@@ -180,15 +182,18 @@ bool MovePath(const std::string& destination, const std::string& source) {
 bool RemoveFile(const std::string& path) {
   if (UseWide(WideApi.SetFileAttributesW) && UseWide(WideApi.DeleteFileW)) {
     const std::wstring wide = LongWidePath(path);
-    WideApi.SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!GU_FAULT_POINT("delete: set attributes")) WideApi.SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (GU_FAULT_POINT("delete")) return false;
     return WideApi.DeleteFileW(wide.c_str()) != 0;
   }
   const std::string ansi = Utf8ToAnsi(path);
-  SetFileAttributesA(ansi.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!GU_FAULT_POINT("delete: set attributes")) SetFileAttributesA(ansi.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (GU_FAULT_POINT("delete")) return false;
   return DeleteFileA(ansi.c_str()) != 0;
 }
 
 bool CreateDirectoryTree(const std::string& path) {
+  if (GU_FAULT_POINT("create directory tree")) return false;
   // Walks up from the path until an existing ancestor, or one that can be created, and
   // then creates the missing levels on the way down; the result is that of the last one.
   std::vector<std::string> missing;
@@ -224,6 +229,7 @@ uint32_t GetPathAttributes(const std::string& path) {
 }
 
 bool SetPathTimes(const std::string& path, const uint64_t* creation_time, const uint64_t* last_write_time) {
+  if (GU_FAULT_POINT("set times")) return false;
   const uint32_t attributes = GetPathAttributes(path);
   if (attributes == kMissing) return false;
   // Opened for writing on both sides, so a read-only file is refused here: the caller
@@ -277,6 +283,7 @@ bool FindNext(HANDLE search, FindEntry& entry) {
 }
 
 bool RemoveDirectoryPath(const std::string& path) {
+  if (GU_FAULT_POINT("remove directory")) return false;
   if (UseWide(WideApi.RemoveDirectoryW)) return WideApi.RemoveDirectoryW(LongWidePath(path).c_str()) != 0;
   return RemoveDirectoryA(Utf8ToAnsi(path).c_str()) != 0;
 }
@@ -342,4 +349,10 @@ std::string PathFromItemList(LPCITEMIDLIST list) {
   std::unique_ptr<char[]> buffer(new char[kTextBufferLength]());
   if (!SHGetPathFromIDListA(list, buffer.get())) return std::string();
   return AnsiToUtf8(buffer.get());
+}
+
+bool SetPathAttributes(const std::string& path, uint32_t attributes) {
+  if (GU_FAULT_POINT("set attributes")) return false;
+  if (UseWide(WideApi.SetFileAttributesW)) return WideApi.SetFileAttributesW(LongWidePath(path).c_str(), attributes) != 0;
+  return SetFileAttributesA(Utf8ToAnsi(path).c_str(), attributes) != 0;
 }

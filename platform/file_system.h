@@ -39,6 +39,8 @@ bool RemoveFile(const std::string& path);
 bool CreateDirectoryTree(const std::string& path);
 // The attribute word, or 0xFFFFFFFF for a missing path.
 uint32_t GetPathAttributes(const std::string& path);
+// The system's SetFileAttributes; the flag from the system.
+bool SetPathAttributes(const std::string& path, uint32_t attributes);
 // Either time may be null (left alone); the last access time is always left alone.
 // False for a missing path and for one that cannot be opened for writing, a read-only
 // file included; true once the file was open.

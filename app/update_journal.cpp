@@ -1,0 +1,385 @@
+#include "app/update_journal.h"
+
+#include <windows.h>
+// Shell types used by the file-system declarations.
+#include "platform/wide_api.h"
+
+#include "app/app_globals.h"
+#include "app/payload_format.h"
+#include "app/update_worker.h"
+#include "codec/crc32.h"
+#include "platform/file_stream.h"
+#include "platform/file_system.h"
+
+namespace {
+
+constexpr uint32_t kMissing = 0xFFFFFFFFu;
+constexpr uint32_t kDirectoryBit = 0x10;
+constexpr uint32_t kReadOnlyBit = 0x01;
+constexpr uint32_t kNormal = 0x80;
+
+// Names inside the work directory. Patch entries whose names begin with three
+// underscores are refused unless they are data-archive members ("___\..."), so none of
+// these can be overwritten by a patch.
+const char kDraftName[] = "___next.rec";
+const char kPendingName[] = "___undo.rec";
+const char kCommittedName[] = "___done.rec";
+const char kAsideDirName[] = "___old";
+
+// Record layout, little-endian: the 8-byte magic, four counted lists, the CRC-32 of all
+// bytes before it.
+const char kMagic[8] = {'G', 'U', 'T', 'X', 'N', '0', '0', '1'};
+constexpr uint32_t kMaxRecordSize = 64u << 20;
+
+bool Exists(const std::string& path) { return GetPathAttributes(path) != kMissing; }
+
+class RecordWriter {
+ public:
+  void U32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<char>(v >> (8 * i)));
+  }
+  void U64(uint64_t v) {
+    U32(static_cast<uint32_t>(v));
+    U32(static_cast<uint32_t>(v >> 32));
+  }
+  void Text(const std::string& text) {
+    U32(static_cast<uint32_t>(text.size()));
+    bytes_ += text;
+  }
+  std::string& Bytes() { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+class RecordReader {
+ public:
+  explicit RecordReader(const std::string& bytes) : bytes_(bytes) {}
+  bool U32(uint32_t& v) {
+    if (bytes_.size() - at_ < 4) return false;
+    v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<unsigned char>(bytes_[at_ + i])) << (8 * i);
+    at_ += 4;
+    return true;
+  }
+  bool U64(uint64_t& v) {
+    uint32_t low = 0, high = 0;
+    if (!U32(low) || !U32(high)) return false;
+    v = static_cast<uint64_t>(high) << 32 | low;
+    return true;
+  }
+  bool Text(std::string& text) {
+    uint32_t n = 0;
+    if (!U32(n) || bytes_.size() - at_ < n) return false;
+    text = bytes_.substr(at_, n);
+    at_ += n;
+    return true;
+  }
+  // A count of items of at least min_size bytes each that the rest can hold.
+  bool Count(uint32_t& n, size_t min_size) { return U32(n) && n <= (bytes_.size() - at_) / min_size; }
+  size_t Position() const { return at_; }
+
+ private:
+  const std::string& bytes_;
+  size_t at_ = 8;
+};
+
+// Removes a file when it is there; true when it is gone. A directory in a file's place
+// is not the run's and stays.
+bool RemoveIfThere(const std::string& path) {
+  const uint32_t attributes = GetPathAttributes(path);
+  if (attributes == kMissing || (attributes & kDirectoryBit)) return true;
+  RemoveFile(path);
+  return !Exists(path);
+}
+
+bool RemoveWorkFiles(const UpdateJournal& journal) {
+  bool clean = true;
+  for (const JournalLooseFile& file : journal.LooseFiles) {
+    clean = RemoveIfThere(StagedPath(file.Name)) && clean;
+    clean = RemoveIfThere(AsidePath(file.Name)) && clean;
+  }
+  for (const std::string& name : journal.Archives) clean = RemoveIfThere(RebuiltPath(name)) && clean;
+  const std::string aside = JoinPath(TempDirectory, kAsideDirName);
+  RemoveTree(aside);
+  RemoveTree(StagingDirectory);
+  clean = RemoveIfThere(JoinPath(TempDirectory, kDraftName)) && clean;
+  return clean && !Exists(aside) && !Exists(StagingDirectory);
+}
+
+// Undoes one loose file from what the installation holds: the old copy waiting aside
+// goes back; a file that had no old copy is removed.
+bool UndoLooseFile(const JournalLooseFile& file) {
+  const std::string target = JoinPath(InstallPath, file.Name);
+  const std::string aside = AsidePath(file.Name);
+  if (Exists(aside)) {
+    if (Exists(target)) RemoveFile(target);
+    MovePath(target, aside);
+  } else if (!file.HadOld && Exists(target)) {
+    RemoveFile(target);
+  }
+  return !Exists(aside) && (file.HadOld || !Exists(target));
+}
+
+// Undoes one data archive: the backup goes back in place of the new one.
+bool UndoDataArchive(const std::string& name) {
+  const std::string path = DataArchivePath(name);
+  const std::string backup = BackupPath(name);
+  if (Exists(backup)) {
+    if (Exists(path)) RemoveFile(path);
+    MovePath(path, backup);
+  }
+  return !Exists(backup);
+}
+
+// Newest change first: the loose files in reverse placing order, the directories made
+// for them, the data archives in reverse swap order.
+bool UndoChanges(const UpdateJournal& journal) {
+  bool undone = true;
+  for (auto it = journal.LooseFiles.rbegin(); it != journal.LooseFiles.rend(); ++it) {
+    undone = UndoLooseFile(*it) && undone;
+  }
+  for (auto it = journal.CreatedDirectories.rbegin(); it != journal.CreatedDirectories.rend(); ++it) {
+    const std::string path = JoinPath(InstallPath, *it);
+    if (Exists(path)) RemoveDirectoryPath(path);
+  }
+  for (auto it = journal.Archives.rbegin(); it != journal.Archives.rend(); ++it) {
+    undone = UndoDataArchive(*it) && undone;
+  }
+  return undone;
+}
+
+// True when the directory holds nothing but, when given, the one file named.
+bool HoldsOnly(const std::string& directory, const char* name) {
+  FindEntry entry;
+  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool only = true;
+  do {
+    if (entry.Name != "." && entry.Name != ".." && (name == nullptr || entry.Name != name)) only = false;
+  } while (only && FindNext(search, entry));
+  FindClose(search);
+  return only;
+}
+
+bool IsEmptyDirectory(const std::string& directory) { return HoldsOnly(directory, nullptr); }
+
+// The emptied directories of the work tree go first, then the record, and last the
+// work directory itself when nothing else holds it: a run cut off after its record
+// has gone leaves at most an empty work directory, which the next run removes.
+bool RemoveRecord(const std::string& record, const char* record_name) {
+  RemoveDirectoryTree(TempDirectory);
+  if (!HoldsOnly(TempDirectory, record_name)) RemoveDirectoryTree(TempDirectory);
+  if (!RemoveIfThere(record) && !RemoveIfThere(record)) return false;
+  if (IsEmptyDirectory(TempDirectory) && !RemoveDirectoryPath(TempDirectory)) RemoveDirectoryPath(TempDirectory);
+  return true;
+}
+
+}  // namespace
+
+std::string PendingRecordPath() { return JoinPath(TempDirectory, kPendingName); }
+std::string CommittedRecordPath() { return JoinPath(TempDirectory, kCommittedName); }
+std::string DataArchivePath(const std::string& name) { return JoinPath(InstallPath, name + ".dat"); }
+std::string BackupPath(const std::string& name) { return JoinPath(InstallPath, name + ".bak"); }
+std::string RebuiltPath(const std::string& name) { return JoinPath(TempDirectory, name + ".gca"); }
+std::string StagedPath(const std::string& name) { return JoinPath(TempDirectory, name); }
+std::string AsidePath(const std::string& name) { return JoinPath(JoinPath(TempDirectory, kAsideDirName), name); }
+
+void SetWorkDirectories() {
+  TempDirectory = JoinPath(InstallPath, TempDirName);
+  StagingDirectory = JoinPath(TempDirectory, StagingDirName);
+}
+
+bool WriteJournal(const UpdateJournal& journal) {
+  RecordWriter w;
+  w.Bytes().assign(kMagic, sizeof(kMagic));
+  w.U32(static_cast<uint32_t>(journal.Archives.size()));
+  for (const std::string& name : journal.Archives) w.Text(name);
+  w.U32(static_cast<uint32_t>(journal.LooseFiles.size()));
+  for (const JournalLooseFile& file : journal.LooseFiles) {
+    w.Text(file.Name);
+    w.U32(file.HadOld ? 1 : 0);
+  }
+  w.U32(static_cast<uint32_t>(journal.CreatedDirectories.size()));
+  for (const std::string& name : journal.CreatedDirectories) w.Text(name);
+  w.U32(static_cast<uint32_t>(journal.Times.size()));
+  for (const JournalTime& time : journal.Times) {
+    w.Text(time.Name);
+    w.U64(time.WriteTime);
+    w.U32(time.ReadOnly ? 1 : 0);
+  }
+  const gca::Crc32 crc;
+  std::string& bytes = w.Bytes();
+  w.U32(crc.Compute(bytes.data(), static_cast<uint32_t>(bytes.size())));
+  if (bytes.size() > kMaxRecordSize) return false;
+
+  const std::string draft = JoinPath(TempDirectory, kDraftName);
+  const std::string pending = PendingRecordPath();
+  if (!CreateDirectoryTree(TempDirectory)) return false;
+  if (!RemoveIfThere(draft)) return false;
+  FileStream file;
+  bool ok = file.Open(draft, 3) && file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
+            file.Flush();
+  file.Close();
+  ok = ok && MovePath(pending, draft);
+  if (!ok) RemoveIfThere(draft);
+  return ok;
+}
+
+bool ReadJournal(const std::string& path, UpdateJournal& journal) {
+  journal = UpdateJournal();
+  FileStream file;
+  if (!file.Open(path, 0)) return false;
+  const uint64_t size = file.Size();
+  if (size < sizeof(kMagic) + 20 || size > kMaxRecordSize) return false;
+  std::string bytes(static_cast<size_t>(size), '\0');
+  if (file.Read(&bytes[0], static_cast<uint32_t>(size)) != size) return false;
+  file.Close();
+  if (bytes.compare(0, sizeof(kMagic), std::string(kMagic, sizeof(kMagic))) != 0) return false;
+  const gca::Crc32 crc;
+  RecordReader r(bytes);
+  const uint32_t body = static_cast<uint32_t>(bytes.size() - 4);
+  uint32_t n = 0;
+  if (!r.Count(n, 4)) return false;
+  journal.Archives.resize(n);
+  for (std::string& name : journal.Archives) {
+    if (!r.Text(name)) return false;
+  }
+  if (!r.Count(n, 8)) return false;
+  journal.LooseFiles.resize(n);
+  for (JournalLooseFile& file_entry : journal.LooseFiles) {
+    uint32_t flags = 0;
+    if (!r.Text(file_entry.Name) || !r.U32(flags)) return false;
+    file_entry.HadOld = (flags & 1) != 0;
+  }
+  if (!r.Count(n, 4)) return false;
+  journal.CreatedDirectories.resize(n);
+  for (std::string& name : journal.CreatedDirectories) {
+    if (!r.Text(name)) return false;
+  }
+  if (!r.Count(n, 16)) return false;
+  journal.Times.resize(n);
+  for (JournalTime& time : journal.Times) {
+    uint32_t flags = 0;
+    if (!r.Text(time.Name) || !r.U64(time.WriteTime) || !r.U32(flags)) return false;
+    time.ReadOnly = (flags & 1) != 0;
+  }
+  uint32_t stored = 0;
+  if (r.Position() != body || !r.U32(stored)) return false;
+  if (stored != crc.Compute(bytes.data(), body)) return false;
+  // Every name is joined to the installation and the work directory.
+  for (const std::string& name : journal.Archives) {
+    if (!IsSafeRelativeName(name)) return false;
+  }
+  for (const JournalLooseFile& file_entry : journal.LooseFiles) {
+    if (!IsSafeRelativeName(file_entry.Name)) return false;
+  }
+  for (const std::string& name : journal.CreatedDirectories) {
+    if (!IsSafeRelativeName(name)) return false;
+  }
+  for (const JournalTime& time : journal.Times) {
+    if (!IsSafeRelativeName(time.Name)) return false;
+  }
+  return true;
+}
+
+bool CommitJournal() { return MovePath(CommittedRecordPath(), PendingRecordPath()); }
+
+bool RollBack(const UpdateJournal& journal) {
+  bool done = false;
+  // A second pass catches what a passing failure (a file held open a moment) left.
+  for (int pass = 0; pass < 2 && !done; ++pass) {
+    const bool undone = UndoChanges(journal);
+    done = RemoveWorkFiles(journal) && undone;
+  }
+  // Until every change is undone the record stays, so that the next run goes on with it.
+  return done && RemoveRecord(PendingRecordPath(), kPendingName);
+}
+
+bool FinishCommitted(const UpdateJournal& journal) {
+  bool clean = false;
+  bool timed = false;
+  for (int pass = 0; pass < 2 && !(clean && timed); ++pass) {
+    clean = true;
+    for (const std::string& name : journal.Archives) clean = RemoveIfThere(BackupPath(name)) && clean;
+    clean = RemoveWorkFiles(journal) && clean;
+    // The times are set again in the second pass, but they decide nothing.
+    timed = RestoreListedTimes(journal.Times);
+  }
+  // Leftovers that would not go keep the record, so that the next run removes them.
+  return clean && RemoveRecord(CommittedRecordPath(), kCommittedName);
+}
+
+void RecoverInterruptedUpdate() {
+  if (InstallPath.empty()) return;
+  SetWorkDirectories();
+  if (!Exists(TempDirectory)) return;
+  UpdateJournal journal;
+  if (Exists(CommittedRecordPath())) {
+    if (ReadJournal(CommittedRecordPath(), journal)) FinishCommitted(journal);
+  } else if (Exists(PendingRecordPath())) {
+    // An unreadable pending record stays: without it nothing can be put back safely,
+    // and the update refuses to run over it.
+    if (ReadJournal(PendingRecordPath(), journal)) RollBack(journal);
+  } else {
+    // Cut off before its record was whole: nothing of the game had changed, and the
+    // next run's record is written over the draft.
+    RemoveIfThere(JoinPath(TempDirectory, kDraftName));
+    if (IsEmptyDirectory(TempDirectory)) RemoveDirectoryPath(TempDirectory);
+  }
+}
+
+void RemoveTree(const std::string& directory) {
+  if (GetPathAttributes(directory) == kMissing) return;
+  FindEntry entry;
+  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    std::vector<FindEntry> entries;
+    do {
+      if (entry.Name != "." && entry.Name != "..") entries.push_back(entry);
+    } while (FindNext(search, entry));
+    FindClose(search);
+    for (const FindEntry& item : entries) {
+      const std::string path = JoinPath(directory, item.Name);
+      if ((item.Attributes & kDirectoryBit) && !(item.Attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        RemoveTree(path);
+      } else if (item.Attributes & kDirectoryBit) {
+        RemoveDirectoryPath(path);
+      } else {
+        RemoveFile(path);
+      }
+    }
+  }
+  RemoveDirectoryPath(directory);
+}
+
+bool RestoreListedTimes(const std::vector<JournalTime>& times) {
+  bool all = true;
+  for (const JournalTime& time : times) {
+    const std::string path = JoinPath(InstallPath, time.Name);
+    const uint32_t attributes = GetPathAttributes(path);
+    if (attributes == kMissing) continue;  // a missing file changes nothing
+    if (attributes & kDirectoryBit) {
+      SetPathTimes(path, nullptr, &time.WriteTime);  // where the system allows it
+      continue;
+    }
+    // A read-only file cannot be opened for writing its times. Its bit after the update
+    // comes from the record, so that a run cut off between the two attribute changes
+    // still ends with the right one.
+    uint32_t plain = attributes & ~(kReadOnlyBit | kNormal);
+    if (attributes & kReadOnlyBit) SetPathAttributes(path, plain != 0 ? plain : kNormal);
+    SetPathTimes(path, nullptr, &time.WriteTime);
+    if (time.ReadOnly) SetPathAttributes(path, plain | kReadOnlyBit);
+    FindEntry entry;
+    HANDLE search = FindFirst(path, entry);
+    if (search == INVALID_HANDLE_VALUE) {
+      all = false;
+      continue;
+    }
+    FindClose(search);
+    if (entry.LastWriteTime != time.WriteTime || ((entry.Attributes & kReadOnlyBit) != 0) != time.ReadOnly) {
+      all = false;
+    }
+  }
+  return all;
+}
