@@ -86,6 +86,7 @@ void GcaArchive::State::ClearDirectory() {
   records.clear();
   offsets.clear();
   snapshots.clear();
+  snapshot_position.clear();
   block_position.clear();
   snapshot_number.clear();
   block_offset.clear();

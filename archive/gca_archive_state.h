@@ -19,8 +19,8 @@ namespace gca {
 // Readers and writers of this format must use the same six letters.
 constexpr char kDirectoryKeySuffix[] = "Vemdra";
 
-// Largest number of cipher snapshots a solid index may hold (one per 1 MiB block).
-constexpr uint32_t kMaxSolidBlocks = 1u << 16;
+// Stored bytes between two keystream snapshots of a solid index, at least.
+constexpr uint64_t kSnapshotSpacing = 64u << 10;
 
 struct GcaArchive::State {
   GcaArchive* self = nullptr;
@@ -54,6 +54,7 @@ struct GcaArchive::State {
   uint32_t solid_fill = 0;
   bool solid_index_built = false;
   std::vector<ArchiveCipher> snapshots;
+  std::vector<uint64_t> snapshot_position;  // file position of each snapshot, ascending
   std::vector<uint64_t> block_position;
   std::vector<int32_t> snapshot_number;
   std::vector<uint32_t> block_offset;
@@ -91,6 +92,8 @@ struct GcaArchive::State {
   // Reader (gca_reader.cpp).
   bool DecodeEntry(ByteStream& out, int32_t index, const std::string& text);
   bool BuildSolidIndex();
+  // Sets the cipher to the keystream state at a block's file position.
+  void RestoreCipher(uint64_t position);
   bool ExtractEntry(int32_t index);
 
   // Writer (gca_writer.cpp).

@@ -106,7 +106,7 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
       loaded_block = -1;
       solid_fill = 0;
       if (!file->Seek(block_position[size_t(index)])) throw GflException(kGflDataError);
-      if (self->ScrambleData) cipher = snapshots[size_t(number)];
+      if (self->ScrambleData) RestoreCipher(block_position[size_t(index)]);
       current = number - 1;
       skip = offset;
       progress_total += offset;
@@ -142,51 +142,69 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
   return true;
 }
 
+void GcaArchive::State::RestoreCipher(uint64_t position) {
+  // The last snapshot taken at or before the position, then the keystream run over the
+  // stored bytes in between (less than the snapshot spacing plus one frame).
+  const auto after = std::upper_bound(snapshot_position.begin(), snapshot_position.end(), position);
+  if (after == snapshot_position.begin()) throw GflException(kGflDataError);
+  const size_t k = size_t(after - snapshot_position.begin()) - 1;
+  cipher = snapshots[k];
+  uint64_t n = position - snapshot_position[k];
+  if (scratch.empty()) scratch.resize(65536);
+  while (n != 0) {
+    const uint32_t piece = n < scratch.size() ? uint32_t(n) : uint32_t(scratch.size());
+    cipher.Decrypt(scratch.data(), int32_t(piece));
+    n -= piece;
+  }
+}
+
 bool GcaArchive::State::BuildSolidIndex() {
   if (self->Notify(kNoticeSolidIndex, std::string()) != 0) return false;
   const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
   if (!file->Seek(base)) throw GflException(kGflDataError);
+  const uint64_t file_size = file->Size();
+  // Every frame takes at least its 8-byte head, so the file's length bounds the blocks.
+  const uint64_t max_blocks = file_size > base ? (file_size - base) / 8 : 0;
   loaded_block = -1;
   solid_fill = 0;
   solid_position = 0;
   int32_t blocks = 0;
   if (self->ScrambleData) cipher.SetKey(PassPhrase());
   snapshots.clear();
+  snapshot_position.clear();
   block_position.assign(size_t(count), 0);
   snapshot_number.assign(size_t(count), -1);
   block_offset.assign(size_t(count), 0);
   ArchiveFrameSource source(*this, *file);
   uint64_t position = base;
   auto open_block = [&]() {
-    if (uint32_t(blocks) >= kMaxSolidBlocks) throw GflException(kGflDataError);
-    if (self->ScrambleData) snapshots.push_back(cipher);
+    if (uint64_t(blocks) >= max_blocks || blocks == INT32_MAX) throw GflException(kGflDataError);
     position = file->Tell();
     if (position == kInvalidPosition) throw GflException(kGflDataError);
+    // A keystream snapshot at most every kSnapshotSpacing stored bytes: the snapshots
+    // take a small fraction of the file's size however small its frames are.
+    if (self->ScrambleData &&
+        (snapshot_position.empty() || position - snapshot_position.back() >= kSnapshotSpacing)) {
+      snapshots.push_back(cipher);
+      snapshot_position.push_back(position);
+    }
     const uint32_t n = codec->SkipFrame(source);
-    // Every block but the last holds exactly 1 MiB; a block of nothing is damage.
+    // Blocks may be shorter than 1 MiB anywhere in the stream; a block of nothing is
+    // damage.
     if (n == 0 || n > kBlockSize) throw GflException(kGflDataError);
     solid_fill = n;
     solid_position = 0;
     blocks += 1;
   };
   scrambler_active = self->ScrambleData;
-  bool short_block = false;
   for (int32_t i = 0; i < count; ++i) {
     uint64_t r = records[size_t(i)].UnpackedSize;
-    if (r > 0 && solid_fill == 0) {
-      if (short_block) throw GflException(kGflDataError);
-      open_block();
-      short_block = solid_fill < kBlockSize;
-    }
+    if (r > 0 && solid_fill == 0) open_block();
     block_position[size_t(i)] = position;
     snapshot_number[size_t(i)] = blocks - 1;
     block_offset[size_t(i)] = solid_position;
     while (r > 0) {
-      if (solid_fill == 0) {
-        if (short_block) throw GflException(kGflDataError);
-        open_block();
-        short_block = solid_fill < kBlockSize;
-      }
+      if (solid_fill == 0) open_block();
       const uint32_t d = uint32_t(std::min<uint64_t>(solid_fill, r));
       solid_fill -= d;
       solid_position += d;
