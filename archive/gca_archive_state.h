@@ -66,6 +66,8 @@ struct GcaArchive::State {
   // Directories made for extracted files since the output directory was set (entries
   // of one directory are spread over the archive by the writer's order).
   std::unordered_set<std::string> made_parents;
+  // Files the writer must not archive (the archive it writes), as FileIdentity pairs.
+  std::vector<std::pair<uint64_t, uint64_t>> excluded;
 
   std::string PassPhrase() const { return key.empty() ? std::string(kDefaultArchiveKey) : key; }
   bool EnsureBuffers();
@@ -95,6 +97,7 @@ struct GcaArchive::State {
   // Sets the cipher to the keystream state at a block's file position.
   void RestoreCipher(uint64_t position);
   bool ExtractEntry(int32_t index);
+  bool PrepareParents(const std::string& name);
 
   // Writer (gca_writer.cpp).
   bool WriteArchive(ByteStream& out);

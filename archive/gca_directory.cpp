@@ -331,6 +331,9 @@ bool GcaArchive::State::WriteDirectory(ByteStream& out, uint64_t p0) {
     if (coded.size() < plain.size()) {
       body.swap(coded);
       compressed = true;
+    } else {
+      // Not shorter: the option is cleared and the plain body written.
+      self->CompressDirectory = false;
     }
   }
   if (!compressed) body.swap(plain);

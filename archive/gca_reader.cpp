@@ -39,20 +39,41 @@ bool IsDotsOnly(const std::string& part) {
   return dot;
 }
 
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// Names that Windows opens as devices in any directory: CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, COM1..COM9 and LPT1..LPT9 (with superscript digits 1, 2, 3 too), whatever
+// the case, with or without an extension, with trailing spaces before it.
+bool IsDeviceName(const std::string& part) {
+  std::string base = part.substr(0, part.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = Upper(c);
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$") {
+    return true;
+  }
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+    const uint8_t d = uint8_t(base[3]);
+    return (d >= '1' && d <= '9') || d == 0xB9 || d == 0xB2 || d == 0xB3;
+  }
+  return false;
+}
+
 }  // namespace
 
 // True when an entry name stays below the output directory whichever way the system
-// reads its bytes.
+// reads its bytes, names no device, and holds no control character.
 bool IsSafeEntryName(const std::string& name) {
   if (name.empty() || name[0] == '\\' || name[0] == '/') return false;
   if (name.find(':') != std::string::npos || name.find('/') != std::string::npos) return false;
-  if (name.find('\0') != std::string::npos) return false;
+  for (char c : name) {
+    if (uint8_t(c) < 0x20 || c == 0x7F) return false;
+  }
   for (const std::string& part : Components(name, true)) {
-    if (part.empty() || IsDotsOnly(part)) return false;
+    if (part.empty() || IsDotsOnly(part) || IsDeviceName(part)) return false;
   }
   // Read with single-byte characters only, the same bytes must not climb out either.
   for (const std::string& part : Components(name, false)) {
-    if (IsDotsOnly(part)) return false;
+    if (IsDotsOnly(part) || IsDeviceName(part)) return false;
   }
   return true;
 }
@@ -217,6 +238,42 @@ bool GcaArchive::State::BuildSolidIndex() {
   return true;
 }
 
+// Makes sure every directory between the output directory and the entry's file part
+// is a real directory, creating the missing ones; a link or anything else on the way
+// fails with the unsafe-target notice. The output directory itself is the caller's.
+bool GcaArchive::State::PrepareParents(const std::string& name) {
+  std::vector<std::string> parts = Components(name, true);
+  std::string dir = output_directory;
+  if (!dir.empty() && made_parents.count(dir) == 0) {
+    // The output directory is made as a tree of its own when it is missing.
+    if (!CreateDirectoryTree(dir)) {
+      self->Notify(kNoticeCannotCreateDirectory, dir);
+      return false;
+    }
+    made_parents.insert(dir);
+  }
+  for (size_t i = parts.size(); i-- > 1;) {
+    dir = JoinPath(dir, parts[i]);
+    if (made_parents.count(dir) != 0) continue;
+    const std::string full = MakeAbsolutePath(dir);
+    os::PathKind kind = os::Probe(full);
+    if (kind == os::PathKind::kMissing) {
+      os::MakeDirectory(full);
+      kind = os::Probe(full);
+    }
+    if (kind != os::PathKind::kDirectory) {
+      if (kind == os::PathKind::kMissing) {
+        self->Notify(kNoticeCannotCreateDirectory, dir);
+      } else {
+        self->Notify(kNoticeUnsafeTarget, dir);
+      }
+      return false;
+    }
+    made_parents.insert(dir);
+  }
+  return true;
+}
+
 bool GcaArchive::State::ExtractEntry(int32_t index) {
   if (!directory_read && !self->ReadDirectory()) return false;
   if (index < 0 || index >= count) return false;
@@ -227,17 +284,20 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
     return false;
   }
   const std::string target = JoinPath(output_directory, name);
-  const int32_t k = LastIndexOf(target, '\\');
-  if (k >= 0) {
-    // Each directory tree is made once.
-    std::string parent = target.substr(0, size_t(k));
-    if (made_parents.count(parent) == 0 && CreateDirectoryTree(parent)) made_parents.insert(std::move(parent));
-  }
+  if (!PrepareParents(name)) return false;
+  const std::string full = MakeAbsolutePath(target);
+  const os::PathKind kind = os::Probe(full);
 
   if (e.Attributes & kAttrDirectory) {
     self->Notify(kNoticeExtractStart, target);
-    if (CreateDirectoryTree(target)) {
-      os::SetAttributes(MakeAbsolutePath(target), e.Attributes);
+    if (kind == os::PathKind::kLink || kind == os::PathKind::kOther) {
+      self->Notify(kNoticeUnsafeTarget, target);
+      return false;
+    }
+    if (kind == os::PathKind::kDirectory || (kind == os::PathKind::kMissing && os::MakeDirectory(full) &&
+                                             os::Probe(full) == os::PathKind::kDirectory)) {
+      made_parents.insert(target);
+      os::SetAttributes(full, e.Attributes);
       self->Notify(kNoticeExtractDone, target);
       return true;
     }
@@ -245,28 +305,44 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
     return false;
   }
 
-  if (PathExists(target)) {
+  // A FIFO, device or socket is never opened; a directory is not replaced.
+  if (kind == os::PathKind::kOther || kind == os::PathKind::kDirectory) {
+    self->Notify(kNoticeUnsafeTarget, target);
+    return false;
+  }
+  // A link at the target counts as an existing file: it is kept, or replaced by the
+  // extracted file, never written through.
+  const bool existing = kind == os::PathKind::kFile || kind == os::PathKind::kLink;
+  if (existing) {
     const int32_t answer = self->Notify(kNoticeTargetExists, target);
     if (answer == 1 || answer == 3) return false;
-    if (answer == 0) os::SetAttributes(MakeAbsolutePath(target), kAttrNormal);
+    if (answer == 0 && kind == os::PathKind::kFile) os::SetAttributes(full, kAttrNormal);
   }
   self->Notify(kNoticeExtractStart, target);
+  // The entry is decoded into a new file beside the target and renamed over it only
+  // when it decoded completely (with a matching CRC when a file was there before), so
+  // a damaged entry never costs the old file.
   GcaFile out;
-  if (!out.Open(target, 3)) return false;
+  std::string temp;
+  if (!CreateTempBeside(target, &out, &temp)) return false;
   bool ok = false;
   try {
     ok = self->DecodeEntry(out, index, target);
   } catch (...) {
     ok = false;
   }
+  if (ok && existing && self->EntryCrc && e.UnpackedSize != 0 && running_crc != e.Crc) ok = false;
+  if (ok) {
+    out.SetWriteTime(e.WriteTime);
+    out.Close();
+    ok = os::ReplaceFile(MakeAbsolutePath(temp), full);
+  }
   if (!ok) {
     out.Close();
-    os::RemoveFile(MakeAbsolutePath(target));
+    os::RemoveFile(MakeAbsolutePath(temp));
     return false;
   }
-  out.SetWriteTime(e.WriteTime);
-  out.Close();
-  os::SetAttributes(MakeAbsolutePath(target), e.Attributes);
+  os::SetAttributes(full, e.Attributes);
   self->Notify(kNoticeExtractDone, target);
   return true;
 }
