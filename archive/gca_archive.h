@@ -45,8 +45,8 @@ enum ArchiveNotice : uint32_t {
   // FIFO, device, socket, link to a directory, dangling link). Text: the path in the
   // host's own form; the answer is not looked at.
   kNoticeSkippedSource = 0x04070800,
-  // Build left out the archive file it is writing, found among the sources. Text: the
-  // source path; the answer is not looked at.
+  // Build left out the archive file it is writing (or the one it replaces), found among
+  // the sources. Text: the archive path; the answer is not looked at.
   kNoticeSkippedArchive = 0x04080800,
 };
 

@@ -139,7 +139,7 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
       if (in.IsOpen() && !excluded.empty() && os::FileIdentity(in.NativeHandle(), &id.first, &id.second) &&
           std::find(excluded.begin(), excluded.end(), id) != excluded.end()) {
         // The archive being written (or the one it replaces) is never put into itself.
-        self->Notify(kNoticeSkippedArchive, path);
+        self->Notify(kNoticeSkippedArchive, archive_path);
         keep[at] = false;
         continue;
       }

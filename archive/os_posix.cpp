@@ -192,6 +192,7 @@ bool NextInDirectory(Search* s, FindData* data) {
     if (name == "." || name == "..") {
       data->name = name;
       data->name_ok = true;
+      data->special = false;
       data->attributes = 0x10;
       data->size = 0;
       data->write_time = 0;

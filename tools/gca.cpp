@@ -289,7 +289,7 @@ struct Session {
         Note("skipped (not a file or directory): " + AsTyped(text));
         return 0;
       case gca::kNoticeSkippedArchive:
-        Note("skipped the archive being written: " + AsTyped(Display(text)));
+        Note("skipped the archive being written: " + Display(text));
         return 0;
       default:
         return 0;
