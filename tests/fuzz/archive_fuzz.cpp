@@ -1,9 +1,14 @@
-// Fuzz target: an archive held in memory, its directory read and every entry decoded.
-// Answers every notice with 0 so that the deepest paths run.
+// Fuzz target: an archive held in memory, its directory read, every entry decoded and
+// the smaller entries extracted into a scratch directory, so that name checks and file
+// creation run too. Answers every notice with 0 so that the deepest paths run.
+#include <stdlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "archive/gca_archive.h"
 
@@ -30,6 +35,38 @@ gca::GcaArchive& Archive() {
   return *archive;
 }
 
+// A scratch root made once, holding only "out", the output directory.
+const std::filesystem::path& ScratchRoot() {
+  static const std::filesystem::path root = [] {
+    char pattern[] = "/tmp/gca_archive_fuzz_XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (!made) __builtin_trap();
+    return std::filesystem::path(made);
+  }();
+  return root;
+}
+
+// Everything extraction made stays below out, and is a plain file or a directory.
+void CheckScratch() {
+  std::error_code ec;
+  const std::filesystem::path& root = ScratchRoot();
+  for (const auto& e : std::filesystem::directory_iterator(root, ec)) {
+    if (e.path().filename() != "out") __builtin_trap();
+  }
+  const auto out = root / "out";
+  for (auto it = std::filesystem::recursive_directory_iterator(out, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const auto status = it->symlink_status(ec);
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status)) __builtin_trap();
+    for (char c : it->path().filename().string()) {
+      if (static_cast<unsigned char>(c) < 0x20) __builtin_trap();
+    }
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ec);
+  }
+  std::filesystem::remove_all(out, ec);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,6 +82,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (a.DecodeEntry(out, i, "") && out.written != r.UnpackedSize) __builtin_trap();
       if (out.written > r.UnpackedSize) __builtin_trap();
     }
+    // Extraction, of entries small enough not to fill the disk.
+    std::string out = (ScratchRoot() / "out").string();
+    for (char& c : out) {
+      if (c == '/') c = '\\';
+    }
+    a.SetOutputDirectory(out);
+    for (int32_t i = 0; i < n && i < 64; ++i) {
+      if (a.EntryInfo(i).UnpackedSize <= (4u << 20)) a.ExtractEntry(i);
+    }
+    CheckScratch();
   }
   a.Close();
   return 0;
