@@ -256,6 +256,7 @@ bool GcaArchive::Build() {
   std::string temp;
   if (!CreateTempBeside(s.archive_path, &out, &temp)) return false;
   s.excluded.clear();
+  s.excluded_leaf = temp.substr(size_t(LastIndexOf(temp, '\\') + 1));
   std::pair<uint64_t, uint64_t> id;
   if (os::FileIdentity(out.NativeHandle(), &id.first, &id.second)) s.excluded.push_back(id);
   {
@@ -267,8 +268,9 @@ bool GcaArchive::Build() {
   }
   bool ok = WriteArchive(out);
   s.excluded.clear();
+  s.excluded_leaf.clear();
   out.Close();
-  if (ok) ok = os::ReplaceFile(MakeAbsolutePath(temp), full);
+  if (ok) ok = os::RenameOver(MakeAbsolutePath(temp), full);
   if (!ok) os::RemoveFile(MakeAbsolutePath(temp));
   return ok;
 }

@@ -68,6 +68,9 @@ struct GcaArchive::State {
   std::unordered_set<std::string> made_parents;
   // Files the writer must not archive (the archive it writes), as FileIdentity pairs.
   std::vector<std::pair<uint64_t, uint64_t>> excluded;
+  // File name of the new archive while it is written under a temporary name (Windows
+  // does not let it be opened for reading meanwhile, so it is known by its name).
+  std::string excluded_leaf;
 
   std::string PassPhrase() const { return key.empty() ? std::string(kDefaultArchiveKey) : key; }
   bool EnsureBuffers();

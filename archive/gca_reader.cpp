@@ -335,7 +335,7 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
   if (ok) {
     out.SetWriteTime(e.WriteTime);
     out.Close();
-    ok = os::ReplaceFile(MakeAbsolutePath(temp), full);
+    ok = os::RenameOver(MakeAbsolutePath(temp), full);
   }
   if (!ok) {
     out.Close();

@@ -131,6 +131,11 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
       record.WriteTime = item.WriteTime;
       if (item.Attributes & kAttrDirectory) continue;
       const std::string path = prefix + item.Name;
+      if (!excluded_leaf.empty() && item.Name.substr(size_t(LastIndexOf(item.Name, '\\') + 1)) == excluded_leaf) {
+        self->Notify(kNoticeSkippedArchive, archive_path);
+        keep[at] = false;
+        continue;
+      }
       self->Notify(kNoticeAddFile, path);
       running_crc = 0;
       GcaFile in;

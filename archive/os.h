@@ -62,7 +62,7 @@ PathKind Probe(const std::string& path);
 Handle CreateNewFile(const std::string& path);
 // Renames a file over `to`, replacing a file or a link there (never what a link
 // points to).
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool RenameOver(const std::string& from, const std::string& to);
 // The host's own form of an archive path (for messages); false when it has none.
 bool HostPath(const std::string& path, std::string* host);
 

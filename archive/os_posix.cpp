@@ -376,7 +376,7 @@ Handle CreateNewFile(const std::string& path) {
   return fd < 0 ? kInvalidHandle : Handle(fd);
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool RenameOver(const std::string& from, const std::string& to) {
   std::string a, b;
   if (!ToHost(from, &a) || !ToHost(to, &b) || a.empty() || b.empty()) return false;
   return rename(a.c_str(), b.c_str()) == 0;

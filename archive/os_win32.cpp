@@ -167,7 +167,7 @@ Handle CreateNewFile(const std::string& path) {
   return reinterpret_cast<Handle>(h);
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool RenameOver(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 

@@ -23,13 +23,13 @@ using namespace gca_test;
 
 namespace {
 
+#ifndef _WIN32
 std::string HostForm(const std::string& path) {
   std::string h = path;
-#ifndef _WIN32
   std::replace(h.begin(), h.end(), '\\', '/');
-#endif
   return h;
 }
+#endif
 
 // Names in a directory other than "." and "..", sorted.
 std::vector<std::string> Listing(const std::string& dir) {
@@ -94,8 +94,8 @@ TEST(NoDataLost, DamagedEntryLeavesTheOldFileAndNoTemporaryFile) {
   EXPECT_EQ(ReadFile(dest / "big.bin"), "old contents");
   EXPECT_EQ(Listing(dest.Root()), std::vector<std::string>{"big.bin"});
   // Undamaged, the same extraction replaces the old file.
-  ASSERT_TRUE(Build(out / "a.gca", {src / "big.bin"}, true, false, false));
   a.Close();
+  ASSERT_TRUE(Build(out / "a.gca", {src / "big.bin"}, true, false, false));
   a.SetArchivePath(out / "a.gca");
   EXPECT_TRUE(a.ExtractEntry(0));
   EXPECT_TRUE(ReadFile(dest / "big.bin") == contents);
