@@ -35,21 +35,19 @@ gca::GcaArchive& Archive() {
   return *archive;
 }
 
-// A scratch root made once, holding only "out", the output directory.
-const std::filesystem::path& ScratchRoot() {
-  static const std::filesystem::path root = [] {
-    char pattern[] = "/tmp/gca_archive_fuzz_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made) __builtin_trap();
-    return std::filesystem::path(made);
-  }();
-  return root;
+// A scratch root made for one input, holding only "out", the output directory; the
+// whole root goes when the input is done (libFuzzer may end without running exit
+// handlers, so nothing is left for later).
+std::filesystem::path MakeScratchRoot() {
+  char pattern[] = "/tmp/gca_archive_fuzz_XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (!made) __builtin_trap();
+  return std::filesystem::path(made);
 }
 
 // Everything extraction made stays below out, and is a plain file or a directory.
-void CheckScratch() {
+void CheckScratch(const std::filesystem::path& root) {
   std::error_code ec;
-  const std::filesystem::path& root = ScratchRoot();
   for (const auto& e : std::filesystem::directory_iterator(root, ec)) {
     if (e.path().filename() != "out") __builtin_trap();
   }
@@ -64,7 +62,7 @@ void CheckScratch() {
     std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
                                  ec);
   }
-  std::filesystem::remove_all(out, ec);
+  std::filesystem::remove_all(root, ec);
 }
 
 }  // namespace
@@ -83,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (out.written > r.UnpackedSize) __builtin_trap();
     }
     // Extraction, of entries small enough not to fill the disk.
-    std::string out = (ScratchRoot() / "out").string();
+    const std::filesystem::path root = MakeScratchRoot();
+    std::string out = (root / "out").string();
     for (char& c : out) {
       if (c == '/') c = '\\';
     }
@@ -91,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int32_t i = 0; i < n && i < 64; ++i) {
       if (a.EntryInfo(i).UnpackedSize <= (4u << 20)) a.ExtractEntry(i);
     }
-    CheckScratch();
+    CheckScratch(root);
   }
   a.Close();
   return 0;
