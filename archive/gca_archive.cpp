@@ -86,6 +86,7 @@ void GcaArchive::State::ClearDirectory() {
   records.clear();
   offsets.clear();
   snapshots.clear();
+  snapshot_position.clear();
   block_position.clear();
   snapshot_number.clear();
   block_offset.clear();
@@ -245,10 +246,32 @@ bool GcaArchive::WriteArchive(ByteStream& out) {
 }
 
 bool GcaArchive::Build() {
+  State& s = *state_;
+  const std::string full = MakeAbsolutePath(s.archive_path);
+  const os::PathKind kind = os::Probe(full);
+  if (kind == os::PathKind::kDirectory || kind == os::PathKind::kOther) return false;
+  // The archive is written under a new name beside the path and renamed into place
+  // only when it is complete: a failed build leaves an older archive as it was.
   GcaFile out;
-  if (!out.Open(state_->archive_path, 3)) return false;
-  const bool ok = WriteArchive(out);
+  std::string temp;
+  if (!CreateTempBeside(s.archive_path, &out, &temp)) return false;
+  s.excluded.clear();
+  s.excluded_leaf = temp.substr(size_t(LastIndexOf(temp, '\\') + 1));
+  std::pair<uint64_t, uint64_t> id;
+  if (os::FileIdentity(out.NativeHandle(), &id.first, &id.second)) s.excluded.push_back(id);
+  {
+    GcaFile old;
+    if (kind != os::PathKind::kMissing && old.Open(s.archive_path, 0) &&
+        os::FileIdentity(old.NativeHandle(), &id.first, &id.second)) {
+      s.excluded.push_back(id);
+    }
+  }
+  bool ok = WriteArchive(out);
+  s.excluded.clear();
+  s.excluded_leaf.clear();
   out.Close();
+  if (ok) ok = os::RenameOver(MakeAbsolutePath(temp), full);
+  if (!ok) os::RemoveFile(MakeAbsolutePath(temp));
   return ok;
 }
 

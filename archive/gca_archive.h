@@ -31,7 +31,23 @@ enum ArchiveNotice : uint32_t {
   kNoticeCannotOpenSource = 0x0c100800,
   kNoticeBuildReadError = 0x0c180800,
   kNoticeBuildWriteError = 0x0c1c0400,
-  kNoticeUnsafeName = 0x0c281000,  // an entry name that would leave the output directory
+  // An entry name that would leave the output directory, names a device or holds a
+  // control character: the entry is not extracted.
+  kNoticeUnsafeName = 0x0c281000,
+  // The target path runs through a link or something else that is not a directory, or
+  // the target is not a regular file (a FIFO, device, socket or directory): the entry
+  // is not extracted. Text: the path found.
+  kNoticeUnsafeTarget = 0x0c2c0800,
+  // Build met a source name that the archive code page cannot hold; Build fails
+  // whatever the answer. Text: the path in the host's own form.
+  kNoticeUnrepresentableSource = 0x0c101000,
+  // Build left out an entry of a source tree that is neither a file nor a directory (a
+  // FIFO, device, socket, link to a directory, dangling link). Text: the path in the
+  // host's own form; the answer is not looked at.
+  kNoticeSkippedSource = 0x04070800,
+  // Build left out the archive file it is writing (or the one it replaces), found among
+  // the sources. Text: the archive path; the answer is not looked at.
+  kNoticeSkippedArchive = 0x04080800,
 };
 
 // (code, text, archive) -> answer. Without a callback every notice is answered -1.

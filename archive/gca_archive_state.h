@@ -19,8 +19,8 @@ namespace gca {
 // Readers and writers of this format must use the same six letters.
 constexpr char kDirectoryKeySuffix[] = "Vemdra";
 
-// Largest number of cipher snapshots a solid index may hold (one per 1 MiB block).
-constexpr uint32_t kMaxSolidBlocks = 1u << 16;
+// Stored bytes between two keystream snapshots of a solid index, at least.
+constexpr uint64_t kSnapshotSpacing = 64u << 10;
 
 struct GcaArchive::State {
   GcaArchive* self = nullptr;
@@ -54,6 +54,7 @@ struct GcaArchive::State {
   uint32_t solid_fill = 0;
   bool solid_index_built = false;
   std::vector<ArchiveCipher> snapshots;
+  std::vector<uint64_t> snapshot_position;  // file position of each snapshot, ascending
   std::vector<uint64_t> block_position;
   std::vector<int32_t> snapshot_number;
   std::vector<uint32_t> block_offset;
@@ -65,6 +66,11 @@ struct GcaArchive::State {
   // Directories made for extracted files since the output directory was set (entries
   // of one directory are spread over the archive by the writer's order).
   std::unordered_set<std::string> made_parents;
+  // Files the writer must not archive (the archive it writes), as FileIdentity pairs.
+  std::vector<std::pair<uint64_t, uint64_t>> excluded;
+  // File name of the new archive while it is written under a temporary name (Windows
+  // does not let it be opened for reading meanwhile, so it is known by its name).
+  std::string excluded_leaf;
 
   std::string PassPhrase() const { return key.empty() ? std::string(kDefaultArchiveKey) : key; }
   bool EnsureBuffers();
@@ -91,7 +97,10 @@ struct GcaArchive::State {
   // Reader (gca_reader.cpp).
   bool DecodeEntry(ByteStream& out, int32_t index, const std::string& text);
   bool BuildSolidIndex();
+  // Sets the cipher to the keystream state at a block's file position.
+  void RestoreCipher(uint64_t position);
   bool ExtractEntry(int32_t index);
+  bool PrepareParents(const std::string& name);
 
   // Writer (gca_writer.cpp).
   bool WriteArchive(ByteStream& out);

@@ -14,16 +14,31 @@ constexpr uint32_t kOldHeadSize = 16;
 constexpr uint32_t kGca3HeadSize = 32;
 // A decoded directory larger than this is taken as damage, not as a directory.
 constexpr uint64_t kMaxDirectoryBytes = 512ull << 20;
+// A compressed directory may decode to at most this much more than the whole archive
+// file holds: what a reader allocates stays bounded by the file's own size, however
+// well a damaged or hostile directory claims to compress.
+constexpr uint64_t kDirectorySlack = 8ull << 20;
+// Smallest frame: its 8-byte head.
+constexpr uint64_t kMinFrameBytes = 8;
+// Bytes every entry needs in a "GCA3" directory (record and 16-bit name length) and in
+// a "GCA0"/"GCA1" directory (record and a one-byte length).
+constexpr uint64_t kMinGca3Entry = 34;
+constexpr uint64_t kMinOldEntry = 33;
 
 bool HasGcaMagic(const uint8_t* p) { return p[0] == 'G' && p[1] == 'C' && p[2] == 'A'; }
 
 std::string DirectoryKey(const GcaArchive::State& s) { return s.PassPhrase() + kDirectoryKeySuffix; }
 
-// Decodes frames from src until exactly `total` bytes have come out.
-bool DecodeFrames(GcaArchive::State& s, FrameSource& src, uint64_t total, std::vector<uint8_t>* out) {
+// Decodes frames from src (coded_length bytes) until exactly `total` bytes have come
+// out. The total is checked against what the frames and the file can hold before
+// anything is allocated.
+bool DecodeFrames(GcaArchive::State& s, FrameSource& src, uint64_t coded_length, uint64_t total,
+                  uint64_t file_size, std::vector<uint8_t>* out) {
   out->clear();
-  if (total > kMaxDirectoryBytes) return false;
+  if (total > kMaxDirectoryBytes || total > kDirectorySlack + file_size) return false;
+  if (total > (coded_length / kMinFrameBytes) * kBlockSize) return false;
   if (total != 0 && !s.EnsureBuffers()) return false;
+  out->reserve(size_t(total));
   while (out->size() < total) {
     const uint64_t left = total - out->size();
     const uint32_t capacity = left < kBlockSize ? uint32_t(left) : kBlockSize;
@@ -67,6 +82,8 @@ bool ReadAt(GcaFile& f, uint64_t position, void* buffer, uint32_t n) {
 // actually present.
 bool ReadBytes(GcaFile& f, uint64_t len, std::vector<uint8_t>* out) {
   out->clear();
+  if (len > f.Size()) return false;
+  out->reserve(size_t(len));
   uint8_t piece[65536];
   while (out->size() < len) {
     const uint64_t left = len - out->size();
@@ -156,14 +173,14 @@ bool GcaArchive::State::ReadOldDirectory(const uint8_t* head, uint64_t head_posi
   if (flags & 0x1) {
     if (body_length < 12) return false;
     const uint32_t p = Load32(body.data());
-    if (p < x) return false;
+    if (p < x || uint64_t(n) * kMinOldEntry > p) return false;
     MemoryFrameSource src(body.data() + 4, body_length - 12);
-    if (!DecodeFrames(*this, src, p, &decoded)) return false;
+    if (!DecodeFrames(*this, src, body_length - 12, p, file_size, &decoded)) return false;
     recs = decoded.data();
     table = decoded.data() + x;
     table_length = size_t(p - x);
   } else {
-    if (x > body_length) return false;
+    if (uint64_t(n) * kMinOldEntry > body_length) return false;
     recs = body.data();
     table = body.data() + x;
     table_length = size_t(body_length - x);
@@ -210,8 +227,8 @@ bool GcaArchive::State::ReadGca3Directory(uint64_t head_position, uint64_t file_
   if (d < kGca3HeadSize || d > file_size || head_position > file_size - d) return false;
   if (d - kGca3HeadSize > kMaxDirectoryBytes) return false;
   std::vector<uint8_t> dir;
-  if (!ReadBytes(*file, d - kGca3HeadSize, &dir)) return false;
-  dir.insert(dir.begin(), head, head + kGca3HeadSize);
+  // Head and body in one allocation of exactly D bytes.
+  if (!file->Seek(head_position) || !ReadBytes(*file, d, &dir)) return false;
 
   if (flags & 0x2) {
     if (!self->ScrambleDirectory && !Passes(*this, kNoticeScrambledDirectory)) return false;
@@ -235,13 +252,15 @@ bool GcaArchive::State::ReadGca3Directory(uint64_t head_position, uint64_t file_
   if (flags & 0x1) {
     if (body_length < 8) return false;
     const uint64_t u = Load32(body);
-    if (u < x) return false;
+    if (uint64_t(n) * kMinGca3Entry > u) return false;
     MemoryFrameSource src(body + 8, body_length - 8);
-    if (!DecodeFrames(*this, src, u, &decoded)) return false;
+    if (!DecodeFrames(*this, src, body_length - 8, u, file_size, &decoded)) return false;
+    // The coded form is not needed any more.
+    std::vector<uint8_t>().swap(dir);
     recs = decoded.data();
     total = decoded.size();
   }
-  if (x > total) return false;
+  if (uint64_t(n) * kMinGca3Entry > total) return false;
   const uint8_t* table = recs + x;
   const size_t table_length = total - size_t(x);
 
@@ -312,6 +331,9 @@ bool GcaArchive::State::WriteDirectory(ByteStream& out, uint64_t p0) {
     if (coded.size() < plain.size()) {
       body.swap(coded);
       compressed = true;
+    } else {
+      // Not shorter: the option is cleared and the plain body written.
+      self->CompressDirectory = false;
     }
   }
   if (!compressed) body.swap(plain);

@@ -1,5 +1,8 @@
 #include "archive/gca_file.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -65,6 +68,31 @@ bool GcaFile::Open(const std::string& path, int mode) {
   if (mode != 3 && mode != 4 && !os::FileSize(handle_, &size_)) size_ = 0;
   if (size_ != 0) end_reached_ = 0;
   return true;
+}
+
+bool GcaFile::CreateNew(const std::string& path) {
+  Close();
+  path_ = path;
+  mode_ = 3;
+  size_ = 0;
+  handle_ = os::CreateNewFile(MakeAbsolutePath(path));
+  return handle_ != os::kInvalidHandle;
+}
+
+bool CreateTempBeside(const std::string& target, GcaFile* file, std::string* temp) {
+  static std::atomic<uint32_t> serial{0};
+  const int32_t k = LastIndexOf(target, '\\');
+  const std::string directory = k < 0 ? std::string() : target.substr(0, size_t(k) + 1);
+  const uint32_t seed = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char leaf[32];
+    std::snprintf(leaf, sizeof(leaf), "~gca%08x.tmp", unsigned(seed * 2654435761u + serial++));
+    *temp = directory + leaf;
+    if (file->CreateNew(*temp)) return true;
+    // Something is there already, or the directory cannot take a file at all.
+    if (os::Probe(MakeAbsolutePath(*temp)) == os::PathKind::kMissing) return false;
+  }
+  return false;
 }
 
 bool GcaFile::Close() {

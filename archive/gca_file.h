@@ -36,6 +36,10 @@ class GcaFile : public ByteStream {
   virtual uint64_t Size();
   virtual void Release();
 
+  // Creates a new file for writing (mode 3); fails when anything, a link too, is at
+  // the path.
+  bool CreateNew(const std::string& path);
+
   // Serves reads from a whole-file memory block instead of a file (read-only).
   bool OpenMemory(std::string bytes);
 
@@ -51,6 +55,10 @@ class GcaFile : public ByteStream {
   uint64_t memory_position_ = 0;
   int mode_ = 0;
 };
+
+// Creates a new file beside `target` (in the same directory, so that a rename moves it
+// into place) under a name no other file has; true with its path in *temp.
+bool CreateTempBeside(const std::string& target, GcaFile* file, std::string* temp);
 
 // Index of the last occurrence of byte c in the zero-terminated text, or -1. A byte pair
 // of a double-byte character (lead 0x81..0x9F or 0xE0..0xFC, trail 0x40..0x7E or
@@ -90,8 +98,11 @@ void SortScanItems(std::vector<ScanItem>& items, size_t first, size_t last);
 // Appends the file or directory tree that source names; a directory comes before the
 // items inside it; temporary files are skipped. Returns the number of items appended.
 // An entry whose name the archive code page cannot represent is not appended; the
-// first such path goes to *unrepresentable when given.
+// first such path goes to *unrepresentable when given. Entries that are neither files
+// nor directories (FIFOs, devices, sockets, links to directories, dangling links) are
+// not appended; their paths go to *skipped when given. Both report paths in the
+// host's own form (os::HostPath), since they may have no archive form.
 int32_t ScanSource(const std::string& source, std::vector<ScanItem>& items,
-                   std::string* unrepresentable = nullptr);
+                   std::string* unrepresentable = nullptr, std::vector<std::string>* skipped = nullptr);
 
 }  // namespace gca

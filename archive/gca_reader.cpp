@@ -39,20 +39,41 @@ bool IsDotsOnly(const std::string& part) {
   return dot;
 }
 
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// Names that Windows opens as devices in any directory: CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, COM1..COM9 and LPT1..LPT9 (with superscript digits 1, 2, 3 too), whatever
+// the case, with or without an extension, with trailing spaces before it.
+bool IsDeviceName(const std::string& part) {
+  std::string base = part.substr(0, part.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = Upper(c);
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$") {
+    return true;
+  }
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+    const uint8_t d = uint8_t(base[3]);
+    return (d >= '1' && d <= '9') || d == 0xB9 || d == 0xB2 || d == 0xB3;
+  }
+  return false;
+}
+
 }  // namespace
 
 // True when an entry name stays below the output directory whichever way the system
-// reads its bytes.
+// reads its bytes, names no device, and holds no control character.
 bool IsSafeEntryName(const std::string& name) {
   if (name.empty() || name[0] == '\\' || name[0] == '/') return false;
   if (name.find(':') != std::string::npos || name.find('/') != std::string::npos) return false;
-  if (name.find('\0') != std::string::npos) return false;
+  for (char c : name) {
+    if (uint8_t(c) < 0x20 || c == 0x7F) return false;
+  }
   for (const std::string& part : Components(name, true)) {
-    if (part.empty() || IsDotsOnly(part)) return false;
+    if (part.empty() || IsDotsOnly(part) || IsDeviceName(part)) return false;
   }
   // Read with single-byte characters only, the same bytes must not climb out either.
   for (const std::string& part : Components(name, false)) {
-    if (IsDotsOnly(part)) return false;
+    if (IsDotsOnly(part) || IsDeviceName(part)) return false;
   }
   return true;
 }
@@ -106,7 +127,7 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
       loaded_block = -1;
       solid_fill = 0;
       if (!file->Seek(block_position[size_t(index)])) throw GflException(kGflDataError);
-      if (self->ScrambleData) cipher = snapshots[size_t(number)];
+      if (self->ScrambleData) RestoreCipher(block_position[size_t(index)]);
       current = number - 1;
       skip = offset;
       progress_total += offset;
@@ -142,51 +163,69 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
   return true;
 }
 
+void GcaArchive::State::RestoreCipher(uint64_t position) {
+  // The last snapshot taken at or before the position, then the keystream run over the
+  // stored bytes in between (less than the snapshot spacing plus one frame).
+  const auto after = std::upper_bound(snapshot_position.begin(), snapshot_position.end(), position);
+  if (after == snapshot_position.begin()) throw GflException(kGflDataError);
+  const size_t k = size_t(after - snapshot_position.begin()) - 1;
+  cipher = snapshots[k];
+  uint64_t n = position - snapshot_position[k];
+  if (scratch.empty()) scratch.resize(65536);
+  while (n != 0) {
+    const uint32_t piece = n < scratch.size() ? uint32_t(n) : uint32_t(scratch.size());
+    cipher.Decrypt(scratch.data(), int32_t(piece));
+    n -= piece;
+  }
+}
+
 bool GcaArchive::State::BuildSolidIndex() {
   if (self->Notify(kNoticeSolidIndex, std::string()) != 0) return false;
   const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
   if (!file->Seek(base)) throw GflException(kGflDataError);
+  const uint64_t file_size = file->Size();
+  // Every frame takes at least its 8-byte head, so the file's length bounds the blocks.
+  const uint64_t max_blocks = file_size > base ? (file_size - base) / 8 : 0;
   loaded_block = -1;
   solid_fill = 0;
   solid_position = 0;
   int32_t blocks = 0;
   if (self->ScrambleData) cipher.SetKey(PassPhrase());
   snapshots.clear();
+  snapshot_position.clear();
   block_position.assign(size_t(count), 0);
   snapshot_number.assign(size_t(count), -1);
   block_offset.assign(size_t(count), 0);
   ArchiveFrameSource source(*this, *file);
   uint64_t position = base;
   auto open_block = [&]() {
-    if (uint32_t(blocks) >= kMaxSolidBlocks) throw GflException(kGflDataError);
-    if (self->ScrambleData) snapshots.push_back(cipher);
+    if (uint64_t(blocks) >= max_blocks || blocks == INT32_MAX) throw GflException(kGflDataError);
     position = file->Tell();
     if (position == kInvalidPosition) throw GflException(kGflDataError);
+    // A keystream snapshot at most every kSnapshotSpacing stored bytes: the snapshots
+    // take a small fraction of the file's size however small its frames are.
+    if (self->ScrambleData &&
+        (snapshot_position.empty() || position - snapshot_position.back() >= kSnapshotSpacing)) {
+      snapshots.push_back(cipher);
+      snapshot_position.push_back(position);
+    }
     const uint32_t n = codec->SkipFrame(source);
-    // Every block but the last holds exactly 1 MiB; a block of nothing is damage.
+    // Blocks may be shorter than 1 MiB anywhere in the stream; a block of nothing is
+    // damage.
     if (n == 0 || n > kBlockSize) throw GflException(kGflDataError);
     solid_fill = n;
     solid_position = 0;
     blocks += 1;
   };
   scrambler_active = self->ScrambleData;
-  bool short_block = false;
   for (int32_t i = 0; i < count; ++i) {
     uint64_t r = records[size_t(i)].UnpackedSize;
-    if (r > 0 && solid_fill == 0) {
-      if (short_block) throw GflException(kGflDataError);
-      open_block();
-      short_block = solid_fill < kBlockSize;
-    }
+    if (r > 0 && solid_fill == 0) open_block();
     block_position[size_t(i)] = position;
     snapshot_number[size_t(i)] = blocks - 1;
     block_offset[size_t(i)] = solid_position;
     while (r > 0) {
-      if (solid_fill == 0) {
-        if (short_block) throw GflException(kGflDataError);
-        open_block();
-        short_block = solid_fill < kBlockSize;
-      }
+      if (solid_fill == 0) open_block();
       const uint32_t d = uint32_t(std::min<uint64_t>(solid_fill, r));
       solid_fill -= d;
       solid_position += d;
@@ -196,6 +235,42 @@ bool GcaArchive::State::BuildSolidIndex() {
   scrambler_active = false;
   solid_fill = 0;
   solid_index_built = true;
+  return true;
+}
+
+// Makes sure every directory between the output directory and the entry's file part
+// is a real directory, creating the missing ones; a link or anything else on the way
+// fails with the unsafe-target notice. The output directory itself is the caller's.
+bool GcaArchive::State::PrepareParents(const std::string& name) {
+  std::vector<std::string> parts = Components(name, true);
+  std::string dir = output_directory;
+  if (!dir.empty() && made_parents.count(dir) == 0) {
+    // The output directory is made as a tree of its own when it is missing.
+    if (!CreateDirectoryTree(dir)) {
+      self->Notify(kNoticeCannotCreateDirectory, dir);
+      return false;
+    }
+    made_parents.insert(dir);
+  }
+  for (size_t i = parts.size(); i-- > 1;) {
+    dir = JoinPath(dir, parts[i]);
+    if (made_parents.count(dir) != 0) continue;
+    const std::string full = MakeAbsolutePath(dir);
+    os::PathKind kind = os::Probe(full);
+    if (kind == os::PathKind::kMissing) {
+      os::MakeDirectory(full);
+      kind = os::Probe(full);
+    }
+    if (kind != os::PathKind::kDirectory) {
+      if (kind == os::PathKind::kMissing) {
+        self->Notify(kNoticeCannotCreateDirectory, dir);
+      } else {
+        self->Notify(kNoticeUnsafeTarget, dir);
+      }
+      return false;
+    }
+    made_parents.insert(dir);
+  }
   return true;
 }
 
@@ -209,17 +284,20 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
     return false;
   }
   const std::string target = JoinPath(output_directory, name);
-  const int32_t k = LastIndexOf(target, '\\');
-  if (k >= 0) {
-    // Each directory tree is made once.
-    std::string parent = target.substr(0, size_t(k));
-    if (made_parents.count(parent) == 0 && CreateDirectoryTree(parent)) made_parents.insert(std::move(parent));
-  }
+  if (!PrepareParents(name)) return false;
+  const std::string full = MakeAbsolutePath(target);
+  const os::PathKind kind = os::Probe(full);
 
   if (e.Attributes & kAttrDirectory) {
     self->Notify(kNoticeExtractStart, target);
-    if (CreateDirectoryTree(target)) {
-      os::SetAttributes(MakeAbsolutePath(target), e.Attributes);
+    if (kind == os::PathKind::kLink || kind == os::PathKind::kOther) {
+      self->Notify(kNoticeUnsafeTarget, target);
+      return false;
+    }
+    if (kind == os::PathKind::kDirectory || (kind == os::PathKind::kMissing && os::MakeDirectory(full) &&
+                                             os::Probe(full) == os::PathKind::kDirectory)) {
+      made_parents.insert(target);
+      os::SetAttributes(full, e.Attributes);
       self->Notify(kNoticeExtractDone, target);
       return true;
     }
@@ -227,28 +305,44 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
     return false;
   }
 
-  if (PathExists(target)) {
+  // A FIFO, device or socket is never opened; a directory is not replaced.
+  if (kind == os::PathKind::kOther || kind == os::PathKind::kDirectory) {
+    self->Notify(kNoticeUnsafeTarget, target);
+    return false;
+  }
+  // A link at the target counts as an existing file: it is kept, or replaced by the
+  // extracted file, never written through.
+  const bool existing = kind == os::PathKind::kFile || kind == os::PathKind::kLink;
+  if (existing) {
     const int32_t answer = self->Notify(kNoticeTargetExists, target);
     if (answer == 1 || answer == 3) return false;
-    if (answer == 0) os::SetAttributes(MakeAbsolutePath(target), kAttrNormal);
+    if (answer == 0 && kind == os::PathKind::kFile) os::SetAttributes(full, kAttrNormal);
   }
   self->Notify(kNoticeExtractStart, target);
+  // The entry is decoded into a new file beside the target and renamed over it only
+  // when it decoded completely (with a matching CRC when a file was there before), so
+  // a damaged entry never costs the old file.
   GcaFile out;
-  if (!out.Open(target, 3)) return false;
+  std::string temp;
+  if (!CreateTempBeside(target, &out, &temp)) return false;
   bool ok = false;
   try {
     ok = self->DecodeEntry(out, index, target);
   } catch (...) {
     ok = false;
   }
+  if (ok && existing && self->EntryCrc && e.UnpackedSize != 0 && running_crc != e.Crc) ok = false;
+  if (ok) {
+    out.SetWriteTime(e.WriteTime);
+    out.Close();
+    ok = os::RenameOver(MakeAbsolutePath(temp), full);
+  }
   if (!ok) {
     out.Close();
-    os::RemoveFile(MakeAbsolutePath(target));
+    os::RemoveFile(MakeAbsolutePath(temp));
     return false;
   }
-  out.SetWriteTime(e.WriteTime);
-  out.Close();
-  os::SetAttributes(MakeAbsolutePath(target), e.Attributes);
+  os::SetAttributes(full, e.Attributes);
   self->Notify(kNoticeExtractDone, target);
   return true;
 }

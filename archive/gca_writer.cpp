@@ -73,10 +73,12 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
   for (const std::string& source : sources) {
     const size_t first = items.size();
     std::string unrepresentable;
-    ScanSource(source, items, &unrepresentable);
+    std::vector<std::string> skipped;
+    ScanSource(source, items, &unrepresentable, &skipped);
+    for (const std::string& path : skipped) self->Notify(kNoticeSkippedSource, path);
     if (!unrepresentable.empty()) {
       // A name the code page cannot hold would be stored wrongly: never archived.
-      self->Notify(kNoticeCannotOpenSource, unrepresentable);
+      self->Notify(kNoticeUnrepresentableSource, unrepresentable);
       return false;
     }
     SortScanItems(items, first, items.size());
@@ -87,6 +89,7 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
   loaded_block = -1;
 
   std::vector<EntryRecord> table(items.size());
+  std::vector<bool> keep(items.size(), true);
   progress_total = 0;
   for (const ScanItem& item : items) progress_total += item.Size;
   progress_done = 0;
@@ -128,10 +131,23 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
       record.WriteTime = item.WriteTime;
       if (item.Attributes & kAttrDirectory) continue;
       const std::string path = prefix + item.Name;
+      if (!excluded_leaf.empty() && item.Name.substr(size_t(LastIndexOf(item.Name, '\\') + 1)) == excluded_leaf) {
+        self->Notify(kNoticeSkippedArchive, archive_path);
+        keep[at] = false;
+        continue;
+      }
       self->Notify(kNoticeAddFile, path);
       running_crc = 0;
       GcaFile in;
       if (!in.Open(path, 0) && self->Notify(kNoticeCannotOpenSource, path) != 0) return false;
+      std::pair<uint64_t, uint64_t> id;
+      if (in.IsOpen() && !excluded.empty() && os::FileIdentity(in.NativeHandle(), &id.first, &id.second) &&
+          std::find(excluded.begin(), excluded.end(), id) != excluded.end()) {
+        // The archive being written (or the one it replaces) is never put into itself.
+        self->Notify(kNoticeSkippedArchive, archive_path);
+        keep[at] = false;
+        continue;
+      }
       const uint64_t u = in.IsOpen() ? in.Size() : 0;
       uint64_t packed = 0;
       if (!solid) {
@@ -183,6 +199,17 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
   std::vector<std::string> saved_names;
   saved_records.swap(records);
   saved_names.swap(names);
+  size_t kept = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!keep[i]) continue;
+    if (kept != i) {
+      table[kept] = table[i];
+      items[kept] = std::move(items[i]);
+    }
+    ++kept;
+  }
+  table.resize(kept);
+  items.resize(kept);
   records.swap(table);
   names.reserve(items.size());
   for (ScanItem& item : items) names.push_back(std::move(item.Name));

@@ -41,13 +41,30 @@ int64_t WriteFile(Handle h, const void* buffer, uint32_t n);
 bool SeekFile(Handle h, uint64_t position);
 uint64_t TellFile(Handle h);  // all ones on failure
 bool FileSize(Handle h, uint64_t* size);
+// Identity of an open file (device and file number): two handles on the same file give
+// the same pair.
+bool FileIdentity(Handle h, uint64_t* volume, uint64_t* index);
 // Sets the last-write time (FILETIME) of an open file; creation and access time stay.
 bool SetFileWriteTime(Handle h, uint64_t write_time);
 
 uint32_t GetAttributes(const std::string& path);
+// Sets the attribute word of a file or directory; never through a symbolic link (on
+// the host a link at the path is refused).
 bool SetAttributes(const std::string& path, uint32_t attributes);
 bool MakeDirectory(const std::string& path);
 bool RemoveFile(const std::string& path);
+
+// What a path names, without following a link at its end. A junction or symbolic link
+// (a reparse point on Windows) is kLink, whatever it points to, dangling or not.
+enum class PathKind { kMissing, kFile, kDirectory, kLink, kOther };
+PathKind Probe(const std::string& path);
+// Creates a new file for writing; fails when anything (a link too) is at the path.
+Handle CreateNewFile(const std::string& path);
+// Renames a file over `to`, replacing a file or a link there (never what a link
+// points to).
+bool RenameOver(const std::string& from, const std::string& to);
+// The host's own form of an archive path (for messages); false when it has none.
+bool HostPath(const std::string& path, std::string* host);
 
 // One entry of a directory search.
 struct FindData {
@@ -56,10 +73,15 @@ struct FindData {
   uint64_t size = 0;
   uint64_t write_time = 0;  // FILETIME
   bool name_ok = true;    // false when the name cannot be represented in the code page
+  // An entry that is neither a file nor a directory to archive (a FIFO, device or
+  // socket, a link to a directory, a dangling link): reported, never archived. Then
+  // `name` is the host's own form of the name.
+  bool special = false;
 };
 
-// Starts a search on a pattern: a path names that one entry; a directory joined with
-// "*.*" lists the directory. kInvalidHandle when nothing is found.
+// Starts a search on a pattern: a path names that one entry (a link there is followed:
+// the caller named it); a directory joined with "*.*" lists the directory, where links
+// to directories are not followed. kInvalidHandle when nothing is found.
 Handle FindFirst(const std::string& pattern, FindData* data);
 bool FindNext(Handle h, FindData* data);
 void FindClose(Handle h);

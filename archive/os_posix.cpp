@@ -142,15 +142,30 @@ uint32_t AttributesOf(const struct stat& st) {
   return a;
 }
 
-// Fills a FindData from stat; false for entries that are neither files nor directories.
-bool Describe(const std::string& host_path, const std::string& host_name, FindData* data) {
+// Fills a FindData from stat; false when the entry is gone. Entries that are neither
+// files nor directories come back marked special.
+bool Describe(const std::string& host_path, const std::string& host_name, bool follow_directory_link,
+              FindData* data) {
   struct stat st;
   if (lstat(host_path.c_str(), &st) != 0) return false;
+  data->special = false;
   if (S_ISLNK(st.st_mode)) {
-    // A link to a file is archived as the file; links to directories are not followed.
-    if (stat(host_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // A link to a file is archived as the file; links to directories are followed only
+    // when named by the caller, and dangling links are reported.
+    if (stat(host_path.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || (S_ISDIR(st.st_mode) && follow_directory_link))) {
+      data->special = true;
+    }
+  } else if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
+    data->special = true;
   }
-  if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return false;
+  if (data->special) {
+    data->name = host_name;
+    data->name_ok = true;
+    data->attributes = 0;
+    data->size = 0;
+    data->write_time = 0;
+    return true;
+  }
   data->name_ok = FromHost(host_name, &data->name);
   if (!data->name_ok) data->name = host_name;
   data->attributes = AttributesOf(st);
@@ -177,12 +192,13 @@ bool NextInDirectory(Search* s, FindData* data) {
     if (name == "." || name == "..") {
       data->name = name;
       data->name_ok = true;
+      data->special = false;
       data->attributes = 0x10;
       data->size = 0;
       data->write_time = 0;
       return true;
     }
-    if (Describe(s->dir + name, name, data)) return true;
+    if (Describe(s->dir + name, name, false, data)) return true;
   }
 }
 
@@ -232,11 +248,12 @@ Handle OpenFile(const std::string& path, int mode) {
     case 4: flags = O_RDWR | O_CREAT | O_TRUNC; break;
     default: return kInvalidHandle;
   }
-  const int fd = open(host.c_str(), flags | O_CLOEXEC, 0666);
+  // Non-blocking, so that a FIFO or a device never holds the open; only regular files
+  // are kept.
+  const int fd = open(host.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) return kInvalidHandle;
-  // Opening a directory for writing fails by itself; for reading it must be refused.
   struct stat st;
-  if (mode == 0 && (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(fd);
     return kInvalidHandle;
   }
@@ -290,6 +307,14 @@ bool FileSize(Handle h, uint64_t* size) {
   return true;
 }
 
+bool FileIdentity(Handle h, uint64_t* volume, uint64_t* index) {
+  struct stat st;
+  if (h == kInvalidHandle || fstat(int(h), &st) != 0) return false;
+  *volume = uint64_t(st.st_dev);
+  *index = uint64_t(st.st_ino);
+  return true;
+}
+
 bool SetFileWriteTime(Handle h, uint64_t write_time) {
   if (h == kInvalidHandle) return false;
   struct timespec times[2];
@@ -309,7 +334,7 @@ uint32_t GetAttributes(const std::string& path) {
 bool SetAttributes(const std::string& path, uint32_t attributes) {
   std::string host;
   struct stat st;
-  if (!ToHost(path, &host) || host.empty() || stat(host.c_str(), &st) != 0) return false;
+  if (!ToHost(path, &host) || host.empty() || lstat(host.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
   mode_t mode = st.st_mode & 07777;
   // A read-only directory would stop the files inside it from being extracted, and
   // Windows does not enforce the bit on directories either: it is kept for files only.
@@ -333,6 +358,32 @@ bool RemoveFile(const std::string& path) {
   return unlink(host.c_str()) == 0;
 }
 
+PathKind Probe(const std::string& path) {
+  std::string host;
+  struct stat st;
+  if (!ToHost(path, &host) || host.empty()) return PathKind::kOther;
+  if (lstat(host.c_str(), &st) != 0) return errno == ENOENT ? PathKind::kMissing : PathKind::kOther;
+  if (S_ISLNK(st.st_mode)) return PathKind::kLink;
+  if (S_ISREG(st.st_mode)) return PathKind::kFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
+  return PathKind::kOther;
+}
+
+Handle CreateNewFile(const std::string& path) {
+  std::string host;
+  if (!ToHost(path, &host) || host.empty()) return kInvalidHandle;
+  const int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  return fd < 0 ? kInvalidHandle : Handle(fd);
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+  std::string a, b;
+  if (!ToHost(from, &a) || !ToHost(to, &b) || a.empty() || b.empty()) return false;
+  return rename(a.c_str(), b.c_str()) == 0;
+}
+
+bool HostPath(const std::string& path, std::string* host) { return ToHost(path, host); }
+
 Handle FindFirst(const std::string& pattern, FindData* data) {
   std::string host;
   if (!ToHost(pattern, &host) || host.empty()) return kInvalidHandle;
@@ -346,7 +397,7 @@ Handle FindFirst(const std::string& pattern, FindData* data) {
     while (host.size() > 1 && host.back() == '/') host.pop_back();
     const size_t slash = host.rfind('/');
     const std::string name = slash == std::string::npos ? host : host.substr(slash + 1);
-    if (!Describe(host, name, data)) return kInvalidHandle;
+    if (!Describe(host, name, true, data)) return kInvalidHandle;
     search->single = true;
   }
   return reinterpret_cast<Handle>(search.release());

@@ -13,13 +13,28 @@ HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
 uint64_t Join(DWORD high, DWORD low) { return (uint64_t(high) << 32) | low; }
 
-void Fill(const WIN32_FIND_DATAA& f, FindData* data) {
+// listing: the entry comes from a directory listing, where a junction or a symbolic
+// link to a directory is reported instead of followed.
+void Fill(const WIN32_FIND_DATAA& f, bool listing, FindData* data) {
   data->name = f.cFileName;
   data->name_ok = true;
   data->attributes = f.dwFileAttributes;
   data->size = Join(f.nFileSizeHigh, f.nFileSizeLow);
   data->write_time = Join(f.ftLastWriteTime.dwHighDateTime, f.ftLastWriteTime.dwLowDateTime);
+  const DWORD link_dir = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  data->special = listing && (f.dwFileAttributes & link_dir) == link_dir;
+  if (data->special) data->attributes = 0;
 }
+
+bool IsListing(const std::string& pattern) {
+  return pattern == "*.*" || (pattern.size() > 4 && pattern.compare(pattern.size() - 4, 4, "\\*.*") == 0);
+}
+
+// One open search and whether it lists a directory.
+struct Search {
+  HANDLE handle;
+  bool listing;
+};
 
 }  // namespace
 
@@ -110,6 +125,14 @@ bool FileSize(Handle h, uint64_t* size) {
   return true;
 }
 
+bool FileIdentity(Handle h, uint64_t* volume, uint64_t* index) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h == kInvalidHandle || !GetFileInformationByHandle(AsHandle(h), &info)) return false;
+  *volume = info.dwVolumeSerialNumber;
+  *index = Join(info.nFileIndexHigh, info.nFileIndexLow);
+  return true;
+}
+
 bool SetFileWriteTime(Handle h, uint64_t write_time) {
   if (h == kInvalidHandle) return false;
   if (GU_FAULT_POINT("archive set time")) return false;
@@ -136,23 +159,57 @@ bool RemoveFile(const std::string& path) {
   return DeleteFileA(path.c_str()) != 0;
 }
 
+PathKind Probe(const std::string& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    const DWORD e = GetLastError();
+    return (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) ? PathKind::kMissing : PathKind::kOther;
+  }
+  if (a & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::kLink;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return PathKind::kDirectory;
+  if (a & FILE_ATTRIBUTE_DEVICE) return PathKind::kOther;
+  return PathKind::kFile;
+}
+
+Handle CreateNewFile(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  return reinterpret_cast<Handle>(h);
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool HostPath(const std::string& path, std::string* host) {
+  *host = path;
+  return true;
+}
+
 Handle FindFirst(const std::string& pattern, FindData* data) {
   WIN32_FIND_DATAA f;
   HANDLE h = FindFirstFileA(pattern.c_str(), &f);
   if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
-  Fill(f, data);
-  return reinterpret_cast<Handle>(h);
+  Search* s = new Search{h, IsListing(pattern)};
+  Fill(f, s->listing, data);
+  return reinterpret_cast<Handle>(s);
 }
 
 bool FindNext(Handle h, FindData* data) {
   WIN32_FIND_DATAA f;
-  if (h == kInvalidHandle || FindNextFileA(AsHandle(h), &f) != 1) return false;
-  Fill(f, data);
+  if (h == kInvalidHandle) return false;
+  Search* s = reinterpret_cast<Search*>(h);
+  if (FindNextFileA(s->handle, &f) != 1) return false;
+  Fill(f, s->listing, data);
   return true;
 }
 
 void FindClose(Handle h) {
-  if (h != kInvalidHandle) ::FindClose(AsHandle(h));
+  if (h == kInvalidHandle) return;
+  Search* s = reinterpret_cast<Search*>(h);
+  ::FindClose(s->handle);
+  delete s;
 }
 
 }  // namespace os

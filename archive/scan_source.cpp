@@ -8,8 +8,8 @@ bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
 
 class Scanner {
  public:
-  Scanner(std::vector<ScanItem>& items, std::string* unrepresentable)
-      : items_(items), unrepresentable_(unrepresentable) {}
+  Scanner(std::vector<ScanItem>& items, std::string* unrepresentable, std::vector<std::string>* skipped)
+      : items_(items), unrepresentable_(unrepresentable), skipped_(skipped) {}
 
   // One search: the entries that pattern finds. dir_of(name) gives a found directory's
   // path, rel_of(name) its relative name.
@@ -20,8 +20,16 @@ class Scanner {
     if (h == os::kInvalidHandle) return 0;
     int32_t count = 0;
     do {
-      if (!data.name_ok) {
-        if (unrepresentable_ && unrepresentable_->empty()) *unrepresentable_ = dir_of(data.name);
+      if (data.special || !data.name_ok) {
+        // data.name is the host's own form here; so is the path reported.
+        std::string host;
+        if (!os::HostPath(dir_of(std::string()), &host)) host = dir_of(std::string());
+        host += data.name;
+        if (data.special) {
+          if (skipped_) skipped_->push_back(host);
+        } else if (unrepresentable_ && unrepresentable_->empty()) {
+          *unrepresentable_ = host;
+        }
         continue;
       }
       if (data.attributes & 0x10) {
@@ -58,11 +66,13 @@ class Scanner {
 
   std::vector<ScanItem>& items_;
   std::string* unrepresentable_;
+  std::vector<std::string>* skipped_;
 };
 
 }  // namespace
 
-int32_t ScanSource(const std::string& source, std::vector<ScanItem>& items, std::string* unrepresentable) {
+int32_t ScanSource(const std::string& source, std::vector<ScanItem>& items, std::string* unrepresentable,
+                   std::vector<std::string>* skipped) {
   const int32_t k = LastIndexOf(source, '\\');
   const int32_t c = LastIndexOf(source, ':');
   auto dir_of = [&](const std::string& name) {
@@ -70,7 +80,7 @@ int32_t ScanSource(const std::string& source, std::vector<ScanItem>& items, std:
     if (k >= 0) return source.substr(0, size_t(k)) + "\\" + name;
     return name;
   };
-  Scanner scanner(items, unrepresentable);
+  Scanner scanner(items, unrepresentable, skipped);
   return scanner.Walk(source, dir_of, [](const std::string& name) { return name; });
 }
 

@@ -21,13 +21,15 @@
 
 namespace {
 
+const char kVersion[] = "gca 1.1 (GCA archives: \"GCAX\" + \"GCA3\"; reads \"GCA0\"/\"GCA1\")\n";
+
 const char kUsage[] =
     "usage: gca create [--store] [--solid] [--scramble] [--scramble-dir] [--plain-dir]\n"
     "                  [--codepage N] ARCHIVE SOURCE...\n"
     "       gca list    [--offset N] [--codepage N] ARCHIVE\n"
-    "       gca extract [--offset N] [-C DIR] [--overwrite] [--codepage N] ARCHIVE\n"
+    "       gca extract [--offset N] [-C DIR] [--overwrite] [-v] [--codepage N] ARCHIVE\n"
     "       gca test    [--offset N] [--codepage N] ARCHIVE\n"
-    "       gca --help\n"
+    "       gca --help | --version\n"
     "\n"
     "create   archive each SOURCE (file or directory) under its own name;\n"
     "         compressed, not solid, unscrambled, compressed directory by default\n"
@@ -39,7 +41,8 @@ const char kUsage[] =
     "list     one line per entry: attributes, unpacked size, packed size, CRC,\n"
     "         last-write time (UTC), name\n"
     "extract  extract every entry below DIR (default: the current directory);\n"
-    "         existing files are kept unless --overwrite is given\n"
+    "         existing files are kept unless --overwrite is given; an entry replaces\n"
+    "         a file only once it has decoded completely; -v prints each name\n"
     "test     decode every entry and check its CRC\n"
     "  --offset N      the archive starts N bytes into the file\n"
     "  --codepage N    code page of the archive's names (default 1252; 932 Japanese)\n";
@@ -48,6 +51,7 @@ struct Args {
   std::string command;
   bool store = false, solid = false, scramble = false, scramble_dir = false, plain_dir = false;
   bool overwrite = false;
+  bool verbose = false;
   bool code_page_given = false;
   int code_page = 1252;
   int32_t offset = 0;
@@ -55,9 +59,32 @@ struct Args {
   std::vector<std::string> operands;
 };
 
+// Control bytes (and DEL) of a text shown on the terminal, as \xNN; so are bytes that
+// UTF-8 would read as C1 control characters.
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const uint8_t c = uint8_t(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() && uint8_t(text[i + 1]) >= 0x80 && uint8_t(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      char buffer[16];
+      if (c1) {
+        std::snprintf(buffer, sizeof(buffer), "\\x%02x\\x%02x", c, uint8_t(text[i + 1]));
+        ++i;
+      } else {
+        std::snprintf(buffer, sizeof(buffer), "\\x%02x", c);
+      }
+      out += buffer;
+    } else {
+      out.push_back(char(c));
+    }
+  }
+  return out;
+}
+
 int Fail(const char* format, const std::string& text = std::string()) {
   std::fprintf(stderr, "gca: ");
-  std::fprintf(stderr, format, text.c_str());
+  std::fprintf(stderr, format, Escape(text).c_str());
   std::fprintf(stderr, "\n");
   return 1;
 }
@@ -82,15 +109,52 @@ bool ToArchivePath(const std::string& host, std::string* path) {
   return true;
 }
 
+// An archive text as the terminal shows it: in the host's text, with '/' separators on
+// the host, control bytes escaped. Bytes without a form in the code page are shown
+// escaped too.
 std::string Display(const std::string& text) {
   std::string host;
-  if (!gca::os::ArchiveToHostText(text, &host)) return text;
+  if (!gca::os::ArchiveToHostText(text, &host)) {
+    std::string out;
+    for (char c : text) {
+      if (uint8_t(c) >= 0x80) {
+        char buffer[8];
+        std::snprintf(buffer, sizeof(buffer), "\\x%02x", uint8_t(c));
+        out += buffer;
+      } else {
+        out.push_back(c);
+      }
+    }
+    host = out;
+  }
 #ifndef _WIN32
   for (char& c : host) {
     if (c == '\\') c = '/';
   }
 #endif
-  return host;
+  return Escape(host);
+}
+
+bool IsDoubleByteCodePage(int code_page) {
+  return code_page == 932 || code_page == 936 || code_page == 949 || code_page == 950 || code_page == 1361;
+}
+
+// With a single-byte code page, a byte of the double-byte lead range followed by a
+// backslash suggests Shift-JIS names, whose trail byte 0x5C is no separator.
+void HintCodePage(gca::GcaArchive& a) {
+  if (IsDoubleByteCodePage(gca::os::NameCodePage())) return;
+  for (int32_t i = 0; i < a.EntryCount(); ++i) {
+    const std::string name = a.EntryName(i);
+    for (size_t k = 0; k + 1 < name.size(); ++k) {
+      const uint8_t c = uint8_t(name[k]);
+      if (name[k + 1] == '\\' && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC))) {
+        std::fprintf(stderr,
+                     "gca: note: names in this archive look like Japanese text (a double-byte character ending "
+                     "in 0x5C); the archive may need --codepage 932\n");
+        return;
+      }
+    }
+  }
 }
 
 std::string FormatTime(uint64_t filetime) {
@@ -150,11 +214,30 @@ struct Session {
   int errors = 0;
   int crc_errors = 0;
   std::string last_notice;
+  // Sources as the user typed them, with the absolute host paths they were given as.
+  std::vector<std::pair<std::string, std::string>> typed_sources;
 
   void Error(const std::string& message) {
     progress.End();
-    std::fprintf(stderr, "gca: %s\n", message.c_str());
+    std::fprintf(stderr, "gca: %s\n", Escape(message).c_str());
     ++errors;
+  }
+
+  void Note(const std::string& message) {
+    progress.End();
+    std::fprintf(stderr, "gca: %s\n", Escape(message).c_str());
+  }
+
+  // A host path below one of the sources, shown the way the user named that source.
+  std::string AsTyped(const std::string& host) const {
+    for (const auto& t : typed_sources) {
+      const std::string& full = t.second;
+      if (host.compare(0, full.size(), full) == 0 && (host.size() == full.size() || host[full.size()] == '/' ||
+                                                     host[full.size()] == '\\')) {
+        return t.first + host.substr(full.size());
+      }
+    }
+    return host;
   }
 
   int32_t OnNotice(uint32_t code, const std::string& text) {
@@ -193,7 +276,20 @@ struct Session {
         Error("write error while archiving (disk full?)");
         return 0;
       case gca::kNoticeUnsafeName:
-        Error("refused entry name that leaves the output directory: " + Display(text));
+        Error("refused unsafe entry name (leaves the output directory, names a device or holds control "
+              "characters): " + Display(text));
+        return 0;
+      case gca::kNoticeUnsafeTarget:
+        Error("refused " + Display(text) + ": it is a link, runs through one, or is not a regular file");
+        return 0;
+      case gca::kNoticeUnrepresentableSource:
+        Error("name has no form in code page " + std::to_string(gca::os::NameCodePage()) + ": " + AsTyped(text));
+        return -1;
+      case gca::kNoticeSkippedSource:
+        Note("skipped (not a file or directory): " + AsTyped(text));
+        return 0;
+      case gca::kNoticeSkippedArchive:
+        Note("skipped the archive being written: " + Display(text));
         return 0;
       default:
         return 0;
@@ -207,11 +303,14 @@ struct Session {
   }
 };
 
+// Exit code 2 for a wrong number of operands, else -1.
+int CheckOneOperand(const Session& s) {
+  if (s.args.operands.size() == 1) return -1;
+  std::fprintf(stderr, "gca: %s takes exactly one ARCHIVE\n%s", s.args.command.c_str(), kUsage);
+  return 2;
+}
+
 bool OpenForReading(Session& s, gca::GcaArchive& a, std::string* path) {
-  if (s.args.operands.size() != 1) {
-    std::fprintf(stderr, "gca: %s takes exactly one ARCHIVE\n%s", s.args.command.c_str(), kUsage);
-    return false;
-  }
   if (!ToArchivePath(s.args.operands[0], path)) {
     s.Error("archive path has no form in the code page: " + s.args.operands[0]);
     return false;
@@ -238,9 +337,11 @@ uint64_t TotalSize(gca::GcaArchive& a) {
 }
 
 int List(Session& s) {
+  if (CheckOneOperand(s) >= 0) return 2;
   gca::GcaArchive a;
   std::string path;
   if (!OpenForReading(s, a, &path)) return 1;
+  HintCodePage(a);
   for (int32_t i = 0; i < a.EntryCount(); ++i) {
     const gca::EntryRecord r = a.EntryInfo(i);
     std::printf("%08" PRIx32 " %12" PRIu64 " %12" PRIu64 " %08" PRIx32 " %s %s\n", r.Attributes, r.UnpackedSize,
@@ -259,9 +360,11 @@ class NullStream : public gca::ByteStream {
 };
 
 int Decode(Session& s, bool extract) {
+  if (CheckOneOperand(s) >= 0) return 2;
   gca::GcaArchive a;
   std::string path;
   if (!OpenForReading(s, a, &path)) return 1;
+  if (extract) HintCodePage(a);
   std::string out;
   if (extract) {
     if (!ToArchivePath(s.args.directory, &out)) return Fail("output directory has no form in the code page: %s", s.args.directory);
@@ -283,11 +386,16 @@ int Decode(Session& s, bool extract) {
     if (extract) {
       if (!gca::os::NameRepresentable(gca::JoinPath(out, name))) {
         s.Error("entry name has no form on this file system in code page " +
-                std::to_string(gca::os::NameCodePage()) + ": " + name);
+                std::to_string(gca::os::NameCodePage()) + ": " + Display(name));
         ++failed;
         continue;
       }
       ok = a.ExtractEntry(i);
+      if (ok && s.args.verbose) {
+        s.progress.End();
+        std::printf("%s\n", Display(name).c_str());
+        std::fflush(stdout);
+      }
     } else {
       NullStream null;
       ok = (r.Attributes & gca::kAttrDirectory) || a.DecodeEntry(null, i, name);
@@ -309,6 +417,43 @@ int Decode(Session& s, bool extract) {
   return (failed || s.errors) ? 1 : 0;
 }
 
+bool IsSeparator(char c) {
+#ifdef _WIN32
+  return c == '\\' || c == '/';
+#else
+  return c == '/';
+#endif
+}
+
+// A path without trailing separators (a root keeps its own).
+std::string StripSeparators(std::string path) {
+  while (path.size() > 1 && IsSeparator(path.back())) {
+#ifdef _WIN32
+    if (path.size() == 3 && path[1] == ':') break;  // a drive root
+#endif
+    path.pop_back();
+  }
+  return path;
+}
+
+// The absolute form of a source as the user named it: its directory is resolved, its
+// own name is kept (a link is archived under the link's name, not its target's).
+// Empty when the directory does not exist.
+std::string AbsoluteSource(const std::string& typed) {
+  const std::string path = StripSeparators(typed);
+#ifdef _WIN32
+  return gca::os::FullHostPath(path);
+#else
+  const size_t slash = path.rfind('/');
+  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (leaf.empty() || leaf == "." || leaf == "..") return gca::os::FullHostPath(path);
+  const std::string parent = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+  const std::string full = gca::os::FullHostPath(parent);
+  if (full.empty()) return full;
+  return (full == "/" ? full : full + "/") + leaf;
+#endif
+}
+
 int Create(Session& s) {
   if (s.args.operands.size() < 2) {
     std::fprintf(stderr, "gca: create needs ARCHIVE and at least one SOURCE\n%s", kUsage);
@@ -318,12 +463,18 @@ int Create(Session& s) {
   if (!ToArchivePath(s.args.operands[0], &path)) return Fail("archive path has no form in the code page: %s", s.args.operands[0]);
   std::vector<std::string> sources;
   for (size_t i = 1; i < s.args.operands.size(); ++i) {
-    std::string host = s.args.operands[i];
-    const std::string full = gca::os::FullHostPath(host);
-    if (full.empty()) return Fail("no such file or directory: %s", host);
+    const std::string& typed = s.args.operands[i];
+    const std::string full = AbsoluteSource(typed);
     std::string source;
-    if (!ToArchivePath(full, &source)) return Fail("source path has no form in the code page: %s", host);
+    if (full.empty() || !ToArchivePath(full, &source) ||
+        gca::os::Probe(source) == gca::os::PathKind::kMissing) {
+      if (!full.empty() && !ToArchivePath(full, &source)) {
+        return Fail("source path has no form in the code page: %s", typed);
+      }
+      return Fail("no such file or directory: %s", typed);
+    }
     sources.push_back(source);
+    s.typed_sources.emplace_back(StripSeparators(typed), full);
   }
   gca::GcaArchive a;
   if (!a.PrepareBuffers()) return Fail("out of memory");
@@ -343,8 +494,9 @@ int Create(Session& s) {
   const bool ok = a.Build();
   s.progress.End();
   if (!ok) {
+    // The archive is written beside its path and renamed only on success: an older
+    // archive there is left as it was.
     if (s.errors == 0) s.Error("cannot create archive " + s.args.operands[0]);
-    gca::os::RemoveFile(gca::MakeAbsolutePath(path));
     return 1;
   }
   return 0;
@@ -358,6 +510,10 @@ int ParseArgs(int argc, char** argv, Args* args) {
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
     std::printf("%s", kUsage);
+    return 0;
+  }
+  if (command == "--version" || command == "-V") {
+    std::printf("%s", kVersion);
     return 0;
   }
   if (command != "create" && command != "list" && command != "extract" && command != "test") {
@@ -411,6 +567,8 @@ int ParseArgs(int argc, char** argv, Args* args) {
       args->directory = v;
     } else if (command == "extract" && a == "--overwrite") {
       args->overwrite = true;
+    } else if (command == "extract" && (a == "-v" || a == "--verbose")) {
+      args->verbose = true;
     } else {
       std::fprintf(stderr, "gca: unknown option '%s' for %s\n%s", a.c_str(), command.c_str(), kUsage);
       return 2;

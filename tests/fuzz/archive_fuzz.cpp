@@ -1,9 +1,14 @@
-// Fuzz target: an archive held in memory, its directory read and every entry decoded.
-// Answers every notice with 0 so that the deepest paths run.
+// Fuzz target: an archive held in memory, its directory read, every entry decoded and
+// the smaller entries extracted into a scratch directory, so that name checks and file
+// creation run too. Answers every notice with 0 so that the deepest paths run.
+#include <stdlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "archive/gca_archive.h"
 
@@ -30,6 +35,36 @@ gca::GcaArchive& Archive() {
   return *archive;
 }
 
+// A scratch root made for one input, holding only "out", the output directory; the
+// whole root goes when the input is done (libFuzzer may end without running exit
+// handlers, so nothing is left for later).
+std::filesystem::path MakeScratchRoot() {
+  char pattern[] = "/tmp/gca_archive_fuzz_XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (!made) __builtin_trap();
+  return std::filesystem::path(made);
+}
+
+// Everything extraction made stays below out, and is a plain file or a directory.
+void CheckScratch(const std::filesystem::path& root) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(root, ec)) {
+    if (e.path().filename() != "out") __builtin_trap();
+  }
+  const auto out = root / "out";
+  for (auto it = std::filesystem::recursive_directory_iterator(out, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    const auto status = it->symlink_status(ec);
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status)) __builtin_trap();
+    for (char c : it->path().filename().string()) {
+      if (static_cast<unsigned char>(c) < 0x20) __builtin_trap();
+    }
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ec);
+  }
+  std::filesystem::remove_all(root, ec);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,6 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (a.DecodeEntry(out, i, "") && out.written != r.UnpackedSize) __builtin_trap();
       if (out.written > r.UnpackedSize) __builtin_trap();
     }
+    // Extraction, of entries small enough not to fill the disk.
+    const std::filesystem::path root = MakeScratchRoot();
+    std::string out = (root / "out").string();
+    for (char& c : out) {
+      if (c == '/') c = '\\';
+    }
+    a.SetOutputDirectory(out);
+    for (int32_t i = 0; i < n && i < 64; ++i) {
+      if (a.EntryInfo(i).UnpackedSize <= (4u << 20)) a.ExtractEntry(i);
+    }
+    CheckScratch(root);
   }
   a.Close();
   return 0;
