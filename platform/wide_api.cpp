@@ -10,11 +10,20 @@
 
 WideApiTable WideApi;
 
+const char* const kPreloadedLibraryNames[] = {
+    "version.dll",  "dwmapi.dll",  "uxtheme.dll",  "cryptbase.dll", "profapi.dll",  "userenv.dll",
+    "propsys.dll",  "apphelp.dll", "winmm.dll",    "dbghelp.dll",   "msimg32.dll",  "shfolder.dll",
+    "wtsapi32.dll", "oleacc.dll",  "clbcatq.dll",  "setupapi.dll",
+};
+const int kPreloadedLibraryCount = sizeof kPreloadedLibraryNames / sizeof kPreloadedLibraryNames[0];
+HMODULE PreloadedLibraries[sizeof kPreloadedLibraryNames / sizeof kPreloadedLibraryNames[0]] = {};
+
 namespace {
 
 int WideDecided = 0;
 int WideFlag = 0;
 int WideOverride = -1;
+int Preloaded = 0;
 
 template <typename Slot>
 void LoadEntry(HMODULE library, const char* name, Slot& slot) {
@@ -88,16 +97,20 @@ void LoadTable() {
 #undef GU_ENTRY
 
 // Loads the table before the program's entry point, whatever the system family, and
-// releases it at exit. The library search is restricted first, so that nothing that the
-// table's libraries pull in comes from the program's directory either.
+// releases it at exit. The library search is restricted and the libraries that system
+// libraries load by bare name are loaded from the system directory first, so that nothing
+// that the table's libraries pull in comes from the program's directory either. The
+// object is constructed before every other static object of the program, so no
+// constructor elsewhere can reach a system library before this has run.
 struct WideApiStartup {
   WideApiStartup() {
     RestrictDllSearch();
+    PreloadSystemLibraries();
     LoadWideApi();
     std::atexit(FreeWideApi);
   }
 };
-WideApiStartup StartupLoader;
+WideApiStartup StartupLoader __attribute__((init_priority(101)));
 
 }  // namespace
 
@@ -126,6 +139,18 @@ void FreeWideApi() {
     library = nullptr;
   }
   WideApi.Loaded = 0;
+}
+
+void PreloadSystemLibraries() {
+  if (Preloaded) return;
+  Preloaded = 1;
+  // A library that is present but cannot be loaded (a dependency missing on this system)
+  // is skipped without the system's error box.
+  const UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  for (int i = 0; i < kPreloadedLibraryCount; ++i) {
+    PreloadedLibraries[i] = LoadSystemLibrary(kPreloadedLibraryNames[i]);
+  }
+  SetErrorMode(mode);
 }
 
 void RestrictDllSearch() {
