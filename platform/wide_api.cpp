@@ -4,11 +4,10 @@
 #include <cstdlib>
 #include <string>
 
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
 
-WideApiTable WideApi;
+// Initialised in the same early round as the start-up loader below, and before it, so
+// that the loader's work is not reset by the table's own initialisation.
+WideApiTable WideApi __attribute__((init_priority(101)));
 
 const char* const kPreloadedLibraryNames[] = {
     "version.dll",  "dwmapi.dll",  "uxtheme.dll",  "cryptbase.dll", "profapi.dll",  "userenv.dll",
@@ -151,18 +150,4 @@ void PreloadSystemLibraries() {
     PreloadedLibraries[i] = LoadSystemLibrary(kPreloadedLibraryNames[i]);
   }
   SetErrorMode(mode);
-}
-
-void RestrictDllSearch() {
-  using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD);
-  using SetDllDirectoryProc = BOOL(WINAPI*)(LPCSTR);
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (!kernel) return;
-  auto set_default = reinterpret_cast<SetDefaultDllDirectoriesProc>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
-  // Older systems: at least take the current directory out of the search.
-  auto set_directory = reinterpret_cast<SetDllDirectoryProc>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryA")));
-  if (set_directory) set_directory("");
 }
