@@ -26,8 +26,10 @@ class SystemStartupHost : public StartupHost {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  // Before anything can load a library from the program's directory.
+  // Before anything can load a library from the program's directory. Both have run
+  // already during static initialisation; running them again changes nothing.
   RestrictDllSearch();
+  PreloadSystemLibraries();
   SystemStartupHost host(instance);
   RunStartup(host);
   return 0;

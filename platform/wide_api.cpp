@@ -4,17 +4,25 @@
 #include <cstdlib>
 #include <string>
 
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
 
-WideApiTable WideApi;
+// Initialised in the same early round as the start-up loader below, and before it, so
+// that the loader's work is not reset by the table's own initialisation.
+WideApiTable WideApi __attribute__((init_priority(101)));
+
+const char* const kPreloadedLibraryNames[] = {
+    "version.dll",  "dwmapi.dll",  "uxtheme.dll",  "cryptbase.dll", "profapi.dll",  "userenv.dll",
+    "propsys.dll",  "apphelp.dll", "winmm.dll",    "dbghelp.dll",   "msimg32.dll",  "shfolder.dll",
+    "wtsapi32.dll", "oleacc.dll",  "clbcatq.dll",  "setupapi.dll",
+};
+const int kPreloadedLibraryCount = sizeof kPreloadedLibraryNames / sizeof kPreloadedLibraryNames[0];
+HMODULE PreloadedLibraries[sizeof kPreloadedLibraryNames / sizeof kPreloadedLibraryNames[0]] = {};
 
 namespace {
 
 int WideDecided = 0;
 int WideFlag = 0;
 int WideOverride = -1;
+int Preloaded = 0;
 
 template <typename Slot>
 void LoadEntry(HMODULE library, const char* name, Slot& slot) {
@@ -88,16 +96,20 @@ void LoadTable() {
 #undef GU_ENTRY
 
 // Loads the table before the program's entry point, whatever the system family, and
-// releases it at exit. The library search is restricted first, so that nothing that the
-// table's libraries pull in comes from the program's directory either.
+// releases it at exit. The library search is restricted and the libraries that system
+// libraries load by bare name are loaded from the system directory first, so that nothing
+// that the table's libraries pull in comes from the program's directory either. The
+// object is constructed before every other static object of the program, so no
+// constructor elsewhere can reach a system library before this has run.
 struct WideApiStartup {
   WideApiStartup() {
     RestrictDllSearch();
+    PreloadSystemLibraries();
     LoadWideApi();
     std::atexit(FreeWideApi);
   }
 };
-WideApiStartup StartupLoader;
+WideApiStartup StartupLoader __attribute__((init_priority(101)));
 
 }  // namespace
 
@@ -128,16 +140,14 @@ void FreeWideApi() {
   WideApi.Loaded = 0;
 }
 
-void RestrictDllSearch() {
-  using SetDefaultDllDirectoriesProc = BOOL(WINAPI*)(DWORD);
-  using SetDllDirectoryProc = BOOL(WINAPI*)(LPCSTR);
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (!kernel) return;
-  auto set_default = reinterpret_cast<SetDefaultDllDirectoriesProc>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
-  // Older systems: at least take the current directory out of the search.
-  auto set_directory = reinterpret_cast<SetDllDirectoryProc>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryA")));
-  if (set_directory) set_directory("");
+void PreloadSystemLibraries() {
+  if (Preloaded) return;
+  Preloaded = 1;
+  // A library that is present but cannot be loaded (a dependency missing on this system)
+  // is skipped without the system's error box.
+  const UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  for (int i = 0; i < kPreloadedLibraryCount; ++i) {
+    PreloadedLibraries[i] = LoadSystemLibrary(kPreloadedLibraryNames[i]);
+  }
+  SetErrorMode(mode);
 }

@@ -19,6 +19,19 @@ void FreeWideApi();
 // directory or the current directory. Called before any library is loaded by name.
 void RestrictDllSearch();
 
+// The libraries that the system's own libraries load by bare name while the updater runs
+// (common controls, COM, the shell, the registry and file-version services), some of them
+// outside the reach of the restricted search. Each is loaded once by its full name in the
+// system directory and stays loaded for the life of the process, so that a later load by
+// bare name finds the module already in the process instead of looking for a file.
+// Names missing from the system are skipped. Called before any window, COM or shell call.
+void PreloadSystemLibraries();
+extern const char* const kPreloadedLibraryNames[];
+extern const int kPreloadedLibraryCount;
+// The handles of the preloaded libraries, in the order of the names; null where the
+// system has no such library.
+extern HMODULE PreloadedLibraries[];
+
 // Whether a call should go to the wide entry point: on an NT-family system, and only when
 // the table holds that entry; otherwise callers use the ANSI entry point.
 template <typename Entry>

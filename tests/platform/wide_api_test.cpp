@@ -22,14 +22,42 @@ TEST(WideApi, LoadedBeforeTheProgramStarts) {
   for (HMODULE library : WideApi.Libraries) EXPECT_NE(library, nullptr);
 }
 
+// The directory the system's modules really come from: that of kernel32, which the
+// system always maps from its own folder. A 32-bit program on 64-bit Windows is given
+// "System32" by GetSystemDirectory, while its modules report "SysWOW64".
+std::string SystemModuleDirectory() { return ModuleDirectory(GetModuleHandleA("kernel32.dll")); }
+
 TEST(WideApi, LibrariesComeFromTheSystemDirectory) {
-  char system[MAX_PATH];
-  UINT length = GetSystemDirectoryA(system, MAX_PATH);
-  ASSERT_GT(length, 0u);
+  const std::string system = SystemModuleDirectory();
+  ASSERT_FALSE(system.empty());
   for (HMODULE library : WideApi.Libraries) {
     ASSERT_NE(library, nullptr);
-    EXPECT_EQ(_stricmp(ModuleDirectory(library).c_str(), system), 0) << ModuleDirectory(library);
+    EXPECT_EQ(_stricmp(ModuleDirectory(library).c_str(), system.c_str()), 0) << ModuleDirectory(library);
   }
+}
+
+TEST(WideApi, PreloadedLibrariesComeFromTheSystemDirectory) {
+  const std::string system = SystemModuleDirectory();
+  int present = 0;
+  for (int i = 0; i < kPreloadedLibraryCount; ++i) {
+    HMODULE library = PreloadedLibraries[i];
+    // Absent only where the system has no such library.
+    if (!library) continue;
+    ++present;
+    EXPECT_EQ(_stricmp(ModuleDirectory(library).c_str(), system.c_str()), 0) << kPreloadedLibraryNames[i];
+    // A load by bare name finds the module already in the process.
+    HMODULE by_name = GetModuleHandleA(kPreloadedLibraryNames[i]);
+    EXPECT_EQ(by_name, library) << kPreloadedLibraryNames[i];
+  }
+  // Every supported system has at least these.
+  EXPECT_NE(PreloadedLibraries[0], nullptr) << "version.dll";
+  EXPECT_GE(present, 8);
+  // Loading again loads nothing new.
+  HMODULE before[16] = {};
+  ASSERT_LE(kPreloadedLibraryCount, 16);
+  for (int i = 0; i < kPreloadedLibraryCount; ++i) before[i] = PreloadedLibraries[i];
+  PreloadSystemLibraries();
+  for (int i = 0; i < kPreloadedLibraryCount; ++i) EXPECT_EQ(PreloadedLibraries[i], before[i]);
 }
 
 TEST(WideApi, EntriesTheUpdaterCallsArePresent) {
@@ -128,6 +156,10 @@ TEST(WideApi, PlantedVersionDllIsNotLoaded) {
   ProbeResult table = RunProbe("version_probe_table.exe");
   EXPECT_EQ(table.ExitCode, 0u);
   EXPECT_FALSE(table.PlantedLoaded);
+  // The restricted search alone keeps a load by bare name away from the planted copy.
+  ProbeResult restricted = RunProbe("version_probe_restricted.exe");
+  EXPECT_EQ(restricted.ExitCode, 0u);
+  EXPECT_FALSE(restricted.PlantedLoaded);
 }
 
 }  // namespace
