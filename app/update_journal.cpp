@@ -7,6 +7,7 @@
 #include "app/app_globals.h"
 #include "app/payload_format.h"
 #include "app/update_worker.h"
+#include "archive/gca_file.h"
 #include "codec/crc32.h"
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
@@ -93,8 +94,32 @@ bool RemoveIfThere(const std::string& path) {
   return !Exists(path);
 }
 
-bool RemoveWorkFiles(const UpdateJournal& journal) {
+// Removes, anywhere below the directory, the half-written files the archive code
+// decodes into before it renames them into place: a run cut off mid-entry leaves one,
+// and only the work tree's own staging writes there.
+bool RemoveExtractionTemps(const std::string& directory) {
+  FindEntry entry;
+  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  std::vector<FindEntry> entries;
+  do {
+    if (entry.Name != "." && entry.Name != "..") entries.push_back(entry);
+  } while (FindNext(search, entry));
+  FindClose(search);
   bool clean = true;
+  for (const FindEntry& item : entries) {
+    const std::string path = JoinPath(directory, item.Name);
+    if (item.Attributes & kDirectoryBit) {
+      if (!(item.Attributes & FILE_ATTRIBUTE_REPARSE_POINT)) clean = RemoveExtractionTemps(path) && clean;
+    } else if (gca::IsTempBesideName(item.Name)) {
+      clean = RemoveIfThere(path) && clean;
+    }
+  }
+  return clean;
+}
+
+bool RemoveWorkFiles(const UpdateJournal& journal) {
+  bool clean = RemoveExtractionTemps(TempDirectory);
   for (const JournalLooseFile& file : journal.LooseFiles) {
     clean = RemoveIfThere(StagedPath(file.Name)) && clean;
     clean = RemoveIfThere(AsidePath(file.Name)) && clean;

@@ -95,6 +95,15 @@ bool CreateTempBeside(const std::string& target, GcaFile* file, std::string* tem
   return false;
 }
 
+bool IsTempBesideName(const std::string& leaf) {
+  if (leaf.size() != 16 || leaf.compare(0, 4, "~gca") != 0 || leaf.compare(12, 4, ".tmp") != 0) return false;
+  for (size_t i = 4; i < 12; ++i) {
+    const char c = leaf[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 bool GcaFile::Close() {
   in_memory_ = false;
   memory_.clear();

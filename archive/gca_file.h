@@ -60,6 +60,10 @@ class GcaFile : public ByteStream {
 // into place) under a name no other file has; true with its path in *temp.
 bool CreateTempBeside(const std::string& target, GcaFile* file, std::string* temp);
 
+// True for a leaf name that CreateTempBeside makes ("~gca" eight hex digits ".tmp"): what
+// a run cut off mid-entry leaves beside its target, and its owner may remove.
+bool IsTempBesideName(const std::string& leaf);
+
 // Index of the last occurrence of byte c in the zero-terminated text, or -1. A byte pair
 // of a double-byte character (lead 0x81..0x9F or 0xE0..0xFC, trail 0x40..0x7E or
 // 0x80..0xFC) is stepped over as one, so a trail byte never counts as a match.

@@ -172,6 +172,7 @@ PathKind Probe(const std::string& path) {
 }
 
 Handle CreateNewFile(const std::string& path) {
+  if (GU_FAULT_POINT("archive open for writing")) return kInvalidHandle;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
@@ -179,6 +180,7 @@ Handle CreateNewFile(const std::string& path) {
 }
 
 bool RenameOver(const std::string& from, const std::string& to) {
+  if (GU_FAULT_POINT("archive move")) return false;
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 

@@ -138,7 +138,7 @@ class UpdateSweep : public UpdaterTest {
       std::set<std::string> kinds(log.begin(), log.end());
       for (const char* kind : {"move", "delete", "create directory tree", "set times", "set attributes", "flush",
                                "write", "open for writing", "remove directory", "archive open for writing",
-                               "archive write", "archive set time", "archive set attributes"}) {
+                               "archive write", "archive move", "archive set time", "archive set attributes"}) {
         EXPECT_EQ(kinds.count(kind), 1u) << kind;
       }
     }
