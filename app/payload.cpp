@@ -83,6 +83,14 @@ int32_t FindRecord(const std::string& path, const std::string& tag) {
   return FindRecordIn(file, tag);
 }
 
+std::vector<TimeStamp> ReadTimeStamps(const std::string& path) {
+  ProgramPayloadFile file(path);
+  std::vector<TimeStamp> stamps;
+  bool complete = false;
+  ReadTimeStampsIn(file, stamps, complete);
+  return stamps;
+}
+
 bool ReadTitle() { return ReadTextRecord(TitleName, Title); }
 
 bool ReadVersions() {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/app_globals.h"
 #include "app/payload_format.h"
@@ -15,6 +16,9 @@ void SetProgramFilePathOverride(const std::string& path);
 
 // Byte offset of the tag in the file's first 1 MiB, or -1.
 int32_t FindRecord(const std::string& path, const std::string& tag);
+// The time-stamp list of the patch file at `path`, read by the same rules as mkpatch's
+// read-back checks it (up to the first short read); empty when there is none.
+std::vector<TimeStamp> ReadTimeStamps(const std::string& path);
 
 bool ReadTitle();
 bool ReadVersions();

@@ -352,30 +352,13 @@ bool UpdateRun::VerifyStagedLooseFiles() {
 
 // The payload's time-stamp list; the list ends at the first short read.
 bool UpdateRun::ReadTimeList(std::vector<JournalTime>& times) {
-  const int32_t position = FindRecord(program_path_, AssembleTag(DatTimeName));
-  if (position <= 0) return true;
-  FileStream file;
-  if (!file.Open(program_path_, 0)) return true;
-  if (file.Seek(static_cast<uint64_t>(position) + kTagSize)) {
-    const uint64_t size = file.Size();
-    const uint32_t count = file.ReadU32();
-    for (uint32_t i = 0; i < count && !file.ShortRead(); ++i) {
-      const uint32_t length = file.ReadU32();
-      const uint64_t at = file.Tell();
-      if (file.ShortRead() || at == ~0ull || at > size || size - at < length) break;
-      std::string name(length, '\0');
-      if (length != 0 && file.Read(&name[0], length) != length) break;
-      const uint64_t low = file.ReadU32();
-      const uint64_t high = file.ReadU32();
-      if (file.ShortRead()) break;
-      if (!IsSafeRelativeName(name)) continue;
-      JournalTime time;
-      time.Name = name;
-      time.WriteTime = low | (high << 32);
-      times.push_back(time);
-    }
+  for (const TimeStamp& stamp : ReadTimeStamps(program_path_)) {
+    if (!IsSafeRelativeName(stamp.Name)) continue;
+    JournalTime time;
+    time.Name = stamp.Name;
+    time.WriteTime = stamp.WriteTime;
+    times.push_back(time);
   }
-  file.Close();
   return true;
 }
 
