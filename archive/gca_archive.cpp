@@ -78,6 +78,20 @@ bool GcaArchive::State::EnsureBuffers() {
   return self->PrepareBuffers() != 0;
 }
 
+BlockPool* GcaArchive::State::Pool() {
+  if (threads <= 1) return nullptr;
+  if (!pool) {
+    auto started = std::make_unique<BlockPool>(threads);
+    if (!started->Start()) {
+      // Not enough memory for the workers: code on this thread instead.
+      threads = 1;
+      return nullptr;
+    }
+    pool = std::move(started);
+  }
+  return pool.get();
+}
+
 void GcaArchive::State::ClearDirectory() {
   directory_read = false;
   count = 0;
@@ -129,9 +143,18 @@ int GcaArchive::PrepareBuffers() {
 
 void GcaArchive::ReleaseBuffers() {
   Close();
+  state_->pool.reset();
   state_->codec->Release();
   state_->buffers_ready = false;
 }
+
+void GcaArchive::SetThreads(unsigned threads) {
+  if (threads == 0) threads = 1;
+  if (threads != state_->threads) state_->pool.reset();
+  state_->threads = threads;
+}
+
+unsigned GcaArchive::Threads() const { return state_->threads; }
 
 void GcaArchive::SetArchivePath(const std::string& path) {
   state_->archive_path = path;

@@ -11,6 +11,7 @@
 #include "archive/gca_file.h"
 #include "codec/archive_cipher.h"
 #include "codec/block_codec.h"
+#include "codec/block_pool.h"
 #include "codec/crc32.h"
 
 namespace gca {
@@ -43,6 +44,10 @@ struct GcaArchive::State {
   // element than entries: the last is the end of the data area.
   std::vector<uint64_t> offsets;
   std::unique_ptr<BlockCodec> codec;
+  // Workers that code frames (1: the codec above codes them on the calling thread), and
+  // their pool, started on first use.
+  unsigned threads = 1;
+  std::unique_ptr<BlockPool> pool;
   ProgressCallback progress;
   NoticeCallback notice;
   Crc32 crc;
@@ -71,6 +76,9 @@ struct GcaArchive::State {
   uint8_t* BlockBuffer() { return codec->FrameBuffer(1); }
   uint8_t* RawBuffer() { return codec->FrameBuffer(0); }
   void ReportProgress();
+  // The started pool, or null when frames are coded on this thread (one thread asked
+  // for, or the pool could not get its memory).
+  BlockPool* Pool();
   void ClearDirectory();
   bool OpenArchiveFile();
 

@@ -1,6 +1,7 @@
 // Reading side of GcaArchive: decoding an entry, the index of solid archives, and
 // extracting entries below the output directory.
 #include <algorithm>
+#include <optional>
 
 #include "archive/gca_archive_state.h"
 #include "codec/gfl_exception.h"
@@ -75,10 +76,16 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
     scrambler_active = self->ScrambleData;
     if (scrambler_active) cipher.SetKey(PassPhrase() + names[size_t(index)]);
     uint64_t left = e.UnpackedSize;
+    // With workers, frames are cut here in order and decoded ahead on the pool.
+    std::optional<PooledFrameReader> ahead;
+    if (BlockPool* pool = self->CompressData ? Pool() : nullptr) ahead.emplace(*pool, source, left, true);
     while (left != 0) {
       const uint32_t capacity = left < kBlockSize ? uint32_t(left) : kBlockSize;
       uint32_t n = capacity;
-      if (self->CompressData) {
+      if (ahead) {
+        n = ahead->ReadFrame(block);
+        if (n == 0 || n > capacity) throw GflException(kGflDataError);
+      } else if (self->CompressData) {
         codec->SetProgressBase(progress_done);
         n = codec->ReadFrame(source, block, capacity);
         // No bytes (unknown frame) or more than the entry holds: damaged data.
@@ -112,6 +119,13 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
       progress_total += offset;
     }
     scrambler_active = self->ScrambleData;
+    // With workers, exactly the frames this entry still needs are cut and decoded ahead,
+    // so the file and the keystream end right behind the last block, as without them.
+    std::optional<PooledFrameReader> ahead;
+    if (BlockPool* pool = Pool()) {
+      const uint64_t wanted = skip + e.UnpackedSize;
+      ahead.emplace(*pool, source, wanted - std::min<uint64_t>(solid_fill, wanted), false);
+    }
     // Pass over the bytes of earlier entries in the block, then deliver this one.
     for (int pass = 0; pass < 2; ++pass) {
       uint64_t wanted = pass == 0 ? skip : e.UnpackedSize;
@@ -119,7 +133,7 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
         if (solid_fill == 0) {
           codec->SetProgressBase(progress_done);
           loaded_block = -1;
-          const uint32_t n = codec->ReadFrame(source, block, kBlockSize);
+          const uint32_t n = ahead ? ahead->ReadFrame(block) : codec->ReadFrame(source, block, kBlockSize);
           if (n == 0 || n > kBlockSize) throw GflException(kGflDataError);
           current += 1;
           loaded_block = current;
