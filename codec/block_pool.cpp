@@ -51,16 +51,6 @@ unsigned ProcessorCount() {
   return n == 0 ? 1 : n;
 }
 
-uint64_t BlockPool::BytesPerWorker() {
-  // The codec: three frame-sized buffers, two blocks, the literal pair, two index
-  // vectors, the bucket counts, the context table, the two coded streams; and two
-  // slots of two frame buffers each.
-  const uint64_t codec = 3ull * kFrameBufferSize + 2ull * kBlockSize + 2ull * kBlockSize +
-                         8ull * kBlockSize + 2ull * 65536 * 4 + 65536ull * 4 + (kBlockSize + 64) +
-                         (kBlockSize / 8 + 1024);
-  return codec + 2ull * 2 * kFrameBufferSize;
-}
-
 BlockPool::BlockPool(unsigned workers) {
   if (workers == 0) workers = 1;
   codecs_.resize(workers);
