@@ -13,6 +13,7 @@
 
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
+#include "codec/block_pool.h"
 #include "archive/os.h"
 #include "codec/sha512.h"
 
@@ -662,6 +663,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     InstallToolNotices(builder.get(), &failed);
     builder->CompressData = true;
     builder->CompressDirectory = true;
+    builder->SetThreads(gca::ProcessorCount());  // the same bytes on any number of threads
     builder->SetArchivePath(ArchivePath(archive_path));
     builder->SetSourceList(sources);
     const bool built = builder->Build() && !failed;
