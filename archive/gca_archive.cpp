@@ -92,7 +92,16 @@ BlockPool* GcaArchive::State::Pool() {
   return pool.get();
 }
 
+void GcaArchive::State::DropReadAhead() {
+  if (pool) pool->Drain();
+  ahead_valid = false;
+  ahead_stopped = false;
+  ahead_entry = -1;
+  ahead_left = 0;
+}
+
 void GcaArchive::State::ClearDirectory() {
+  DropReadAhead();
   directory_read = false;
   count = 0;
   data_start = 0;
@@ -143,6 +152,7 @@ int GcaArchive::PrepareBuffers() {
 
 void GcaArchive::ReleaseBuffers() {
   Close();
+  state_->DropReadAhead();
   state_->pool.reset();
   state_->codec->Release();
   state_->buffers_ready = false;
@@ -150,7 +160,10 @@ void GcaArchive::ReleaseBuffers() {
 
 void GcaArchive::SetThreads(unsigned threads) {
   if (threads == 0) threads = 1;
-  if (threads != state_->threads) state_->pool.reset();
+  if (threads != state_->threads) {
+    state_->DropReadAhead();
+    state_->pool.reset();
+  }
   state_->threads = threads;
 }
 

@@ -48,6 +48,13 @@ struct GcaArchive::State {
   // their pool, started on first use.
   unsigned threads = 1;
   std::unique_ptr<BlockPool> pool;
+  // Read-ahead over the entries of an archive that is not solid: the pool holds frames
+  // cut in archive order for the entries up to ahead_entry, of which ahead_left bytes
+  // are not cut yet. Valid only while nothing else moved the file or the cipher.
+  bool ahead_valid = false;
+  bool ahead_stopped = false;
+  int32_t ahead_entry = -1;
+  uint64_t ahead_left = 0;
   ProgressCallback progress;
   NoticeCallback notice;
   Crc32 crc;
@@ -79,6 +86,9 @@ struct GcaArchive::State {
   // The started pool, or null when frames are coded on this thread (one thread asked
   // for, or the pool could not get its memory).
   BlockPool* Pool();
+  // Forgets the read-ahead (waiting for the workers), before the file or the cipher is
+  // used otherwise.
+  void DropReadAhead();
   void ClearDirectory();
   bool OpenArchiveFile();
 
@@ -99,6 +109,7 @@ struct GcaArchive::State {
   // Reader (gca_reader.cpp).
   bool DecodeEntry(ByteStream& out, int32_t index, const std::string& text);
   bool BuildSolidIndex();
+  void FillAhead(FrameSource& source);
   bool ExtractEntry(int32_t index);
 
   // Writer (gca_writer.cpp).

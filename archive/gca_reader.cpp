@@ -70,22 +70,51 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
   const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
   ArchiveFrameSource source(*this, *file);
 
-  if (!self->Solid) {
+  BlockPool* pool = !self->Solid && self->CompressData ? Pool() : nullptr;
+  if (pool) {
+    // With workers, frames are cut in archive order, this entry's and those of the
+    // entries behind it, and decoded ahead; an entry extracted next finds its first
+    // frames decoded. Any other entry starts the read-ahead again at its own frames.
     loaded_block = -1;
+    if (!(ahead_valid && !pool->Empty() && pool->Peek().tag == uint64_t(index))) {
+      DropReadAhead();
+      ahead_valid = true;
+      ahead_entry = index - 1;
+    }
+    try {
+      uint64_t left = e.UnpackedSize;
+      while (left != 0) {
+        FillAhead(source);
+        if (pool->Empty()) throw GflException(kGflDataError);
+        BlockPool::Slot& slot = pool->Oldest();
+        if (slot.tag != uint64_t(index)) throw GflException(kGflDataError);
+        // A failure of this entry's frame, in its turn: as ReadFrame raises it.
+        if (slot.failed) throw GflException(slot.code, slot.message);
+        const uint32_t n = slot.output_length;
+        // No bytes (unknown frame) or more than the entry holds: damaged data.
+        if (n == 0 || n > slot.capacity) throw GflException(kGflDataError);
+        WriteOut(out, slot.output, n);
+        pool->Pop();
+        left -= n;
+        progress_done += n;
+        ReportProgress();
+      }
+      FillAhead(source);
+    } catch (...) {
+      DropReadAhead();
+      throw;
+    }
+  } else if (!self->Solid) {
+    loaded_block = -1;
+    DropReadAhead();
     if (!file->Seek(base + offsets[size_t(index)])) throw GflException(kGflDataError);
     scrambler_active = self->ScrambleData;
     if (scrambler_active) cipher.SetKey(PassPhrase() + names[size_t(index)]);
     uint64_t left = e.UnpackedSize;
-    // With workers, frames are cut here in order and decoded ahead on the pool.
-    std::optional<PooledFrameReader> ahead;
-    if (BlockPool* pool = self->CompressData ? Pool() : nullptr) ahead.emplace(*pool, source, left, true);
     while (left != 0) {
       const uint32_t capacity = left < kBlockSize ? uint32_t(left) : kBlockSize;
       uint32_t n = capacity;
-      if (ahead) {
-        n = ahead->ReadFrame(block);
-        if (n == 0 || n > capacity) throw GflException(kGflDataError);
-      } else if (self->CompressData) {
+      if (self->CompressData) {
         codec->SetProgressBase(progress_done);
         n = codec->ReadFrame(source, block, capacity);
         // No bytes (unknown frame) or more than the entry holds: damaged data.
@@ -99,6 +128,7 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
       ReportProgress();
     }
   } else {
+    DropReadAhead();
     if (!solid_index_built && !BuildSolidIndex()) return false;
     const int32_t number = snapshot_number[size_t(index)];
     const uint32_t offset = block_offset[size_t(index)];
@@ -154,6 +184,43 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
   scrambler_active = false;
   if (self->EntryCrc && running_crc != e.Crc) self->Notify(kNoticeEntryCrc, text);
   return true;
+}
+
+void GcaArchive::State::FillAhead(FrameSource& source) {
+  const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
+  scrambler_active = self->ScrambleData;
+  while (!ahead_stopped && !pool->Full()) {
+    BlockPool::Slot& slot = pool->Next();
+    try {
+      if (ahead_left == 0) {
+        // The next entry with data: its frames start at its own offset, keyed by its name.
+        int32_t j = ahead_entry + 1;
+        while (j < count && records[size_t(j)].UnpackedSize == 0) ++j;
+        if (j >= count) {
+          ahead_stopped = true;
+          return;
+        }
+        ahead_entry = j;
+        ahead_left = records[size_t(j)].UnpackedSize;
+        slot.tag = uint64_t(j);
+        if (!file->Seek(base + offsets[size_t(j)])) throw GflException(kGflDataError);
+        if (scrambler_active) cipher.SetKey(PassPhrase() + names[size_t(j)]);
+      }
+      slot.tag = uint64_t(ahead_entry);
+      const uint32_t capacity = ahead_left < kBlockSize ? uint32_t(ahead_left) : kBlockSize;
+      const uint32_t n = pool->CutFrame(source, slot, capacity);
+      ahead_left -= n;
+      if (n == 0) ahead_stopped = true;  // a frame of nothing is damage, reported in its turn
+      pool->Submit(BlockPool::Work::kDecode);
+    } catch (const GflException& e) {
+      // Reported when this entry's turn comes; nothing is read behind it.
+      slot.failed = true;
+      slot.code = e.Code;
+      slot.message = e.Message;
+      ahead_stopped = true;
+      pool->Submit(BlockPool::Work::kNone);
+    }
+  }
 }
 
 bool GcaArchive::State::BuildSolidIndex() {

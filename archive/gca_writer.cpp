@@ -85,6 +85,7 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
   if (items.empty() || items.size() > size_t(INT32_MAX / 64)) return false;
   if (!EnsureBuffers()) return false;
   loaded_block = -1;
+  DropReadAhead();
 
   std::vector<EntryRecord> table(items.size());
   progress_total = 0;

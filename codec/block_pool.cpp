@@ -129,6 +129,16 @@ void BlockPool::Drain() {
   }
 }
 
+uint32_t BlockPool::CutFrame(FrameSource& source, Slot& slot, uint32_t capacity) {
+  RecordingSource recorder(source, slot.input);
+  const uint32_t n = framer_.SkipFrame(recorder);
+  if (n > capacity) throw GflException(kGflDataError, "block too long");
+  slot.input_length = recorder.Length();
+  slot.capacity = capacity;
+  slot.output_length = 0;
+  return n;
+}
+
 void BlockPool::Run(unsigned worker) {
   BlockCodec& codec = *codecs_[worker];
   std::unique_lock<std::mutex> lock(mutex_);
@@ -174,11 +184,7 @@ void PooledFrameReader::Fill() {
     slot.capacity = capacity;
     slot.output_length = 0;
     try {
-      RecordingSource recorder(source_, slot.input);
-      // Walks the frame head and payload as ReadFrame does, with the same checks.
-      const uint32_t n = framer_.SkipFrame(recorder);
-      if (n > capacity) throw GflException(kGflDataError, "block too long");
-      slot.input_length = recorder.Length();
+      const uint32_t n = pool_.CutFrame(source_, slot, capacity);
       // A solid stream's last block may run past the bytes wanted.
       left_to_cut_ -= n < left_to_cut_ ? n : left_to_cut_;
       // A frame of nothing ends the entry as damage once its turn comes.

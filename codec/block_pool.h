@@ -61,12 +61,20 @@ class BlockPool {
   void Pop();
   // Waits for every submitted slot and forgets them.
   void Drain();
+  // The oldest submitted slot without waiting for it: only the fields the owner filled
+  // (tag, capacity) may be looked at.
+  const Slot& Peek() const { return slots_[size_t(head_ % slots_.size())]; }
+  // Reads one frame from source into slot's input, walking its head and payload as
+  // BlockCodec::ReadFrame does, with the same checks, and refusing a block longer than
+  // capacity. Returns the block length the head gives; raises GflException.
+  uint32_t CutFrame(FrameSource& source, Slot& slot, uint32_t capacity);
 
  private:
   void Run(unsigned worker);
   void Stop();
 
   std::vector<std::unique_ptr<BlockCodec>> codecs_;
+  BlockCodec framer_;  // only walks frame heads; its buffers stay unallocated
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<uint8_t[]>> memory_;
   std::vector<Work> work_;
