@@ -78,7 +78,30 @@ bool GcaArchive::State::EnsureBuffers() {
   return self->PrepareBuffers() != 0;
 }
 
+BlockPool* GcaArchive::State::Pool() {
+  if (threads <= 1) return nullptr;
+  if (!pool) {
+    auto started = std::make_unique<BlockPool>(threads);
+    if (!started->Start()) {
+      // Not enough memory for the workers: code on this thread instead.
+      threads = 1;
+      return nullptr;
+    }
+    pool = std::move(started);
+  }
+  return pool.get();
+}
+
+void GcaArchive::State::DropReadAhead() {
+  if (pool) pool->Drain();
+  ahead_valid = false;
+  ahead_stopped = false;
+  ahead_entry = -1;
+  ahead_left = 0;
+}
+
 void GcaArchive::State::ClearDirectory() {
+  DropReadAhead();
   directory_read = false;
   count = 0;
   data_start = 0;
@@ -130,9 +153,22 @@ int GcaArchive::PrepareBuffers() {
 
 void GcaArchive::ReleaseBuffers() {
   Close();
+  state_->DropReadAhead();
+  state_->pool.reset();
   state_->codec->Release();
   state_->buffers_ready = false;
 }
+
+void GcaArchive::SetThreads(unsigned threads) {
+  if (threads == 0) threads = 1;
+  if (threads != state_->threads) {
+    state_->DropReadAhead();
+    state_->pool.reset();
+  }
+  state_->threads = threads;
+}
+
+unsigned GcaArchive::Threads() const { return state_->threads; }
 
 void GcaArchive::SetArchivePath(const std::string& path) {
   state_->archive_path = path;

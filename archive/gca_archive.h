@@ -76,6 +76,11 @@ class GcaArchive {
   int PrepareBuffers();
   // Close, then free the codec buffers.
   void ReleaseBuffers();
+  // Workers that code the frames of entries and solid streams side by side (1, the
+  // default: every frame is coded on the calling thread). The output is the same for
+  // any number. Their buffers are allocated on first use and freed by ReleaseBuffers.
+  void SetThreads(unsigned threads);
+  unsigned Threads() const;
 
   void SetArchivePath(const std::string& path);
   // Reads the archive from these bytes instead of the archive path (until the next

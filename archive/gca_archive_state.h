@@ -11,6 +11,7 @@
 #include "archive/gca_file.h"
 #include "codec/archive_cipher.h"
 #include "codec/block_codec.h"
+#include "codec/block_pool.h"
 #include "codec/crc32.h"
 
 namespace gca {
@@ -43,6 +44,17 @@ struct GcaArchive::State {
   // element than entries: the last is the end of the data area.
   std::vector<uint64_t> offsets;
   std::unique_ptr<BlockCodec> codec;
+  // Workers that code frames (1: the codec above codes them on the calling thread), and
+  // their pool, started on first use.
+  unsigned threads = 1;
+  std::unique_ptr<BlockPool> pool;
+  // Read-ahead over the entries of an archive that is not solid: the pool holds frames
+  // cut in archive order for the entries up to ahead_entry, of which ahead_left bytes
+  // are not cut yet. Valid only while nothing else moved the file or the cipher.
+  bool ahead_valid = false;
+  bool ahead_stopped = false;
+  int32_t ahead_entry = -1;
+  uint64_t ahead_left = 0;
   ProgressCallback progress;
   NoticeCallback notice;
   Crc32 crc;
@@ -77,6 +89,12 @@ struct GcaArchive::State {
   uint8_t* BlockBuffer() { return codec->FrameBuffer(1); }
   uint8_t* RawBuffer() { return codec->FrameBuffer(0); }
   void ReportProgress();
+  // The started pool, or null when frames are coded on this thread (one thread asked
+  // for, or the pool could not get its memory).
+  BlockPool* Pool();
+  // Forgets the read-ahead (waiting for the workers), before the file or the cipher is
+  // used otherwise.
+  void DropReadAhead();
   void ClearDirectory();
   bool OpenArchiveFile();
 
@@ -99,6 +117,7 @@ struct GcaArchive::State {
   bool BuildSolidIndex();
   // Sets the cipher to the keystream state at a block's file position.
   void RestoreCipher(uint64_t position);
+  void FillAhead(FrameSource& source);
   bool ExtractEntry(int32_t index);
   bool PrepareParents(const std::string& name);
 

@@ -1,6 +1,7 @@
 // Reading side of GcaArchive: decoding an entry, the index of solid archives, and
 // extracting entries below the output directory.
 #include <algorithm>
+#include <optional>
 
 #include "archive/gca_archive_state.h"
 #include "codec/gfl_exception.h"
@@ -90,8 +91,43 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
   const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
   ArchiveFrameSource source(*this, *file);
 
-  if (!self->Solid) {
+  BlockPool* pool = !self->Solid && self->CompressData ? Pool() : nullptr;
+  if (pool) {
+    // With workers, frames are cut in archive order, this entry's and those of the
+    // entries behind it, and decoded ahead; an entry extracted next finds its first
+    // frames decoded. Any other entry starts the read-ahead again at its own frames.
     loaded_block = -1;
+    if (!(ahead_valid && !pool->Empty() && pool->Peek().tag == uint64_t(index))) {
+      DropReadAhead();
+      ahead_valid = true;
+      ahead_entry = index - 1;
+    }
+    try {
+      uint64_t left = e.UnpackedSize;
+      while (left != 0) {
+        FillAhead(source);
+        if (pool->Empty()) throw GflException(kGflDataError);
+        BlockPool::Slot& slot = pool->Oldest();
+        if (slot.tag != uint64_t(index)) throw GflException(kGflDataError);
+        // A failure of this entry's frame, in its turn: as ReadFrame raises it.
+        if (slot.failed) throw GflException(slot.code, slot.message);
+        const uint32_t n = slot.output_length;
+        // No bytes (unknown frame) or more than the entry holds: damaged data.
+        if (n == 0 || n > slot.capacity) throw GflException(kGflDataError);
+        WriteOut(out, slot.output, n);
+        pool->Pop();
+        left -= n;
+        progress_done += n;
+        ReportProgress();
+      }
+      FillAhead(source);
+    } catch (...) {
+      DropReadAhead();
+      throw;
+    }
+  } else if (!self->Solid) {
+    loaded_block = -1;
+    DropReadAhead();
     if (!file->Seek(base + offsets[size_t(index)])) throw GflException(kGflDataError);
     scrambler_active = self->ScrambleData;
     if (scrambler_active) cipher.SetKey(PassPhrase() + names[size_t(index)]);
@@ -113,6 +149,7 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
       ReportProgress();
     }
   } else {
+    DropReadAhead();
     if (!solid_index_built && !BuildSolidIndex()) return false;
     const int32_t number = snapshot_number[size_t(index)];
     const uint32_t offset = block_offset[size_t(index)];
@@ -133,6 +170,13 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
       progress_total += offset;
     }
     scrambler_active = self->ScrambleData;
+    // With workers, exactly the frames this entry still needs are cut and decoded ahead,
+    // so the file and the keystream end right behind the last block, as without them.
+    std::optional<PooledFrameReader> ahead;
+    if (BlockPool* pool = Pool()) {
+      const uint64_t wanted = skip + e.UnpackedSize;
+      ahead.emplace(*pool, source, wanted - std::min<uint64_t>(solid_fill, wanted), false);
+    }
     // Pass over the bytes of earlier entries in the block, then deliver this one.
     for (int pass = 0; pass < 2; ++pass) {
       uint64_t wanted = pass == 0 ? skip : e.UnpackedSize;
@@ -140,7 +184,7 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
         if (solid_fill == 0) {
           codec->SetProgressBase(progress_done);
           loaded_block = -1;
-          const uint32_t n = codec->ReadFrame(source, block, kBlockSize);
+          const uint32_t n = ahead ? ahead->ReadFrame(block) : codec->ReadFrame(source, block, kBlockSize);
           if (n == 0 || n > kBlockSize) throw GflException(kGflDataError);
           current += 1;
           loaded_block = current;
@@ -176,6 +220,43 @@ void GcaArchive::State::RestoreCipher(uint64_t position) {
     const uint32_t piece = n < scratch.size() ? uint32_t(n) : uint32_t(scratch.size());
     cipher.Decrypt(scratch.data(), int32_t(piece));
     n -= piece;
+  }
+}
+
+void GcaArchive::State::FillAhead(FrameSource& source) {
+  const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
+  scrambler_active = self->ScrambleData;
+  while (!ahead_stopped && !pool->Full()) {
+    BlockPool::Slot& slot = pool->Next();
+    try {
+      if (ahead_left == 0) {
+        // The next entry with data: its frames start at its own offset, keyed by its name.
+        int32_t j = ahead_entry + 1;
+        while (j < count && records[size_t(j)].UnpackedSize == 0) ++j;
+        if (j >= count) {
+          ahead_stopped = true;
+          return;
+        }
+        ahead_entry = j;
+        ahead_left = records[size_t(j)].UnpackedSize;
+        slot.tag = uint64_t(j);
+        if (!file->Seek(base + offsets[size_t(j)])) throw GflException(kGflDataError);
+        if (scrambler_active) cipher.SetKey(PassPhrase() + names[size_t(j)]);
+      }
+      slot.tag = uint64_t(ahead_entry);
+      const uint32_t capacity = ahead_left < kBlockSize ? uint32_t(ahead_left) : kBlockSize;
+      const uint32_t n = pool->CutFrame(source, slot, capacity);
+      ahead_left -= n;
+      if (n == 0) ahead_stopped = true;  // a frame of nothing is damage, reported in its turn
+      pool->Submit(BlockPool::Work::kDecode);
+    } catch (const GflException& e) {
+      // Reported when this entry's turn comes; nothing is read behind it.
+      slot.failed = true;
+      slot.code = e.Code;
+      slot.message = e.Message;
+      ahead_stopped = true;
+      pool->Submit(BlockPool::Work::kNone);
+    }
   }
 }
 

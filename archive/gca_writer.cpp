@@ -87,6 +87,7 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
   if (items.empty() || items.size() > size_t(INT32_MAX / 64)) return false;
   if (!EnsureBuffers()) return false;
   loaded_block = -1;
+  DropReadAhead();
 
   std::vector<EntryRecord> table(items.size());
   std::vector<bool> keep(items.size(), true);
@@ -106,14 +107,54 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
   uint8_t* raw = RawBuffer();
   uint8_t* frame = BlockBuffer();
 
+  // With workers, blocks are filled here in order, coded on the pool, and their frames
+  // written back here in order: the keystream and the packed sizes advance as they do
+  // without workers, and progress counts the blocks as their frames are written.
+  BlockPool* pool = compress ? Pool() : nullptr;
+  std::vector<uint64_t> pooled_packed(pool && !solid ? items.size() : 0, 0);
+  size_t keyed = items.size();  // the entry whose key the cipher holds
+  struct DrainOnExit {
+    BlockPool* pool;
+    ~DrainOnExit() {
+      if (pool) pool->Drain();
+    }
+  } drain_on_exit{pool};
+  auto write_oldest = [&]() {
+    BlockPool::Slot& slot = pool->Oldest();
+    if (slot.failed) throw GflException(slot.code, slot.message);
+    const size_t item = size_t(slot.tag);
+    if (!solid && scrambler_active && item != keyed) {
+      cipher.SetKey(PassPhrase() + items[item].Name);
+      keyed = item;
+    }
+    WriteArchiveBytes(out, slot.output, slot.output_length);
+    if (!solid) pooled_packed[item] += slot.output_length;
+    progress_done += slot.input_length;
+    ReportProgress();
+    pool->Pop();
+  };
+  // Where the next raw block is filled.
+  auto raw_block = [&]() -> uint8_t* {
+    if (!pool) return raw;
+    while (pool->Full()) write_oldest();
+    return pool->Next().input;
+  };
+
+  size_t at = 0;
   auto emit_frame = [&](uint32_t n) -> uint32_t {
+    if (pool) {
+      BlockPool::Slot& slot = pool->Next();
+      slot.input_length = n;
+      slot.tag = at;
+      pool->Submit(BlockPool::Work::kEncode);
+      return 0;  // counted when written
+    }
     codec->SetProgressBase(progress_done);
     const uint32_t length = codec->CompressBlock(raw, n, frame);
     WriteArchiveBytes(out, frame, length);
     return length;
   };
 
-  size_t at = 0;
   for (size_t s = 0; s < sources.size(); ++s) {
     const std::string& source = sources[s];
     const int32_t k = LastIndexOf(source, '\\');
@@ -151,10 +192,10 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
       const uint64_t u = in.IsOpen() ? in.Size() : 0;
       uint64_t packed = 0;
       if (!solid) {
-        if (scrambler_active) cipher.SetKey(PassPhrase() + item.Name);
+        if (scrambler_active && !pool) cipher.SetKey(PassPhrase() + item.Name);
         for (uint64_t left = u; left != 0;) {
           const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
-          ReadSource(in, raw, piece);
+          ReadSource(in, raw_block(), piece);
           if (compress) {
             packed += emit_frame(piece);
           } else {
@@ -162,21 +203,25 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
             packed += piece;
           }
           left -= piece;
-          progress_done += piece;
-          ReportProgress();
+          if (!pool) {
+            progress_done += piece;
+            ReportProgress();
+          }
         }
       } else {
         for (uint64_t left = u; left != 0;) {
           const uint32_t room = kBlockSize - solid_fill;
           const uint32_t piece = left < room ? uint32_t(left) : room;
-          ReadSource(in, raw + solid_fill, piece);
+          ReadSource(in, raw_block() + solid_fill, piece);
           solid_fill += piece;
           left -= piece;
           if (solid_fill == kBlockSize) {
             emit_frame(kBlockSize);
             solid_fill = 0;
-            progress_done += kBlockSize;
-            ReportProgress();
+            if (!pool) {
+              progress_done += kBlockSize;
+              ReportProgress();
+            }
           }
         }
       }
@@ -186,10 +231,17 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
     }
   }
   if (solid && solid_fill != 0) {
-    emit_frame(solid_fill);
-    progress_done += solid_fill;
+    const uint32_t last = solid_fill;
+    emit_frame(last);
     solid_fill = 0;
-    ReportProgress();
+    if (!pool) {
+      progress_done += last;
+      ReportProgress();
+    }
+  }
+  if (pool) {
+    while (!pool->Empty()) write_oldest();
+    for (size_t i = 0; i < pooled_packed.size(); ++i) table[i].PackedSize = pooled_packed[i];
   }
   scrambler_active = false;
 

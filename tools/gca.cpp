@@ -10,6 +10,7 @@
 #include "archive/gca_archive.h"
 #include "archive/gca_file.h"
 #include "archive/os.h"
+#include "codec/block_pool.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -25,10 +26,10 @@ const char kVersion[] = "gca 1.1 (GCA archives: \"GCAX\" + \"GCA3\"; reads \"GCA
 
 const char kUsage[] =
     "usage: gca create [--store] [--solid] [--scramble] [--scramble-dir] [--plain-dir]\n"
-    "                  [--codepage N] ARCHIVE SOURCE...\n"
+    "                  [-j N] [--codepage N] ARCHIVE SOURCE...\n"
     "       gca list    [--offset N] [--codepage N] ARCHIVE\n"
-    "       gca extract [--offset N] [-C DIR] [--overwrite] [-v] [--codepage N] ARCHIVE\n"
-    "       gca test    [--offset N] [--codepage N] ARCHIVE\n"
+    "       gca extract [--offset N] [-C DIR] [--overwrite] [-v] [-j N] [--codepage N] ARCHIVE\n"
+    "       gca test    [--offset N] [-j N] [--codepage N] ARCHIVE\n"
     "       gca --help | --version\n"
     "\n"
     "create   archive each SOURCE (file or directory) under its own name;\n"
@@ -45,6 +46,8 @@ const char kUsage[] =
     "         a file only once it has decoded completely; -v prints each name\n"
     "test     decode every entry and check its CRC\n"
     "  --offset N      the archive starts N bytes into the file\n"
+    "  -j, --threads N code blocks on N threads (default: one per processor;\n"
+    "                  1 codes them on the main thread); the archive is the same\n"
     "  --codepage N    code page of the archive's names (default 1252; 932 Japanese)\n";
 
 struct Args {
@@ -55,6 +58,7 @@ struct Args {
   bool code_page_given = false;
   int code_page = 1252;
   int32_t offset = 0;
+  unsigned threads = gca::ProcessorCount();
   std::string directory = ".";
   std::vector<std::string> operands;
 };
@@ -320,6 +324,7 @@ bool OpenForReading(Session& s, gca::GcaArchive& a, std::string* path) {
     return false;
   }
   s.Attach(a);
+  a.SetThreads(s.args.threads);
   a.ScrambleDirectory = true;
   a.SetArchivePath(*path);
   a.SetStartOffset(s.args.offset);
@@ -479,6 +484,7 @@ int Create(Session& s) {
   gca::GcaArchive a;
   if (!a.PrepareBuffers()) return Fail("out of memory");
   s.Attach(a);
+  a.SetThreads(s.args.threads);
   a.CompressData = !s.args.store;
   a.Solid = s.args.solid;
   a.ScrambleData = s.args.scramble;
@@ -557,6 +563,10 @@ int ParseArgs(int argc, char** argv, Args* args) {
       args->scramble_dir = true;
     } else if (create && a == "--plain-dir") {
       args->plain_dir = true;
+    } else if (command != "list" && (a == "-j" || a == "--threads")) {
+      const char* v = value(a.c_str());
+      if (!v || !ParseNumber(v, 1, 64, &number)) return std::fprintf(stderr, "gca: bad %s\n", a.c_str()), 2;
+      args->threads = unsigned(number);
     } else if (!create && a == "--offset") {
       const char* v = value("--offset");
       if (!v || !ParseNumber(v, 0, INT32_MAX, &number)) return std::fprintf(stderr, "gca: bad --offset\n"), 2;

@@ -16,6 +16,7 @@
 
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
+#include "codec/block_pool.h"
 #include "archive/os.h"
 #include "codec/sha512.h"
 #include "tools/patch_names.h"
@@ -1154,6 +1155,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     });
     builder->CompressData = true;
     builder->CompressDirectory = true;
+    builder->SetThreads(gca::ProcessorCount());  // the same bytes on any number of threads
     builder->SetArchivePath(ArchivePath(archive_path));
     builder->SetSourceList(sources);
     const bool built = builder->Build() && !log.Failed;
