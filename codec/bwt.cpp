@@ -217,7 +217,8 @@ uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m) {
 }
 
 void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t* out,
-                      uint32_t* vec) {
+                      uint32_t* vec, uint32_t* back) {
+  if (m == 0) return;
   uint32_t start[256] = {0};
   for (uint32_t i = 0; i < m; ++i) ++start[last[i]];
   uint32_t sum = 0;
@@ -227,12 +228,54 @@ void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t
     sum += n;
   }
   // Each entry holds the next row and the byte it yields, so one load per byte.
-  for (uint32_t i = 0; i < m; ++i) vec[start[last[i]]++] = (i << 8) | last[i];
-  uint32_t pos = primary;
+  // vec[j] leads from row j to the row of the following rotation and yields F[j];
+  // back[i] leads from row i to the row of the preceding rotation and yields L[i].
+  if (back == nullptr) {
+    for (uint32_t i = 0; i < m; ++i) vec[start[last[i]]++] = (i << 8) | last[i];
+    uint32_t pos = primary;
+    for (uint32_t i = 0; i < m; ++i) {
+      const uint32_t w = vec[pos];
+      out[i] = static_cast<uint8_t>(w);
+      pos = w >> 8;
+    }
+    return;
+  }
   for (uint32_t i = 0; i < m; ++i) {
-    const uint32_t w = vec[pos];
-    out[i] = static_cast<uint8_t>(w);
-    pos = w >> 8;
+    const uint32_t c = last[i];
+    const uint32_t j = start[c]++;
+    vec[j] = (i << 8) | c;
+    back[i] = (j << 8) | c;
+  }
+  // Each walk is one dependent load per byte. Two walks through independent rows, one
+  // from the front of the block and one from its end, let the processor wait for both
+  // loads at once: the front half comes from the forward walk, the rest backwards.
+  const uint32_t half = m / 2;
+  const uint32_t rest = m - half;  // rest >= half
+  uint32_t front = primary;
+  uint32_t rear = primary;
+  uint8_t* tail = out + m;
+  for (uint32_t i = 0; i < half; ++i) {
+    const uint32_t f = vec[front];
+    const uint32_t b = back[rear];
+    out[i] = static_cast<uint8_t>(f);
+    *--tail = static_cast<uint8_t>(b);
+    front = f >> 8;
+    rear = b >> 8;
+  }
+  if (rest != half) {
+    const uint32_t b = back[rear];
+    *--tail = static_cast<uint8_t>(b);
+    rear = b >> 8;
+  }
+  // Both walks meet in the row of the rotation that starts at `half` when the rows form
+  // one cycle through the whole block. A damaged block whose rows do not gets the bytes
+  // of the plain forward walk, exactly as a single walk would give them.
+  if (front != rear) {
+    for (uint32_t i = half; i < m; ++i) {
+      const uint32_t w = vec[front];
+      out[i] = static_cast<uint8_t>(w);
+      front = w >> 8;
+    }
   }
 }
 

@@ -57,8 +57,9 @@ class BlockSorter {
 uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m);
 
 // Rebuilds m bytes from the transformed block and its primary index (< m) into out;
-// vec holds m entries.
+// vec holds m entries. With `back` (m entries too) the block is walked from both ends at
+// once, which is faster and gives the same bytes on any input.
 void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t* out,
-                      uint32_t* vec);
+                      uint32_t* vec, uint32_t* back = nullptr);
 
 }  // namespace gca
