@@ -32,7 +32,8 @@ constexpr size_t kBufferSize = size_t(64) << 20;
 constexpr int kRounds = 5;
 
 // Processor time of this process and its finished children where the system keeps it,
-// so that other load on the machine disturbs the figures less.
+// so that other load on the machine disturbs the figures less. Windows (and Wine, whose
+// process times move in scheduler ticks) reads the performance counter instead.
 double Now() {
 #ifndef _WIN32
   struct rusage self, children;
@@ -42,25 +43,34 @@ double Now() {
   return sec(self.ru_utime) + sec(self.ru_stime) + sec(children.ru_utime) +
          sec(children.ru_stime);
 #else
-  FILETIME created, exited, kernel, user;
-  if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
-    auto sec = [](const FILETIME& t) {
-      return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 1e-7;
-    };
-    return sec(kernel) + sec(user);
-  }
+  static const double frequency = [] {
+    LARGE_INTEGER f;
+    return QueryPerformanceFrequency(&f) && f.QuadPart > 0 ? double(f.QuadPart) : 0.0;
+  }();
+  LARGE_INTEGER c;
+  if (frequency > 0 && QueryPerformanceCounter(&c)) return double(c.QuadPart) / frequency;
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 #endif
 }
+
+// Seconds per call of f, the best of `rounds`; each round calls f until at least
+// kMinRoundSeconds have passed, so that a coarse clock still gives a finite figure.
+constexpr double kMinRoundSeconds = 0.25;
 
 template <typename F>
 double BestSeconds(int rounds, F&& f) {
   double best = 1e30;
   for (int i = 0; i < rounds; ++i) {
     const double t0 = Now();
-    f();
-    const double t = Now() - t0;
+    int calls = 0;
+    double t = 0;
+    do {
+      f();
+      ++calls;
+      t = Now() - t0;
+    } while (t < kMinRoundSeconds);
+    t /= calls;
     if (t < best) best = t;
   }
   return best;
