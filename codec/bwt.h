@@ -53,6 +53,10 @@ class BlockSorter {
   std::vector<Group> stack_;
 };
 
+// The run ratio and spread of a transformed block of m bytes from its byte histogram
+// and the number of bytes equal to their predecessor.
+void Statistics(const uint32_t* histogram, uint32_t runs, uint32_t m, TransformResult* result);
+
 // The method word the statistics of a transformed block of m bytes call for.
 uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m);
 
