@@ -69,6 +69,7 @@ bool ReadFile(const std::string& path, std::vector<uint8_t>* data) {
   return true;
 }
 
+#ifndef _WIN32
 long FileSize(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return -1;
@@ -77,6 +78,7 @@ long FileSize(const std::string& path) {
   std::fclose(f);
   return size;
 }
+#endif
 
 struct Result {
   double size = 0, compress_s = 0, decompress_s = 0;
@@ -147,15 +149,13 @@ void Print(const Row& r, const std::vector<Peer>& peers) {
   std::printf("   [GCF0 %d GCF1 %d GCF2 %d noise %d]\n", r.stored, r.fixed, r.method, r.noise);
 }
 
+#ifndef _WIN32
 std::string TempDir() {
-#ifdef _WIN32
-  return std::string();
-#else
   char work_template[] = "/tmp/codec_bench_XXXXXX";
   const char* work = mkdtemp(work_template);
   return work == nullptr ? std::string() : std::string(work);
-#endif
 }
+#endif
 
 }  // namespace
 
@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
   }
 #ifdef _WIN32
   external = false;
+  (void)external;
 #endif
   std::vector<std::string> files;
   if (DIR* d = opendir(dir.c_str())) {
