@@ -86,8 +86,12 @@ double Now() {
 }
 
 // Seconds per call of f, the best of `rounds`; each round calls f until at least
-// kMinRoundSeconds have passed, so that a coarse clock still gives a finite figure.
+// kMinRoundSeconds have passed, so that a coarse clock still gives a finite, steady figure.
+#ifdef _WIN32
+constexpr double kMinRoundSeconds = 1.0;  // process times move in 15.6 ms ticks
+#else
 constexpr double kMinRoundSeconds = 0.25;
+#endif
 
 template <typename F>
 double BestSeconds(int rounds, F&& f) {
