@@ -144,8 +144,12 @@ using CompressFunction = void (*)(uint64_t state[8], const uint8_t* block, size_
 #if defined(GCA_SHA512_X86_VECTORS)
 // 64-bit words in the low half of SSE2 registers: 32-bit processors have no 64-bit
 // general registers, and SSE2 adds, shifts and logic work on whole 64-bit words.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("sse2")
+#endif
 namespace sse2 {
 using V = __m128i;
 inline V Load(const uint64_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
@@ -167,12 +171,20 @@ inline V Mid(V x, V y) {
 #undef GCA_VECTOR_END
 #undef GCA_VECTOR_NAME
 }  // namespace sse2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // The same SSE2 code in the three-operand AVX encoding, which saves the register copies
 // that two-operand shifts need.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx")
+#endif
 namespace avx {
 using V = __m128i;
 inline V Load(const uint64_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
@@ -194,15 +206,23 @@ inline V Mid(V x, V y) {
 #undef GCA_VECTOR_NAME
 #undef GCA_VECTOR_PAIRS
 }  // namespace avx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // 64-bit words in MMX registers, for processors before SSE2: MMX adds only 32-bit
 // lanes, so a 64-bit sum adds the carry out of the low lane into the high one.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("mmx"))), apply_to = function)
+#else
 #pragma GCC push_options
 #if defined(__i386__)
 #pragma GCC target("mmx,no-sse")
 #else
 #pragma GCC target("mmx")  // 64-bit code passes __m64 in SSE registers
+#endif
 #endif
 namespace mmx {
 using V = __m64;
@@ -229,7 +249,11 @@ inline V Shl(V a, int n) { return _mm_slli_si64(a, n); }
 #undef GCA_VECTOR_END
 #undef GCA_VECTOR_NAME
 }  // namespace mmx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 struct VectorFeatures {
   bool mmx = false;
