@@ -234,9 +234,10 @@ int main(int argc, char** argv) {
 
     back.assign(data.size(), 0);
     row.ours.decompress_s = 1e30;
-    for (int round = 0; round < rounds; ++round) {
-      size_t read = 0, out = 0;
-      start = ProcessSeconds();
+    size_t out = 0;
+    auto decode_all = [&]() -> bool {
+      size_t read = 0;
+      out = 0;
       try {
         while (read < framed) {
           const uint32_t len = std::min<uint32_t>(gca::kFrameBufferSize, static_cast<uint32_t>(framed - read));
@@ -251,10 +252,22 @@ int main(int argc, char** argv) {
         }
       } catch (const gca::GflException& e) {
         std::fprintf(stderr, "%s: decoding failed (code %u)\n", name.c_str(), e.Code);
-        return 1;
+        return false;
       }
-      end = ProcessSeconds();
-      row.ours.decompress_s = std::min(row.ours.decompress_s, end - start);
+      return true;
+    };
+    for (int round = 0; round < rounds; ++round) {
+      // Short decodes (stored blocks) repeat until the clock has moved well past its
+      // granularity; the time of one pass counts.
+      start = ProcessSeconds();
+      int passes = 0;
+      double spent = 0;
+      do {
+        if (!decode_all()) return 1;
+        ++passes;
+        spent = ProcessSeconds() - start;
+      } while (spent < 0.2);
+      row.ours.decompress_s = std::min(row.ours.decompress_s, spent / passes);
       if (out != data.size() || back != data) {
         std::fprintf(stderr, "%s: round trip differs\n", name.c_str());
         return 1;
