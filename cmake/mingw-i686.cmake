@@ -10,8 +10,12 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# SSE2 doubles instead of x87 extended precision, so that floating-point results
-# (the block codec's statistics) are the same as on the 64-bit host.
-set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
-set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+# Code for any 32-bit x86 processor (the compiler's default, without MMX or SSE): the
+# updater must run on processors without SSE2. The only code that needs SSE2 is chosen
+# at run time by CPUID and named for its instruction set: the SHA-512 vector paths and
+# the block codec's statistics and method choice, whose SSE2 doubles give the frames
+# that the 64-bit host writes (x87 extended precision could round differently).
+# Scheduling is tuned for current processors; the instruction set stays the default one.
+set(CMAKE_C_FLAGS_INIT "-mtune=generic")
+set(CMAKE_CXX_FLAGS_INIT "-mtune=generic")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -59,7 +59,7 @@ struct BlockCodec::Impl {
   uint8_t* work2 = nullptr;
   uint8_t* lzp = nullptr;     // 2 x kBlockSize: the literals and their rotation copy
   int32_t* order = nullptr;   // suffix order; in decoding the inverse-transform vector
-  int32_t* scratch = nullptr;
+  int32_t* scratch = nullptr; // sort scratch; in decoding the backward inverse vector
   int32_t* radix = nullptr;   // 2 x 65,536 bucket counts and ends
   int32_t* context = nullptr; // the Lzp context table
   EntropyModels* models = nullptr;
@@ -271,7 +271,8 @@ uint32_t BlockCodec::Impl::Decode(const uint8_t* f, uint32_t length, uint8_t* ou
   DecodeBlock(main_in, work1, m, method, *models, Ticker());
   in_block = m / 2;
   Report();
-  InverseTransform(work1, m, primary, work2, reinterpret_cast<uint32_t*>(order));
+  InverseTransform(work1, m, primary, work2, reinterpret_cast<uint32_t*>(order),
+                   reinterpret_cast<uint32_t*>(scratch));
   in_block = m;
   Report();
   if ((method & kMethodNoise) != 0) ToggleNoise(work2, m);

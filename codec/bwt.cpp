@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__i386__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
 #include "codec/gfl_exception.h"
 
 namespace gca {
@@ -195,29 +199,97 @@ TransformResult BlockSorter::Forward(uint8_t* s, uint32_t m, uint8_t* out, uint6
     if (c == previous) ++runs;
     previous = c;
   }
-  const double dm = static_cast<double>(m);
-  double sum = 0.0;
-  for (int c = 0; c < 256; ++c) {
-    const double d = static_cast<double>(histogram[c]) * 256.0 / dm - 1.0;
-    sum += d * d;
-  }
-  result.run_ratio = static_cast<double>(runs) / dm;
-  result.spread = std::sqrt(sum / 255.0);
+  Statistics(histogram, runs, m, &result);
   return result;
 }
 
-uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m) {
-  const double t = 0.1 * (std::log(static_cast<double>(m)) / std::log(2.0) - 17.0);
-  const double r = run_ratio;
-  if ((spread < 4.0 && r - t > 0.6) || (spread >= 4.0 && (r - t - 0.2) * 10.0 > spread))
-    return 0x11005600u;
-  if (r > 0.7) return spread > 7.0 ? 0x00301030u : 0x00201030u;
-  if (r >= 0.2) return 0x00202040u;
-  return 0x00203050u;
+// The block statistics and the method choice are the codec's only floating point, and
+// they decide the bytes of every frame. They are computed in IEEE double precision
+// everywhere: on 32-bit x86 in SSE2 registers (x87 extended precision could round a
+// comparison differently), in functions named for it and chosen when the processor has
+// SSE2. Without SSE2 the x87 copies still give valid frames, though not necessarily the
+// same ones.
+#define GCA_STATISTICS_BODY                                                   \
+  const double dm = static_cast<double>(m);                                   \
+  double sum = 0.0;                                                           \
+  for (int c = 0; c < 256; ++c) {                                             \
+    const double d = static_cast<double>(histogram[c]) * 256.0 / dm - 1.0;    \
+    sum += d * d;                                                             \
+  }                                                                           \
+  result->run_ratio = static_cast<double>(runs) / dm;                         \
+  result->spread = std::sqrt(sum / 255.0)
+
+#define GCA_CHOICE_BODY                                                                     \
+  const double t = 0.1 * (std::log(static_cast<double>(m)) / std::log(2.0) - 17.0);         \
+  const double r = run_ratio;                                                               \
+  if ((spread < 4.0 && r - t > 0.6) || (spread >= 4.0 && (r - t - 0.2) * 10.0 > spread))    \
+    return 0x11005600u;                                                                     \
+  if (r > 0.7) return spread > 7.0 ? 0x00301030u : 0x00201030u;                             \
+  if (r >= 0.2) return 0x00202040u;                                                         \
+  return 0x00203050u
+
+namespace {
+
+#if defined(__i386__) && defined(__GNUC__)
+// `used` keeps the ordinary calling convention: a local function compiled for SSE
+// would otherwise take its doubles in SSE registers from callers that have none.
+__attribute__((target("sse2,fpmath=sse"), used)) void StatisticsSse2(const uint32_t* histogram,
+                                                               uint32_t runs, uint32_t m,
+                                                               TransformResult* result) {
+  GCA_STATISTICS_BODY;
 }
 
+__attribute__((target("sse2,fpmath=sse"), used)) uint32_t ChooseMethodWordSse2(double spread,
+                                                                         double run_ratio,
+                                                                         uint32_t m) {
+  GCA_CHOICE_BODY;
+}
+
+void StatisticsX87(const uint32_t* histogram, uint32_t runs, uint32_t m,
+                   TransformResult* result) {
+  GCA_STATISTICS_BODY;
+}
+
+uint32_t ChooseMethodWordX87(double spread, double run_ratio, uint32_t m) { GCA_CHOICE_BODY; }
+
+bool HasSse2() {
+  static const bool has = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 26)) != 0;
+  }();
+  return has;
+}
+#endif
+
+}  // namespace
+
+void Statistics(const uint32_t* histogram, uint32_t runs, uint32_t m, TransformResult* result) {
+#if defined(__i386__) && defined(__GNUC__)
+  if (HasSse2()) {
+    StatisticsSse2(histogram, runs, m, result);
+  } else {
+    StatisticsX87(histogram, runs, m, result);
+  }
+#else
+  GCA_STATISTICS_BODY;
+#endif
+}
+
+uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m) {
+#if defined(__i386__) && defined(__GNUC__)
+  return HasSse2() ? ChooseMethodWordSse2(spread, run_ratio, m)
+                   : ChooseMethodWordX87(spread, run_ratio, m);
+#else
+  GCA_CHOICE_BODY;
+#endif
+}
+
+#undef GCA_CHOICE_BODY
+#undef GCA_STATISTICS_BODY
+
 void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t* out,
-                      uint32_t* vec) {
+                      uint32_t* vec, uint32_t* back) {
+  if (m == 0) return;
   uint32_t start[256] = {0};
   for (uint32_t i = 0; i < m; ++i) ++start[last[i]];
   uint32_t sum = 0;
@@ -227,12 +299,54 @@ void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t
     sum += n;
   }
   // Each entry holds the next row and the byte it yields, so one load per byte.
-  for (uint32_t i = 0; i < m; ++i) vec[start[last[i]]++] = (i << 8) | last[i];
-  uint32_t pos = primary;
+  // vec[j] leads from row j to the row of the following rotation and yields F[j];
+  // back[i] leads from row i to the row of the preceding rotation and yields L[i].
+  if (back == nullptr) {
+    for (uint32_t i = 0; i < m; ++i) vec[start[last[i]]++] = (i << 8) | last[i];
+    uint32_t pos = primary;
+    for (uint32_t i = 0; i < m; ++i) {
+      const uint32_t w = vec[pos];
+      out[i] = static_cast<uint8_t>(w);
+      pos = w >> 8;
+    }
+    return;
+  }
   for (uint32_t i = 0; i < m; ++i) {
-    const uint32_t w = vec[pos];
-    out[i] = static_cast<uint8_t>(w);
-    pos = w >> 8;
+    const uint32_t c = last[i];
+    const uint32_t j = start[c]++;
+    vec[j] = (i << 8) | c;
+    back[i] = (j << 8) | c;
+  }
+  // Each walk is one dependent load per byte. Two walks through independent rows, one
+  // from the front of the block and one from its end, let the processor wait for both
+  // loads at once: the front half comes from the forward walk, the rest backwards.
+  const uint32_t half = m / 2;
+  const uint32_t rest = m - half;  // rest >= half
+  uint32_t front = primary;
+  uint32_t rear = primary;
+  uint8_t* tail = out + m;
+  for (uint32_t i = 0; i < half; ++i) {
+    const uint32_t f = vec[front];
+    const uint32_t b = back[rear];
+    out[i] = static_cast<uint8_t>(f);
+    *--tail = static_cast<uint8_t>(b);
+    front = f >> 8;
+    rear = b >> 8;
+  }
+  if (rest != half) {
+    const uint32_t b = back[rear];
+    *--tail = static_cast<uint8_t>(b);
+    rear = b >> 8;
+  }
+  // Both walks meet in the row of the rotation that starts at `half` when the rows form
+  // one cycle through the whole block. A damaged block whose rows do not gets the bytes
+  // of the plain forward walk, exactly as a single walk would give them.
+  if (front != rear) {
+    for (uint32_t i = half; i < m; ++i) {
+      const uint32_t w = vec[front];
+      out[i] = static_cast<uint8_t>(w);
+      front = w >> 8;
+    }
   }
 }
 

@@ -53,12 +53,17 @@ class BlockSorter {
   std::vector<Group> stack_;
 };
 
+// The run ratio and spread of a transformed block of m bytes from its byte histogram
+// and the number of bytes equal to their predecessor.
+void Statistics(const uint32_t* histogram, uint32_t runs, uint32_t m, TransformResult* result);
+
 // The method word the statistics of a transformed block of m bytes call for.
 uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m);
 
 // Rebuilds m bytes from the transformed block and its primary index (< m) into out;
-// vec holds m entries.
+// vec holds m entries. With `back` (m entries too) the block is walked from both ends at
+// once, which is faster and gives the same bytes on any input.
 void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t* out,
-                      uint32_t* vec);
+                      uint32_t* vec, uint32_t* back = nullptr);
 
 }  // namespace gca

@@ -11,8 +11,10 @@ bool MethodWordValid(uint32_t word) {
   if (SymbolShift(word) == 0) return false;
   if (SymbolWeight(word) > 4) return false;
   if (SymbolWeight(word) != 0 && Order1Shift(word) == 0) return false;
+  // A weight above 4 is never written, whether or not runs are coded.
+  if (RunWeight(word) > 4) return false;
   if ((word & kMethodRle) != 0) {
-    if (RunShift(word) == 0 || RunWeight(word) > 4) return false;
+    if (RunShift(word) == 0) return false;
     if (RunWeight(word) != 0 && RunContextShift(word) == 0) return false;
   }
   return true;

@@ -24,9 +24,9 @@ constexpr uint32_t SymbolShift(uint32_t w) { return (w >> 12) & 15; }
 constexpr uint32_t RunWeight(uint32_t w) { return (w >> 16) & 15; }
 constexpr uint32_t SymbolWeight(uint32_t w) { return (w >> 20) & 15; }
 
-// False for a word that switches on a model with adaptation shift 0 or mixes with a
-// weight above 4: such a word never comes from the encoder and would let a
-// probability leave 1..4095.
+// False for a word that switches on a model with adaptation shift 0 or has a mixing
+// weight above 4 (the run weight too when runs are not coded): such a word never comes
+// from the encoder and would let a probability leave 1..4095.
 bool MethodWordValid(uint32_t word);
 
 // A memory buffer as a byte stream. An output buffer owns its memory and doubles it

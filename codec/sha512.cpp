@@ -11,6 +11,11 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
+#if (defined(__i386__) || defined(__x86_64__)) && defined(__GNUC__)
+#define GCA_SHA512_X86_VECTORS 1
+#include <emmintrin.h>
+#include <mmintrin.h>
+#endif
 
 #include "codec/sha512_paths.h"
 
@@ -136,6 +141,144 @@ void CompressPortable(uint64_t state[8], const uint8_t* block, size_t count) {
 
 using CompressFunction = void (*)(uint64_t state[8], const uint8_t* block, size_t count);
 
+#if defined(GCA_SHA512_X86_VECTORS)
+// 64-bit words in the low half of SSE2 registers: 32-bit processors have no 64-bit
+// general registers, and SSE2 adds, shifts and logic work on whole 64-bit words.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("sse2")
+#endif
+namespace sse2 {
+using V = __m128i;
+inline V Load(const uint64_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline void Store(uint64_t* p, V v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+inline V Add(V a, V b) { return _mm_add_epi64(a, b); }
+inline V Xor(V a, V b) { return _mm_xor_si128(a, b); }
+inline V And(V a, V b) { return _mm_and_si128(a, b); }
+inline V Shr(V a, int n) { return _mm_srli_epi64(a, n); }
+inline V Shl(V a, int n) { return _mm_slli_epi64(a, n); }
+inline V LoadPair(const uint64_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void StorePair(uint64_t* p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+inline V Mid(V x, V y) {
+  return _mm_castpd_si128(_mm_shuffle_pd(_mm_castsi128_pd(x), _mm_castsi128_pd(y), 1));
+}
+#define GCA_VECTOR_PAIRS 1
+#define GCA_VECTOR_NAME CompressSse2
+#define GCA_VECTOR_END (void)0
+#include "codec/sha512_vector.inc"
+#undef GCA_VECTOR_END
+#undef GCA_VECTOR_NAME
+}  // namespace sse2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+// The same SSE2 code in the three-operand AVX encoding, which saves the register copies
+// that two-operand shifts need.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx")
+#endif
+namespace avx {
+using V = __m128i;
+inline V Load(const uint64_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline void Store(uint64_t* p, V v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
+inline V Add(V a, V b) { return _mm_add_epi64(a, b); }
+inline V Xor(V a, V b) { return _mm_xor_si128(a, b); }
+inline V And(V a, V b) { return _mm_and_si128(a, b); }
+inline V Shr(V a, int n) { return _mm_srli_epi64(a, n); }
+inline V Shl(V a, int n) { return _mm_slli_epi64(a, n); }
+inline V LoadPair(const uint64_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void StorePair(uint64_t* p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+inline V Mid(V x, V y) {
+  return _mm_castpd_si128(_mm_shuffle_pd(_mm_castsi128_pd(x), _mm_castsi128_pd(y), 1));
+}
+#define GCA_VECTOR_NAME CompressAvx
+#define GCA_VECTOR_END (void)0
+#include "codec/sha512_vector.inc"
+#undef GCA_VECTOR_END
+#undef GCA_VECTOR_NAME
+#undef GCA_VECTOR_PAIRS
+}  // namespace avx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+// 64-bit words in MMX registers, for processors before SSE2: MMX adds only 32-bit
+// lanes, so a 64-bit sum adds the carry out of the low lane into the high one.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("mmx"))), apply_to = function)
+#else
+#pragma GCC push_options
+#if defined(__i386__)
+#pragma GCC target("mmx,no-sse")
+#else
+#pragma GCC target("mmx")  // 64-bit code passes __m64 in SSE registers
+#endif
+#endif
+namespace mmx {
+using V = __m64;
+inline V Load(const uint64_t* p) {
+  V v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline void Store(uint64_t* p, V v) { std::memcpy(p, &v, 8); }
+inline V Add(V a, V b) {
+  const V sum = _mm_add_pi32(a, b);
+  // Carry out of each lane: set when both top bits are set, or either is and the
+  // sum's is not.
+  const V carry = _mm_srli_pi32(_mm_or_si64(_mm_and_si64(a, b), _mm_andnot_si64(sum, _mm_or_si64(a, b))), 31);
+  return _mm_add_pi32(sum, _mm_slli_si64(carry, 32));
+}
+inline V Xor(V a, V b) { return _mm_xor_si64(a, b); }
+inline V And(V a, V b) { return _mm_and_si64(a, b); }
+inline V Shr(V a, int n) { return _mm_srli_si64(a, n); }
+inline V Shl(V a, int n) { return _mm_slli_si64(a, n); }
+#define GCA_VECTOR_NAME CompressMmx
+#define GCA_VECTOR_END _mm_empty()
+#include "codec/sha512_vector.inc"
+#undef GCA_VECTOR_END
+#undef GCA_VECTOR_NAME
+}  // namespace mmx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+struct VectorFeatures {
+  bool mmx = false;
+  bool sse2 = false;
+  bool avx = false;
+};
+
+VectorFeatures DetectVectorFeatures() {
+  VectorFeatures f;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  // __get_cpuid_max first checks that CPUID exists (the ID flag can be toggled).
+  if (__get_cpuid_max(0, nullptr) == 0) return f;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
+  f.mmx = (edx & (1u << 23)) != 0;
+  f.sse2 = (edx & (1u << 26)) != 0;
+  // AVX also needs the system to save the SSE and AVX register state (XCR0 bits 1, 2).
+  if (f.sse2 && (ecx & (1u << 28)) != 0 && (ecx & (1u << 27)) != 0) {
+    unsigned xcr0_lo = 0, xcr0_hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    f.avx = (xcr0_lo & 6u) == 6u;
+  }
+  return f;
+}
+#endif
+
 #if defined(__x86_64__) && defined(__GNUC__)
 // The same source compiled for processors with the BMI1/BMI2 bit instructions, whose
 // three-operand rotates and and-not save many register copies.
@@ -252,15 +395,26 @@ struct CompressPath {
   const char* name;
   CompressFunction function;
   bool available;
+  bool preferred;  // chosen by the digest when available (else only tests and benchmarks run it)
 };
 
 std::vector<CompressPath> MakePaths() {
   std::vector<CompressPath> paths;
-  paths.push_back({"portable", CompressPortable, true});
+  paths.push_back({"portable", CompressPortable, true, true});
+#if defined(GCA_SHA512_X86_VECTORS)
+  // With 64-bit general registers the portable path is faster than either.
+  const bool vectors_win = sizeof(void*) == 4;
+  const VectorFeatures v = DetectVectorFeatures();
+  // The MMX path builds every 64-bit add from 32-bit lanes and a carry; measured, it is
+  // slower than the portable path, so it is compiled and tested but not chosen.
+  paths.push_back({"mmx", mmx::CompressMmx, v.mmx, false});
+  paths.push_back({"sse2", sse2::CompressSse2, v.sse2, vectors_win});
+  paths.push_back({"avx", avx::CompressAvx, v.avx, vectors_win});
+#endif
 #if defined(__x86_64__) && defined(__GNUC__)
   const CpuFeatures f = DetectFeatures();
-  paths.push_back({"bmi2", CompressBmi2, f.bmi2});
-  paths.push_back({"avx512vl", CompressAvx512, f.avx512vl});
+  paths.push_back({"bmi2", CompressBmi2, f.bmi2, true});
+  paths.push_back({"avx512vl", CompressAvx512, f.avx512vl, true});
 #endif
   return paths;
 }
@@ -273,7 +427,7 @@ const std::vector<CompressPath>& Paths() {
 CompressFunction SelectCompress() {
   CompressFunction best = CompressPortable;
   for (const CompressPath& p : Paths()) {
-    if (p.available) best = p.function;  // listed from slowest to fastest
+    if (p.available && p.preferred) best = p.function;  // listed from slowest to fastest
   }
   return best;
 }

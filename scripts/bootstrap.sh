@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   googletest libgtest-dev zlib1g-dev python3
   wine wine32:i386 wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 xvfb xauth imagemagick x11-apps
-  bzip2 xz-utils osslsigncode openssl file locales
+  bzip2 lbzip2 xz-utils osslsigncode openssl file locales
   # Wine's own fonts: without them the caption buttons (Marlett) show letters
   fonts-wine
 )

@@ -249,7 +249,10 @@ TEST_F(Blocks, RejectsWordsThatWouldStallTheModels) {
                           0x00201000,  // order-1 model on, shift 0
                           0x11005000,  // RLE on, run shift 0
                           0x11055600,  // RLE on, run weight 5
-                          0x01015610}; // run context on, shift 0
+                          0x01015610,  // run context on, shift 0
+                          0x00053000,  // RLE off, run weight 5
+                          0x100F3000,  // MTF, RLE off, run weight 15
+                          0x80052040}; // noise, order 1 mixed, RLE off, run weight 5
   for (uint32_t w : bad) {
     EXPECT_FALSE(MethodWordValid(w)) << std::hex << w;
     try {
@@ -261,21 +264,48 @@ TEST_F(Blocks, RejectsWordsThatWouldStallTheModels) {
   }
   EXPECT_TRUE(MethodWordValid(0x00003000));   // order 0 only, no runs
   EXPECT_TRUE(MethodWordValid(0x80203050));   // noise bit is ignored
+  EXPECT_TRUE(MethodWordValid(0x00043000));   // RLE off, run weight 4: unused, allowed
+  EXPECT_TRUE(MethodWordValid(0x01045612));   // RLE on, run weight 4
 }
 
+// Garbage streams decode into an area with guard bytes behind the block: a decode either
+// fails as damaged data or fills exactly the n bytes of the block, the same bytes
+// whatever the area held before, and never touches the guard.
 TEST_F(Blocks, GarbageNeverWritesPastTheBlock) {
+  constexpr size_t kGuard = 64;
   uint64_t seed = 5;
+  int decoded = 0, refused = 0;
   for (int round = 0; round < 300; ++round) {
     const std::vector<uint8_t> garbage = codec_samples::RandomBytes(1 + round % 97, seed++);
     const size_t n = 1 + NextRandom(seed) % 3000;
     const uint32_t method = round % 2 ? kMethodFixed : 0x00202040;
-    try {
-      const std::vector<uint8_t> y = Decode(garbage, n, method);
-      EXPECT_EQ(y.size(), n);
-    } catch (const GflException& e) {
-      EXPECT_EQ(e.Code, kGflDataError);
+    std::vector<uint8_t> block[2];
+    bool ok[2] = {false, false};
+    for (int k = 0; k < 2; ++k) {
+      const uint8_t fill = k == 0 ? 0xCC : 0x33;
+      std::vector<uint8_t> area(n + kGuard, fill);
+      CodedBuffer in(garbage.data(), static_cast<uint32_t>(garbage.size()));
+      try {
+        DecodeBlock(in, area.data(), static_cast<uint32_t>(n), method, *models, ticker);
+        ok[k] = true;
+      } catch (const GflException& e) {
+        EXPECT_EQ(e.Code, kGflDataError);
+      }
+      for (size_t i = n; i < area.size(); ++i)
+        ASSERT_EQ(area[i], fill) << "round " << round << ": byte " << i - n << " past the block";
+      block[k].assign(area.begin(), area.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    ASSERT_EQ(ok[0], ok[1]) << "round " << round;
+    if (ok[0]) {
+      ++decoded;
+      EXPECT_EQ(block[0], block[1]) << "round " << round << ": bytes of the block left unwritten";
+    } else {
+      ++refused;
     }
   }
+  // Both outcomes occur, so both were checked.
+  EXPECT_GT(decoded, 0);
+  EXPECT_GT(refused, 0);
 }
 
 TEST_F(Blocks, StopsEarlyWhenTheStreamOutgrowsTheLimit) {

@@ -76,11 +76,15 @@ TEST(TransformTest, RadixPathMatchesNaiveSortOnAllShapes) {
     const std::vector<uint8_t> expected = NaiveTransform(s, &primary);
     EXPECT_EQ(Forward(t, s, &r), expected) << s.size();
     EXPECT_EQ(r.primary, primary) << s.size();
-    std::vector<uint32_t> vec(s.size());
+    std::vector<uint32_t> vec(s.size()), rear(s.size());
     std::vector<uint8_t> back(s.size());
     InverseTransform(expected.data(), static_cast<uint32_t>(s.size()), primary, back.data(),
                      vec.data());
     EXPECT_EQ(back, s);
+    std::fill(back.begin(), back.end(), 0xEE);
+    InverseTransform(expected.data(), static_cast<uint32_t>(s.size()), primary, back.data(),
+                     vec.data(), rear.data());
+    EXPECT_EQ(back, s) << "two walks, " << s.size();
   }
 }
 
@@ -158,10 +162,14 @@ TEST(TransformTest, InverseEqualsTheForwardWalkOnAnyInput) {
       for (auto& c : last) c = static_cast<uint8_t>(next() % alphabet);
       const uint32_t q = next() % m;
       const std::vector<uint8_t> expected = forward_walk(last, q);
-      std::vector<uint32_t> vec(m);
+      std::vector<uint32_t> vec(m), rear(m);
       std::vector<uint8_t> out(m, 0xEE);
       InverseTransform(last.data(), m, q, out.data(), vec.data());
       ASSERT_EQ(out, expected) << "m " << m << " round " << round;
+      // The walk from both ends meets the forward walk's bytes, broken permutations too.
+      std::fill(out.begin(), out.end(), 0xEE);
+      InverseTransform(last.data(), m, q, out.data(), vec.data(), rear.data());
+      ASSERT_EQ(out, expected) << "two walks, m " << m << " round " << round;
       // A whole block ends on L[q]; a walk that does not has met a broken permutation.
       if (expected.back() != last[q]) ++unmet;
     }
@@ -237,18 +245,51 @@ TEST_F(LzpCase, DamagedCountsAreDataErrors) {
   // Fewer literals than the first run asks for, a shorter block than the match needs.
   EXPECT_THROW(Decode(literals, m - 1, side, x.size()), GflException);
   EXPECT_THROW(Decode(literals, m, side, 500), GflException);
-  // Garbage side streams: either a clean error or n bytes, never an overrun.
+  // Garbage side streams: either a clean error, or exactly n bytes written (the same
+  // whatever the area held before, each a literal or a copy of an earlier output byte)
+  // and none behind them.
+  // Every other stream is the good one with one byte changed, which often still decodes.
+  constexpr uint32_t kN = 1000;
+  constexpr size_t kGuard = 64;
+  const std::vector<uint8_t> good(side.Data(), side.Data() + side.Length());
   uint64_t seed = 3;
+  int decoded = 0, refused = 0;
   for (int i = 0; i < 500; ++i) {
-    const std::vector<uint8_t> junk = codec_samples::RandomBytes(1 + i % 40, seed++);
-    CodedBuffer in(junk.data(), static_cast<uint32_t>(junk.size()));
-    std::vector<uint8_t> y(700);
-    try {
-      LzpDecode(literals.data(), m, in, y.data(), 700, table.data());
-    } catch (const GflException& e) {
-      EXPECT_EQ(e.Code, kGflDataError);
+    std::vector<uint8_t> junk = codec_samples::RandomBytes(1 + i % 40, seed++);
+    if (i % 2 == 1) {
+      const uint8_t change = junk[0] == 0 ? 1 : junk[0];
+      junk = good;
+      junk[codec_samples::NextRandom(seed) % junk.size()] ^= change;
     }
+    std::vector<uint8_t> block[2];
+    bool ok[2] = {false, false};
+    for (int k = 0; k < 2; ++k) {
+      const uint8_t fill = k == 0 ? 0xCC : 0x33;
+      std::vector<uint8_t> y(kN + kGuard, fill);
+      CodedBuffer in(junk.data(), static_cast<uint32_t>(junk.size()));
+      try {
+        LzpDecode(literals.data(), m, in, y.data(), kN, table.data());
+        ok[k] = true;
+      } catch (const GflException& e) {
+        EXPECT_EQ(e.Code, kGflDataError);
+      }
+      for (size_t j = kN; j < y.size(); ++j)
+        ASSERT_EQ(y[j], fill) << "stream " << i << ": byte " << j - kN << " past the block";
+      block[k].assign(y.begin(), y.begin() + kN);
+    }
+    ASSERT_EQ(ok[0], ok[1]) << "stream " << i;
+    if (!ok[0]) {
+      ++refused;
+      continue;
+    }
+    ++decoded;
+    EXPECT_EQ(block[0], block[1]) << "stream " << i << ": bytes of the block left unwritten";
+    // The literals are all 'b', and a copy only repeats earlier output.
+    EXPECT_EQ(std::count(block[0].begin(), block[0].end(), 'b'), std::ptrdiff_t(kN))
+        << "stream " << i;
   }
+  EXPECT_GT(decoded, 0);
+  EXPECT_GT(refused, 0);
 }
 
 }  // namespace

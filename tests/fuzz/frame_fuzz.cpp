@@ -8,6 +8,7 @@
 
 #include "codec/gfl_exception.h"
 #include "codec/block_codec.h"
+#include "tests/fuzz/frame_fuzz_capacity.h"
 
 namespace {
 
@@ -45,9 +46,8 @@ gca::BlockCodec* Codec() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > gca::kFrameBufferSize) return 0;
   gca::BlockCodec* codec = Codec();
-  // The first byte picks an output capacity, so that short areas are exercised too.
-  const uint32_t capacity =
-      size == 0 ? gca::kBlockSize : (data[0] & 0x80) ? gca::kBlockSize : uint32_t(data[0]) * 997;
+  // The last byte picks an output capacity, so that short areas are exercised too.
+  const uint32_t capacity = gca::FrameFuzzCapacity(data, size);
   // Exactly `capacity` bytes (not zeroed: only writes past the end matter here).
   std::unique_ptr<uint8_t[]> out(new uint8_t[capacity == 0 ? 1 : capacity]);
   try {
