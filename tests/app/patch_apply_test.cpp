@@ -23,43 +23,22 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "tools/patch_builder.h"
+#include "tests/app/updater_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char kTitle[] = "Sample Quest";
-const std::string kKey = std::string("Software\\ORVANE\\") + kTitle;
-constexpr uint64_t kBaseTime = 133000000000000000ull;  // a time in 2022
+using updater_fixture::kBaseTime;
+using updater_fixture::kKey;
+using updater_fixture::kTitle;
+using updater_fixture::Read;
+using updater_fixture::RemoveAll;
+using updater_fixture::SetWriteTime;
+using updater_fixture::Write;
+using updater_fixture::WriteStub;
+
 constexpr uint64_t kHour = 36000000000ull;
-
-void Write(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void SetWriteTime(const fs::path& path, uint64_t time) {
-  HANDLE h = CreateFileW(path.wstring().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE) << path.u8string();
-  FILETIME t = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
-  SetFileTime(h, nullptr, nullptr, &t);
-  CloseHandle(h);
-}
-
-void RemoveAll(const fs::path& root) {
-  std::error_code ec;
-  if (!fs::exists(root, ec)) return;
-  for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-    SetFileAttributesW(it->path().wstring().c_str(), it->is_directory() ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL);
-  }
-  fs::remove_all(root, ec);
-}
 
 std::string Ansi(const fs::path& path) { return Utf8ToAnsi(path.u8string()); }
 
@@ -118,25 +97,6 @@ std::vector<std::string> PatchEntries(const fs::path& patch) {
   std::vector<std::string> names;
   for (int32_t i = 0; i < handle.EntryCount(); ++i) names.push_back(AnsiToUtf8(handle.EntryName(i)));
   return names;
-}
-
-void WriteStub(const fs::path& path) {
-  std::string pe(0x1400, '\0');
-  pe[0] = 'M';
-  pe[1] = 'Z';
-  pe[0x3c] = char(0x80);
-  std::memcpy(&pe[0x80], "PE\0\0", 4);
-  pe[0x86] = 2;
-  pe[0x94] = char(0xe0);
-  const size_t table = 0x80 + 24 + 0xe0;
-  auto put = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) pe[at + i] = char(v >> (8 * i));
-  };
-  put(table + 16, 0x800);
-  put(table + 20, 0x400);
-  put(table + 40 + 16, 0x400);
-  put(table + 40 + 20, 0x1000);
-  Write(path, pe);
 }
 
 class SilentUi : public UpdateUi {
