@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -118,12 +119,21 @@ bool FromHost(const std::string& name, std::string* out) {
 }
 
 uint64_t ToFileTime(const struct timespec& t) {
-  const int64_t v = int64_t(t.tv_sec) * 10000000 + t.tv_nsec / 100 + kEpochDifference;
-  return v < 0 ? 0 : uint64_t(v);
+  // Times before 1601 read as 0, times past the 64-bit count as its largest value.
+  const int64_t floor_sec = -(kEpochDifference / 10000000);
+  if (int64_t(t.tv_sec) < floor_sec) return 0;
+  const uint64_t sec = uint64_t(int64_t(t.tv_sec) - floor_sec);
+  if (sec > (UINT64_MAX - 9999999) / 10000000) return UINT64_MAX;
+  return sec * 10000000 + uint64_t(t.tv_nsec / 100);
 }
 
 struct timespec FromFileTime(uint64_t ft) {
-  const int64_t v = int64_t(ft) - kEpochDifference;  // 100 ns units since 1970
+  // 100 ns units since 1970. A time from the archive may be any 64-bit value: the ones
+  // past what a signed count holds are clamped, not overflowed.
+  const uint64_t epoch = uint64_t(kEpochDifference);
+  const uint64_t past = ft >= epoch ? ft - epoch : 0;
+  const int64_t v = ft >= epoch ? int64_t(past > uint64_t(INT64_MAX) ? uint64_t(INT64_MAX) : past)
+                                : -int64_t(epoch - ft);
   int64_t sec = v / 10000000;
   int64_t rem = v % 10000000;
   if (rem < 0) {
