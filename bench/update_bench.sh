@@ -15,6 +15,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${1:-1024}
 host=${2:-$root/build/host}
 win=${3:-$root/build/win64}
+# Wine wants absolute paths (its prefix, the programs it starts).
+host=$(cd "$host" && pwd)
+win=$(cd "$win" && pwd)
 gca=$host/tools/gca
 mkpatch=$host/tools/mkpatch
 bench=$win/bench/update_bench.exe
