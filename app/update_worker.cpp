@@ -235,12 +235,22 @@ bool UpdateRun::Unpack(DataArchive& archive) {
   if (!handle.Open()) return false;
   const int32_t count = handle.EntryCount();
   handle.SetOutputDirectory(ansi_staging);
+  // A file the patch replaces is not unpacked: the patch's copy takes its place.
+  std::set<std::string> replaced;
+  for (const PatchEntry& entry : entries_) {
+    if (IsStagingMember(entry.Name) && entry.Name.size() > 4 && !(entry.Attributes & kDirectoryBit)) {
+      replaced.insert(FoldName(entry.Name.substr(4)));
+    }
+  }
   for (int32_t k = 0; k < count; ++k) {
     SetItem(k, count);
     const std::string name = AnsiToUtf8(handle.EntryName(k));
     if (!IsSafeRelativeName(name)) return false;
     archive.Entries.push_back(name);
-    archive.Expected.emplace(FoldName(name), handle.Archive()->EntryInfo(k));
+    const gca::EntryRecord record = handle.Archive()->EntryInfo(k);
+    const std::string folded = FoldName(name);
+    archive.Expected.emplace(folded, record);
+    if (!(record.Attributes & kDirectoryBit) && replaced.count(folded) != 0) continue;
     if (!handle.ExtractEntry(k) || notices.Failed) return false;
   }
   SetItem(count, count);

@@ -60,6 +60,9 @@ enum class PathKind { kMissing, kFile, kDirectory, kLink, kOther };
 PathKind Probe(const std::string& path);
 // Creates a new file for writing; fails when anything (a link too) is at the path.
 Handle CreateNewFile(const std::string& path);
+// The attribute word of a file CreateNewFile made: the archive bit (Windows sets it,
+// and SetAttributes with it changes nothing on a new file elsewhere).
+constexpr uint32_t kNewFileAttributes = 0x20;
 // Renames a file over `to`, replacing a file or a link there (never what a link
 // points to).
 bool RenameOver(const std::string& from, const std::string& to);

@@ -102,6 +102,48 @@ TEST(NoDataLost, DamagedEntryLeavesTheOldFileAndNoTemporaryFile) {
   EXPECT_EQ(Listing(dest.Root()), std::vector<std::string>{"big.bin"});
 }
 
+// Where nothing stood, the entry is written under its own name: a damaged one leaves
+// nothing behind, a good one gets its time and its attributes (read-only here).
+TEST(NoDataLost, DamagedNewEntryLeavesNothingAndGoodOnesGetTimeAndAttributes) {
+  ScratchDir src, out, dest;
+  const std::string contents = TestBytes(3 << 20, 11, false);
+  WriteFile(src / "big.bin", contents);
+  ASSERT_TRUE(Build(out / "a.gca", {src / "big.bin"}, true, false, false));
+  // The second frame's magic: that frame cannot be decoded.
+  std::string bytes = ReadFile(out / "a.gca");
+  ASSERT_EQ(bytes.substr(16 + 8 + (1 << 20), 3), "GCF");
+  bytes[16 + 8 + (1 << 20)] ^= 0x55;
+  WriteFile(out / "bad.gca", bytes);
+  GcaArchive a;
+  ASSERT_TRUE(a.PrepareBuffers());
+  NoticeLog log;
+  a.SetNoticeCallback(log.Callback());
+  a.SetArchivePath(out / "bad.gca");
+  a.SetOutputDirectory(dest.Root());
+  EXPECT_FALSE(a.ExtractEntry(0));
+  EXPECT_EQ(log.Count(kNoticeTargetExists), 0);
+  EXPECT_TRUE(Listing(dest.Root()).empty());
+  a.Close();
+
+  RawEntry ro{"ro.txt", "read only"};
+  ro.attributes = 0x21;
+  ro.write_time = 0x01D2345678ABCDEFull;
+  WriteFile(out / "ro.gca", BuildGca3({ro, RawEntry{"plain.txt", "plain"}}));
+  a.SetArchivePath(out / "ro.gca");
+  ASSERT_TRUE(a.ExtractEntry(0));
+  ASSERT_TRUE(a.ExtractEntry(1));
+  EXPECT_EQ(ReadFile(dest / "ro.txt"), "read only");
+  EXPECT_EQ(os::GetAttributes(dest / "ro.txt") & 0x01u, 0x01u);
+  EXPECT_EQ(os::GetAttributes(dest / "plain.txt") & 0x01u, 0x00u);
+  os::FindData d;
+  const os::Handle h = os::FindFirst(dest / "ro.txt", &d);
+  ASSERT_NE(h, os::kInvalidHandle);
+  os::FindClose(h);
+  EXPECT_EQ(d.write_time / 10000000, 0x01D2345678ABCDEFull / 10000000);
+  EXPECT_EQ((std::vector<std::string>{"plain.txt", "ro.txt"}), Listing(dest.Root()));
+  os::SetAttributes(dest / "ro.txt", 0x20);
+}
+
 TEST(NoDataLost, CrcMismatchOverAnExistingFileKeepsIt) {
   ScratchDir out, dest;
   RawEntry bad{"c.txt", "checked"};
