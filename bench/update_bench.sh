@@ -148,10 +148,29 @@ sync
 export WINEDEBUG=-all
 "$root/cmake/wine-run.sh" "$arch" "$win/wineprefix" cmd /c exit >/dev/null 2>&1 || true  # prefix and server up
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) before the update"
+# Peak extra disk space: the file system's used bytes, sampled every 50 ms while the
+# update runs, beside what was used before it started.
+used() { df -B1 --output=used "$work" | tail -1 | tr -d ' '; }
+used_before=$(used)
+(
+  peak=$used_before
+  while [ ! -f "$work/update.done" ]; do
+    u=$(used); [ "$u" -gt "$peak" ] && peak=$u
+    sleep 0.05
+  done
+  echo "$peak" >"$work/peak.txt"
+) &
+sampler=$!
 u0=$(now)
 "$root/cmake/wine-run.sh" "$arch" "$win/wineprefix" "$bench" "$(winpath "$work/patch.exe")" \
   "$(winpath "$work/install")" >"$work/result.txt" 2>&1 || true
 u1=$(now)
+touch "$work/update.done"
+wait "$sampler" || true
+peak=$(cat "$work/peak.txt")
+awk -v p="$peak" -v u="$used_before" -v b="$dat_bytes" 'BEGIN {
+  printf "peak extra disk space: %.0f bytes, %.2f x the data archives (sampled every 50 ms)\n", p - u, (p - u) / b
+}'
 cat "$work/result.txt" | tr -d '\r' | sed -n 's/^phase /  /p'
 grep -q '^result ok' "$work/result.txt" || { echo "the update FAILED" >&2; cat "$work/result.txt" >&2; exit 1; }
 
