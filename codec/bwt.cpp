@@ -287,6 +287,95 @@ uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m) {
 #undef GCA_CHOICE_BODY
 #undef GCA_STATISTICS_BODY
 
+namespace {
+
+// The walk through the rows is one dependent load per byte, and the vector is far larger
+// than the processor's caches: the loads wait for memory one after the other. Every
+// 4,096th row (and the primary row) is a mark, and entries that lead into a mark carry
+// a flag. From each mark a segment is walked up to the next mark; eight such walks run
+// side by side, each taking the next unwalked mark when its segment ends, so eight loads
+// wait for memory at once. Each walk writes its bytes into its own part of the scratch
+// vector; the segments are then copied out in the order the rows lead from the primary
+// row, which gives the bytes of the plain walk on any input, broken permutations too
+// (their walk goes round its cycle again, and so does the chain of segments).
+constexpr uint32_t kWalkLanes = 8;
+constexpr uint32_t kMarkShift = 12;
+constexpr uint32_t kMarkFlag = 0x80000000u;
+constexpr uint32_t kRowMask = 0x007FFFFFu;
+constexpr uint32_t kLaneWalkMin = 1u << 15;     // smaller blocks walk once
+constexpr uint32_t kLaneWalkMax = 1u << 21;     // rows fit beside the byte and the flag
+constexpr uint32_t kMaxSegments = (kLaneWalkMax >> kMarkShift) + 1;
+
+struct Segment {
+  uint32_t offset;  // in the scratch bytes
+  uint32_t length;
+  uint32_t next;    // the segment that follows: the mark the walk ended on
+};
+
+// False when a walk needed more than its part of the scratch (only a broken permutation
+// can make one segment that long); the caller then walks once.
+bool WalkInLanes(const uint32_t* vec, uint32_t m, uint32_t primary, uint8_t* out, uint8_t* arena) {
+  const uint32_t stride_mask = (1u << kMarkShift) - 1;
+  const uint32_t grid = ((m - 1) >> kMarkShift) + 1;  // marks on rows 0, 4096, 8192, ...
+  const bool off_grid = (primary & stride_mask) != 0;
+  const uint32_t total = grid + (off_grid ? 1 : 0);   // the primary's own mark is last
+  auto id_of = [&](uint32_t row) { return (row & stride_mask) == 0 ? row >> kMarkShift : grid; };
+  auto row_of = [&](uint32_t id) { return id == grid ? primary : id << kMarkShift; };
+  Segment segments[kMaxSegments + 1];
+  const uint32_t capacity = (4 * m) / kWalkLanes;  // scratch bytes per walk
+
+  uint32_t pos[kWalkLanes], cursor[kWalkLanes], limit[kWalkLanes], id[kWalkLanes], first[kWalkLanes];
+  uint32_t next_id = 0;
+  uint32_t running = 0;
+  for (uint32_t l = 0; l < kWalkLanes; ++l) {
+    cursor[l] = first[l] = l * capacity;
+    limit[l] = cursor[l] + capacity;
+    id[l] = next_id < total ? next_id++ : total;
+    if (id[l] < total) ++running;
+    pos[l] = id[l] < total ? row_of(id[l]) : 0;
+  }
+  // Ends lane l's segment at the mark it reached and starts the next unwalked one.
+  auto end_segment = [&](uint32_t l) {
+    segments[id[l]] = {first[l], cursor[l] - first[l], id_of(pos[l])};
+    first[l] = cursor[l];
+    if (next_id < total) {
+      id[l] = next_id++;
+      pos[l] = row_of(id[l]);
+    } else {
+      id[l] = total;
+      --running;
+    }
+  };
+  auto step = [&](uint32_t l) -> bool {
+    if (cursor[l] == limit[l]) return false;
+    const uint32_t w = vec[pos[l]];
+    arena[cursor[l]++] = static_cast<uint8_t>(w);
+    pos[l] = (w >> 8) & kRowMask;
+    if (w & kMarkFlag) end_segment(l);
+    return true;
+  };
+  while (running == kWalkLanes) {
+    for (uint32_t l = 0; l < kWalkLanes; ++l) {
+      if (!step(l)) return false;
+    }
+  }
+  for (uint32_t l = 0; l < kWalkLanes; ++l) {
+    while (id[l] < total) {
+      if (!step(l)) return false;
+    }
+  }
+  uint32_t done = 0;
+  for (uint32_t at = id_of(primary); done < m; at = segments[at].next) {
+    const Segment& s = segments[at];
+    const uint32_t n = s.length < m - done ? s.length : m - done;
+    std::memcpy(out + done, arena + s.offset, n);
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace
+
 void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t* out,
                       uint32_t* vec, uint32_t* back) {
   if (m == 0) return;
@@ -298,55 +387,31 @@ void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t
     start[c] = sum;
     sum += n;
   }
-  // Each entry holds the next row and the byte it yields, so one load per byte.
-  // vec[j] leads from row j to the row of the following rotation and yields F[j];
-  // back[i] leads from row i to the row of the preceding rotation and yields L[i].
-  if (back == nullptr) {
-    for (uint32_t i = 0; i < m; ++i) vec[start[last[i]]++] = (i << 8) | last[i];
+  // Each entry holds the next row and the byte it yields, so one load per byte:
+  // vec[j] leads from row j to the row of the following rotation and yields F[j].
+  const bool lanes = back != nullptr && m >= kLaneWalkMin && m <= kLaneWalkMax;
+  if (lanes) {
+    const uint32_t stride_mask = (1u << kMarkShift) - 1;
+    for (uint32_t i = 0; i < m; ++i) {
+      const uint32_t c = last[i];
+      const uint32_t mark = ((i & stride_mask) == 0 || i == primary) ? kMarkFlag : 0;
+      vec[start[c]++] = (i << 8) | c | mark;
+    }
+    if (WalkInLanes(vec, m, primary, out, reinterpret_cast<uint8_t*>(back))) return;
     uint32_t pos = primary;
     for (uint32_t i = 0; i < m; ++i) {
       const uint32_t w = vec[pos];
       out[i] = static_cast<uint8_t>(w);
-      pos = w >> 8;
+      pos = (w >> 8) & kRowMask;
     }
     return;
   }
+  for (uint32_t i = 0; i < m; ++i) vec[start[last[i]]++] = (i << 8) | last[i];
+  uint32_t pos = primary;
   for (uint32_t i = 0; i < m; ++i) {
-    const uint32_t c = last[i];
-    const uint32_t j = start[c]++;
-    vec[j] = (i << 8) | c;
-    back[i] = (j << 8) | c;
-  }
-  // Each walk is one dependent load per byte. Two walks through independent rows, one
-  // from the front of the block and one from its end, let the processor wait for both
-  // loads at once: the front half comes from the forward walk, the rest backwards.
-  const uint32_t half = m / 2;
-  const uint32_t rest = m - half;  // rest >= half
-  uint32_t front = primary;
-  uint32_t rear = primary;
-  uint8_t* tail = out + m;
-  for (uint32_t i = 0; i < half; ++i) {
-    const uint32_t f = vec[front];
-    const uint32_t b = back[rear];
-    out[i] = static_cast<uint8_t>(f);
-    *--tail = static_cast<uint8_t>(b);
-    front = f >> 8;
-    rear = b >> 8;
-  }
-  if (rest != half) {
-    const uint32_t b = back[rear];
-    *--tail = static_cast<uint8_t>(b);
-    rear = b >> 8;
-  }
-  // Both walks meet in the row of the rotation that starts at `half` when the rows form
-  // one cycle through the whole block. A damaged block whose rows do not gets the bytes
-  // of the plain forward walk, exactly as a single walk would give them.
-  if (front != rear) {
-    for (uint32_t i = half; i < m; ++i) {
-      const uint32_t w = vec[front];
-      out[i] = static_cast<uint8_t>(w);
-      front = w >> 8;
-    }
+    const uint32_t w = vec[pos];
+    out[i] = static_cast<uint8_t>(w);
+    pos = w >> 8;
   }
 }
 

@@ -61,8 +61,8 @@ void Statistics(const uint32_t* histogram, uint32_t runs, uint32_t m, TransformR
 uint32_t ChooseMethodWord(double spread, double run_ratio, uint32_t m);
 
 // Rebuilds m bytes from the transformed block and its primary index (< m) into out;
-// vec holds m entries. With `back` (m entries too) the block is walked from both ends at
-// once, which is faster and gives the same bytes on any input.
+// vec holds m entries. With `back` (m entries of scratch) large blocks are walked in
+// eight segments at a time, which is faster and gives the same bytes on any input.
 void InverseTransform(const uint8_t* last, uint32_t m, uint32_t primary, uint8_t* out,
                       uint32_t* vec, uint32_t* back = nullptr);
 
