@@ -36,6 +36,7 @@ const char kUsage[] =
     "         compressed, not solid, unscrambled, compressed directory by default\n"
     "  --store         store entry data without compression\n"
     "  --solid         code all entry data as one continuous frame sequence\n"
+    "                  (a solid stream is always compressed: with --store, gca says so)\n"
     "  --scramble      scramble entry data\n"
     "  --scramble-dir  scramble the directory\n"
     "  --plain-dir     do not compress the directory\n"
@@ -485,6 +486,9 @@ int Create(Session& s) {
   if (!a.PrepareBuffers()) return Fail("out of memory");
   s.Attach(a);
   a.SetThreads(s.args.threads);
+  if (s.args.store && s.args.solid) {
+    std::fprintf(stderr, "gca: a solid stream is always compressed; --store applies to non-solid archives only\n");
+  }
   a.CompressData = !s.args.store;
   a.Solid = s.args.solid;
   a.ScrambleData = s.args.scramble;

@@ -47,6 +47,13 @@ for opts in "" "--store" "--solid --scramble --scramble-dir" "--store --plain-di
   diff -r src x/src || fail "extracted tree differs ($opts)"
 done
 
+# A solid stream is always compressed: asked to store one, gca says so and still writes it.
+expect 0 "$gca" create --store --solid s.gca src
+grep -q 'always compressed' err.txt || fail "no word on --store with --solid: $(cat err.txt)"
+expect 0 "$gca" test s.gca
+expect 0 "$gca" create --store s.gca src
+grep -q 'always compressed' err.txt && fail "the solid note without --solid"
+
 # Existing files are kept without --overwrite.
 printf 'mine\n' > x/src/a.txt
 expect 1 "$gca" extract -C x t.gca
