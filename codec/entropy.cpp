@@ -282,8 +282,9 @@ inline void EncodeSymbol(RangeEncoder& enc, uint32_t y, EntropyModels& md, uint3
 
 // Decoding is bound by the chain from one decision to the next: the next probability
 // depends on the bit just decoded. Both children's probabilities are therefore loaded and
-// mixed before the decision, and the bit only selects one of them. The models and the
-// decisions are exactly those of the plain walk down the tree.
+// mixed before the decision, and the decision's comparison selects one of them. The tree
+// walk is unrolled, which keeps the node and the table pointers in registers. The models
+// and the decisions are exactly those of the plain walk down the tree.
 template <bool kMixSym, class P>
 inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev,
                              const P& pr) {
@@ -298,18 +299,21 @@ inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev
   };
   uint32_t node = 1;
   uint32_t p = probability(1);
-  for (int b = 0; b < 7; ++b) {
-    const uint32_t child = 2 * node;
-    const uint32_t p_zero = probability(child);
-    const uint32_t p_one = probability(child + 1);
-    const uint32_t bit = dec.Decode(p);
+#pragma GCC unroll 8
+  for (int b = 0; b < 8; ++b) {
+    uint32_t bit;
+    if (b < 7) {
+      uint32_t p_next = probability(2 * node);
+      const uint32_t p_one = probability(2 * node + 1);
+      bit = dec.DecodeAndSelect(p, p_next, p_one);
+      p = p_next;
+    } else {
+      bit = dec.Decode(p);
+    }
     adapt(node, bit);
-    node = child + bit;
-    p = p_zero ^ ((p_zero ^ p_one) & (0u - bit));
+    node = 2 * node + bit;
   }
-  const uint32_t bit = dec.Decode(p);
-  adapt(node, bit);
-  return (2 * node + bit) & 0xFF;
+  return node & 0xFF;
 }
 
 template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun, class P = Params>

@@ -144,13 +144,39 @@ class RangeDecoder {
     range_ = 0x80;
   }
   uint32_t Decode(uint32_t p) {
+    uint32_t unused = 0;
+    return DecodeAndSelect(p, unused, 0);
+  }
+  // Decode(p) for a decision whose successor has probability p_zero after a 0 and p_one
+  // after a 1: p_zero becomes the successor's. On x86 the comparison drives conditional
+  // moves directly: compilers turn the plain form into a branch on the decision, which a
+  // good model makes unpredictable, and the masks of the portable form lengthen the chain
+  // from one decision to the next.
+  uint32_t DecodeAndSelect(uint32_t p, uint32_t& p_zero, uint32_t p_one) {
     Normalize();
-    const uint32_t r = p * (range_ >> 12);
+    uint32_t r = p * (range_ >> 12);
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+    const uint32_t low_one = low_ - r;
+    const uint32_t range_one = range_ - r;
+    uint32_t below;  // all ones after a 0, zero after a 1
+    __asm__("cmpl %[r], %[low]\n\t"
+            "cmovael %[low_one], %[low]\n\t"
+            "cmovael %[range_one], %[r]\n\t"
+            "cmovael %[p_one], %[p_zero]\n\t"
+            "sbbl %[below], %[below]"
+            : [low] "+r"(low_), [r] "+r"(r), [p_zero] "+r"(p_zero), [below] "=r"(below)
+            : [low_one] "rm"(low_one), [range_one] "rm"(range_one), [p_one] "rm"(p_one)
+            : "cc");
+    range_ = r;
+    return below + 1;
+#else
     const uint32_t bit = low_ >= r ? 1u : 0u;
     const uint32_t mask = 0u - bit;
     low_ -= r & mask;
     range_ = ((range_ - r) & mask) | (r & ~mask);
+    p_zero = (p_zero & ~mask) | (p_one & mask);
     return bit;
+#endif
   }
   uint32_t DecodeBit() {
     Normalize();
@@ -191,10 +217,13 @@ class RangeDecoder {
 
 // Adaptation of a probability after a decision.
 inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) {
-  // Decision 0: p + ((4096 - p) >> shift); decision 1: p - (p >> shift).
-  const uint32_t mask = 0u - bit;
-  const uint32_t old = p;
-  p = static_cast<uint16_t>(old + (((4096u - old) >> shift) & ~mask) - ((old >> shift) & mask));
+  // Decision 0: p + ((4096 - p) >> shift); decision 1: p - (p >> shift). Both are
+  // p + ((target - p) >> shift) with an arithmetic shift, for target 4096 after a 0 and
+  // 2^shift - 1 after a 1 (floor((2^shift - 1 - p) / 2^shift) = -floor(p / 2^shift)),
+  // which needs fewer instructions than the two masked terms.
+  const int32_t target = 4096 - static_cast<int32_t>((0u - bit) & (4097u - (1u << shift)));
+  const int32_t old = p;
+  p = static_cast<uint16_t>(old + ((target - old) >> shift));
 }
 
 // Probability of a decision mixed from an order-0 entry and a context entry.
