@@ -290,30 +290,28 @@ inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev
                              const P& pr) {
   uint16_t* s0 = md.symbol0;
   uint16_t* o1 = md.symbol1 + (prev << 8);
-  auto probability = [&](uint32_t k) -> uint32_t {
+  auto probability = [&](size_t k) -> uint32_t {
     return kMixSym ? Mix(s0[k], o1[k], pr.ws) : s0[k];
   };
-  auto adapt = [&](uint32_t k, uint32_t bit) {
-    Adapt(s0[k], bit, pr.sym_shift);
-    if (kMixSym) Adapt(o1[k], bit, pr.o1_shift);
+  auto adapt = [&](size_t k, uint32_t zero) {
+    AdaptByMask(s0[k], zero, pr.sym_shift);
+    if (kMixSym) AdaptByMask(o1[k], zero, pr.o1_shift);
   };
-  uint32_t node = 1;
+  size_t node = 1;
   uint32_t p = probability(1);
 #pragma GCC unroll 8
   for (int b = 0; b < 8; ++b) {
-    uint32_t bit;
+    uint32_t p_next = 0, p_one = 0;
     if (b < 7) {
-      uint32_t p_next = probability(2 * node);
-      const uint32_t p_one = probability(2 * node + 1);
-      bit = dec.DecodeAndSelect(p, p_next, p_one);
-      p = p_next;
-    } else {
-      bit = dec.Decode(p);
+      p_next = probability(2 * node);
+      p_one = probability(2 * node + 1);
     }
-    adapt(node, bit);
-    node = 2 * node + bit;
+    const uint32_t zero = dec.DecodeSelectMask(p, p_next, p_one);
+    p = p_next;
+    adapt(node, zero);
+    node = 2 * node + 1 + static_cast<int32_t>(zero);
   }
-  return node & 0xFF;
+  return static_cast<uint32_t>(node & 0xFF);
 }
 
 template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun, class P = Params>

@@ -145,37 +145,37 @@ class RangeDecoder {
   }
   uint32_t Decode(uint32_t p) {
     uint32_t unused = 0;
-    return DecodeAndSelect(p, unused, 0);
+    return DecodeSelectMask(p, unused, 0) + 1;
   }
   // Decode(p) for a decision whose successor has probability p_zero after a 0 and p_one
-  // after a 1: p_zero becomes the successor's. On x86 the comparison drives conditional
-  // moves directly: compilers turn the plain form into a branch on the decision, which a
-  // good model makes unpredictable, and the masks of the portable form lengthen the chain
-  // from one decision to the next.
-  uint32_t DecodeAndSelect(uint32_t p, uint32_t& p_zero, uint32_t p_one) {
+  // after a 1: p_zero becomes the successor's. Returns all ones after a 0 and zero after a
+  // 1 (the mask AdaptByMask takes). On x86 the comparison drives conditional moves
+  // directly: compilers turn the plain form into a branch on the decision, which a good
+  // model makes unpredictable, and the masks of the portable form lengthen the chain from
+  // one decision to the next.
+  uint32_t DecodeSelectMask(uint32_t p, uint32_t& p_zero, uint32_t p_one) {
     Normalize();
     uint32_t r = p * (range_ >> 12);
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
     const uint32_t low_one = low_ - r;
     const uint32_t range_one = range_ - r;
-    uint32_t below;  // all ones after a 0, zero after a 1
+    uint32_t zero;
     __asm__("cmpl %[r], %[low]\n\t"
             "cmovael %[low_one], %[low]\n\t"
             "cmovael %[range_one], %[r]\n\t"
             "cmovael %[p_one], %[p_zero]\n\t"
-            "sbbl %[below], %[below]"
-            : [low] "+r"(low_), [r] "+r"(r), [p_zero] "+r"(p_zero), [below] "=r"(below)
+            "sbbl %[zero], %[zero]"
+            : [low] "+r"(low_), [r] "+r"(r), [p_zero] "+r"(p_zero), [zero] "=r"(zero)
             : [low_one] "rm"(low_one), [range_one] "rm"(range_one), [p_one] "rm"(p_one)
             : "cc");
     range_ = r;
-    return below + 1;
+    return zero;
 #else
-    const uint32_t bit = low_ >= r ? 1u : 0u;
-    const uint32_t mask = 0u - bit;
-    low_ -= r & mask;
-    range_ = ((range_ - r) & mask) | (r & ~mask);
-    p_zero = (p_zero & ~mask) | (p_one & mask);
-    return bit;
+    const uint32_t zero = low_ >= r ? 0u : ~0u;
+    low_ -= r & ~zero;
+    range_ = ((range_ - r) & ~zero) | (r & zero);
+    p_zero = (p_zero & zero) | (p_one & ~zero);
+    return zero;
 #endif
   }
   uint32_t DecodeBit() {
@@ -215,16 +215,20 @@ class RangeDecoder {
   bool overrun_ = false;
 };
 
-// Adaptation of a probability after a decision.
-inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) {
+// Adaptation of a probability after a decision, given as a mask: all ones after a 0,
+// zero after a 1.
+inline void AdaptByMask(uint16_t& p, uint32_t zero, uint32_t shift) {
   // Decision 0: p + ((4096 - p) >> shift); decision 1: p - (p >> shift). Both are
   // p + ((target - p) >> shift) with an arithmetic shift, for target 4096 after a 0 and
   // 2^shift - 1 after a 1 (floor((2^shift - 1 - p) / 2^shift) = -floor(p / 2^shift)),
   // which needs fewer instructions than the two masked terms.
-  const int32_t target = 4096 - static_cast<int32_t>((0u - bit) & (4097u - (1u << shift)));
+  const uint32_t low_target = (1u << shift) - 1;
+  const int32_t target = static_cast<int32_t>((zero & (4096u - low_target)) + low_target);
   const int32_t old = p;
   p = static_cast<uint16_t>(old + ((target - old) >> shift));
 }
+
+inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) { AdaptByMask(p, bit - 1, shift); }
 
 // Probability of a decision mixed from an order-0 entry and a context entry.
 inline uint32_t Mix(uint32_t p0, uint32_t p1, uint32_t weight) {
