@@ -387,10 +387,22 @@ void DecodeBlockT(CodedBuffer& in, uint8_t* out, uint32_t n, uint32_t method,
     if (kMtf) {
       if (kRle) y = (y + 1) & 0xFF;
       s = list[y];
-      if (y != 0) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      // Most ranks are small: the first eight entries move as one word, without a call.
+      if (y < 8) {
+        uint64_t w;
+        std::memcpy(&w, list, 8);
+        const uint64_t moved = ((1ull << (8 * y)) - 1) << 8;  // entries 1..y
+        w = (w & ~moved & ~0xFFull) | ((w << 8) & moved) | s;
+        std::memcpy(list, &w, 8);
+      } else {
         std::memmove(list + 1, list, y);
         list[0] = static_cast<uint8_t>(s);
       }
+#else
+      std::memmove(list + 1, list, y);
+      list[0] = static_cast<uint8_t>(s);
+#endif
     }
     if (kRle) {
       if (count >= n - pos) throw GflException(kGflDataError, "run passes the block end");
