@@ -293,9 +293,9 @@ inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev
   auto probability = [&](size_t k) -> uint32_t {
     return kMixSym ? Mix(s0[k], o1[k], pr.ws) : s0[k];
   };
-  auto adapt = [&](size_t k, uint32_t zero) {
-    AdaptByMask(s0[k], zero, pr.sym_shift);
-    if (kMixSym) AdaptByMask(o1[k], zero, pr.o1_shift);
+  auto adapt = [&](size_t k, size_t zero) {
+    AdaptByMask(s0[k], static_cast<uint32_t>(zero), pr.sym_shift);
+    if (kMixSym) AdaptByMask(o1[k], static_cast<uint32_t>(zero), pr.o1_shift);
   };
   size_t node = 1;
   uint32_t p = probability(1);
@@ -306,10 +306,10 @@ inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev
       p_next = probability(2 * node);
       p_one = probability(2 * node + 1);
     }
-    const uint32_t zero = dec.DecodeSelectMask(p, p_next, p_one);
+    const size_t zero = dec.DecodeSelectMask(p, p_next, p_one);
     p = p_next;
     adapt(node, zero);
-    node = 2 * node + 1 + static_cast<int32_t>(zero);
+    node = 2 * node + 1 + zero;
   }
   return static_cast<uint32_t>(node & 0xFF);
 }

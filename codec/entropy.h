@@ -3,6 +3,7 @@
 // order-0 and an optional order-1 model, and move-to-front / run-length front ends.
 // Every parameter of a block is held in one 32-bit method word.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/byte_stream.h"
@@ -145,7 +146,7 @@ class RangeDecoder {
   }
   uint32_t Decode(uint32_t p) {
     uint32_t unused = 0;
-    return DecodeSelectMask(p, unused, 0) + 1;
+    return static_cast<uint32_t>(DecodeSelectMask(p, unused, 0) + 1);
   }
   // Decode(p) for a decision whose successor has probability p_zero after a 0 and p_one
   // after a 1: p_zero becomes the successor's. Returns all ones after a 0 and zero after a
@@ -153,25 +154,25 @@ class RangeDecoder {
   // directly: compilers turn the plain form into a branch on the decision, which a good
   // model makes unpredictable, and the masks of the portable form lengthen the chain from
   // one decision to the next.
-  uint32_t DecodeSelectMask(uint32_t p, uint32_t& p_zero, uint32_t p_one) {
+  size_t DecodeSelectMask(uint32_t p, uint32_t& p_zero, uint32_t p_one) {
     Normalize();
     uint32_t r = p * (range_ >> 12);
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
     const uint32_t low_one = low_ - r;
     const uint32_t range_one = range_ - r;
-    uint32_t zero;
+    size_t zero;  // register wide, so that it indexes without an extension
     __asm__("cmpl %[r], %[low]\n\t"
             "cmovael %[low_one], %[low]\n\t"
             "cmovael %[range_one], %[r]\n\t"
             "cmovael %[p_one], %[p_zero]\n\t"
-            "sbbl %[zero], %[zero]"
+            "sbb %[zero], %[zero]"
             : [low] "+r"(low_), [r] "+r"(r), [p_zero] "+r"(p_zero), [zero] "=r"(zero)
             : [low_one] "rm"(low_one), [range_one] "rm"(range_one), [p_one] "rm"(p_one)
             : "cc");
     range_ = r;
     return zero;
 #else
-    const uint32_t zero = low_ >= r ? 0u : ~0u;
+    const size_t zero = low_ >= r ? 0u : ~size_t{0};
     low_ -= r & ~zero;
     range_ = ((range_ - r) & ~zero) | (r & zero);
     p_zero = (p_zero & zero) | (p_one & ~zero);
