@@ -218,6 +218,7 @@ class RangeDecoder {
 
 // Adaptation of a probability after a decision, given as a mask: all ones after a 0,
 // zero after a 1.
+static_assert((-5 >> 1) == -3, "AdaptByMask needs an arithmetic right shift of negative values");
 inline void AdaptByMask(uint16_t& p, uint32_t zero, uint32_t shift) {
   // Decision 0: p + ((4096 - p) >> shift); decision 1: p - (p >> shift). Both are
   // p + ((target - p) >> shift) with an arithmetic shift, for target 4096 after a 0 and
