@@ -282,34 +282,36 @@ inline void EncodeSymbol(RangeEncoder& enc, uint32_t y, EntropyModels& md, uint3
 
 // Decoding is bound by the chain from one decision to the next: the next probability
 // depends on the bit just decoded. Both children's probabilities are therefore loaded and
-// mixed before the decision, and the bit only selects one of them. The models and the
-// decisions are exactly those of the plain walk down the tree.
+// mixed before the decision, and the decision's comparison selects one of them. The tree
+// walk is unrolled, which keeps the node and the table pointers in registers. The models
+// and the decisions are exactly those of the plain walk down the tree.
 template <bool kMixSym, class P>
 inline uint32_t DecodeSymbol(RangeDecoder& dec, EntropyModels& md, uint32_t prev,
                              const P& pr) {
   uint16_t* s0 = md.symbol0;
   uint16_t* o1 = md.symbol1 + (prev << 8);
-  auto probability = [&](uint32_t k) -> uint32_t {
+  auto probability = [&](size_t k) -> uint32_t {
     return kMixSym ? Mix(s0[k], o1[k], pr.ws) : s0[k];
   };
-  auto adapt = [&](uint32_t k, uint32_t bit) {
-    Adapt(s0[k], bit, pr.sym_shift);
-    if (kMixSym) Adapt(o1[k], bit, pr.o1_shift);
+  auto adapt = [&](size_t k, size_t zero) {
+    AdaptByMask(s0[k], static_cast<uint32_t>(zero), pr.sym_shift);
+    if (kMixSym) AdaptByMask(o1[k], static_cast<uint32_t>(zero), pr.o1_shift);
   };
-  uint32_t node = 1;
+  size_t node = 1;
   uint32_t p = probability(1);
-  for (int b = 0; b < 7; ++b) {
-    const uint32_t child = 2 * node;
-    const uint32_t p_zero = probability(child);
-    const uint32_t p_one = probability(child + 1);
-    const uint32_t bit = dec.Decode(p);
-    adapt(node, bit);
-    node = child + bit;
-    p = p_zero ^ ((p_zero ^ p_one) & (0u - bit));
+#pragma GCC unroll 8
+  for (int b = 0; b < 8; ++b) {
+    uint32_t p_next = 0, p_one = 0;
+    if (b < 7) {
+      p_next = probability(2 * node);
+      p_one = probability(2 * node + 1);
+    }
+    const size_t zero = dec.DecodeSelectMask(p, p_next, p_one);
+    p = p_next;
+    adapt(node, zero);
+    node = 2 * node + 1 + zero;
   }
-  const uint32_t bit = dec.Decode(p);
-  adapt(node, bit);
-  return (2 * node + bit) & 0xFF;
+  return static_cast<uint32_t>(node & 0xFF);
 }
 
 template <bool kMtf, bool kRle, bool kMixSym, bool kMixRun, class P = Params>
@@ -385,10 +387,22 @@ void DecodeBlockT(CodedBuffer& in, uint8_t* out, uint32_t n, uint32_t method,
     if (kMtf) {
       if (kRle) y = (y + 1) & 0xFF;
       s = list[y];
-      if (y != 0) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      // Most ranks are small: the first eight entries move as one word, without a call.
+      if (y < 8) {
+        uint64_t w;
+        std::memcpy(&w, list, 8);
+        const uint64_t moved = ((1ull << (8 * y)) - 1) << 8;  // entries 1..y
+        w = (w & ~moved & ~0xFFull) | ((w << 8) & moved) | s;
+        std::memcpy(list, &w, 8);
+      } else {
         std::memmove(list + 1, list, y);
         list[0] = static_cast<uint8_t>(s);
       }
+#else
+      std::memmove(list + 1, list, y);
+      list[0] = static_cast<uint8_t>(s);
+#endif
     }
     if (kRle) {
       if (count >= n - pos) throw GflException(kGflDataError, "run passes the block end");

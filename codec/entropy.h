@@ -3,6 +3,7 @@
 // order-0 and an optional order-1 model, and move-to-front / run-length front ends.
 // Every parameter of a block is held in one 32-bit method word.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/byte_stream.h"
@@ -144,13 +145,39 @@ class RangeDecoder {
     range_ = 0x80;
   }
   uint32_t Decode(uint32_t p) {
+    uint32_t unused = 0;
+    return static_cast<uint32_t>(DecodeSelectMask(p, unused, 0) + 1);
+  }
+  // Decode(p) for a decision whose successor has probability p_zero after a 0 and p_one
+  // after a 1: p_zero becomes the successor's. Returns all ones after a 0 and zero after a
+  // 1 (the mask AdaptByMask takes). On x86 the comparison drives conditional moves
+  // directly: compilers turn the plain form into a branch on the decision, which a good
+  // model makes unpredictable, and the masks of the portable form lengthen the chain from
+  // one decision to the next.
+  size_t DecodeSelectMask(uint32_t p, uint32_t& p_zero, uint32_t p_one) {
     Normalize();
-    const uint32_t r = p * (range_ >> 12);
-    const uint32_t bit = low_ >= r ? 1u : 0u;
-    const uint32_t mask = 0u - bit;
-    low_ -= r & mask;
-    range_ = ((range_ - r) & mask) | (r & ~mask);
-    return bit;
+    uint32_t r = p * (range_ >> 12);
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+    const uint32_t low_one = low_ - r;
+    const uint32_t range_one = range_ - r;
+    size_t zero;  // register wide, so that it indexes without an extension
+    __asm__("cmpl %[r], %[low]\n\t"
+            "cmovael %[low_one], %[low]\n\t"
+            "cmovael %[range_one], %[r]\n\t"
+            "cmovael %[p_one], %[p_zero]\n\t"
+            "sbb %[zero], %[zero]"
+            : [low] "+r"(low_), [r] "+r"(r), [p_zero] "+r"(p_zero), [zero] "=r"(zero)
+            : [low_one] "rm"(low_one), [range_one] "rm"(range_one), [p_one] "rm"(p_one)
+            : "cc");
+    range_ = r;
+    return zero;
+#else
+    const size_t zero = low_ >= r ? 0u : ~size_t{0};
+    low_ -= r & ~zero;
+    range_ = ((range_ - r) & ~zero) | (r & zero);
+    p_zero = (p_zero & zero) | (p_one & ~zero);
+    return zero;
+#endif
   }
   uint32_t DecodeBit() {
     Normalize();
@@ -189,13 +216,21 @@ class RangeDecoder {
   bool overrun_ = false;
 };
 
-// Adaptation of a probability after a decision.
-inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) {
-  // Decision 0: p + ((4096 - p) >> shift); decision 1: p - (p >> shift).
-  const uint32_t mask = 0u - bit;
-  const uint32_t old = p;
-  p = static_cast<uint16_t>(old + (((4096u - old) >> shift) & ~mask) - ((old >> shift) & mask));
+// Adaptation of a probability after a decision, given as a mask: all ones after a 0,
+// zero after a 1.
+static_assert((-5 >> 1) == -3, "AdaptByMask needs an arithmetic right shift of negative values");
+inline void AdaptByMask(uint16_t& p, uint32_t zero, uint32_t shift) {
+  // Decision 0: p + ((4096 - p) >> shift); decision 1: p - (p >> shift). Both are
+  // p + ((target - p) >> shift) with an arithmetic shift, for target 4096 after a 0 and
+  // 2^shift - 1 after a 1 (floor((2^shift - 1 - p) / 2^shift) = -floor(p / 2^shift)),
+  // which needs fewer instructions than the two masked terms.
+  const uint32_t low_target = (1u << shift) - 1;
+  const int32_t target = static_cast<int32_t>((zero & (4096u - low_target)) + low_target);
+  const int32_t old = p;
+  p = static_cast<uint16_t>(old + ((target - old) >> shift));
 }
+
+inline void Adapt(uint16_t& p, uint32_t bit, uint32_t shift) { AdaptByMask(p, bit - 1, shift); }
 
 // Probability of a decision mixed from an order-0 entry and a context entry.
 inline uint32_t Mix(uint32_t p0, uint32_t p1, uint32_t weight) {

@@ -332,5 +332,184 @@ TEST_F(Blocks, TicksEvery64KiB) {
   EXPECT_EQ(x, y);
 }
 
+// Adapt against its definition, for every probability the models can hold and every shift.
+TEST(AdaptTest, MovesByTheShiftedDistanceToTheEnd) {
+  for (uint32_t shift = 0; shift < 16; ++shift) {
+    for (uint32_t p = 1; p < 4096; ++p) {
+      uint16_t zero = static_cast<uint16_t>(p), one = static_cast<uint16_t>(p);
+      Adapt(zero, 0, shift);
+      Adapt(one, 1, shift);
+      ASSERT_EQ(zero, p + ((4096 - p) >> shift)) << "p " << p << " shift " << shift;
+      ASSERT_EQ(one, p - (p >> shift)) << "p " << p << " shift " << shift;
+    }
+  }
+}
+
+// The block decoder written as the plain walk: one decision at a time, byte by byte
+// normalisation, the models updated by their definitions. DecodeBlock must make the same
+// decisions and leave the same models on every stream, damaged ones included.
+struct PlainBlockDecoder {
+  const uint8_t* data;
+  uint32_t length, next = 0;
+  uint32_t low = 0, range = 0, last = 0;
+  std::vector<uint32_t> symbol0 = std::vector<uint32_t>(256, 2048);
+  std::vector<uint32_t> symbol1 = std::vector<uint32_t>(256 * 256, 2048);
+  std::vector<uint32_t> run0 = std::vector<uint32_t>(32, 2048);
+  std::vector<uint32_t> run1 = std::vector<uint32_t>(256 * 32, 2048);
+
+  PlainBlockDecoder(const uint8_t* d, uint32_t n) : data(d), length(n) {
+    Byte();
+    last = Byte();
+    low = last >> 1;
+    range = 0x80;
+  }
+  uint32_t Byte() { return next < length ? data[next++] : 0; }
+  void Normalize() {
+    while (range <= 0x800000) {
+      low = ((low << 1) | (last & 1)) << 7;
+      last = Byte();
+      low |= last >> 1;
+      range <<= 8;
+    }
+  }
+  uint32_t Decision(uint32_t p) {
+    Normalize();
+    const uint32_t r = p * (range >> 12);
+    if (low >= r) {
+      low -= r;
+      range -= r;
+      return 1;
+    }
+    range = r;
+    return 0;
+  }
+  uint32_t PlainBit() {
+    Normalize();
+    const uint32_t r = range >> 1;
+    if (low >= r) {
+      low -= r;
+      range -= r;
+      return 1;
+    }
+    range = r;
+    return 0;
+  }
+  static void Update(uint32_t& p, uint32_t bit, uint32_t shift) {
+    if (bit == 0)
+      p += (4096 - p) >> shift;
+    else
+      p -= p >> shift;
+  }
+  // A decision on entry p0, mixed with p1 when there is one.
+  uint32_t Mixed(uint32_t& p0, uint32_t s0, uint32_t* p1, uint32_t s1, uint32_t w) {
+    const uint32_t bit = Decision(p1 != nullptr ? (w * *p1 + (4 - w) * p0) >> 2 : p0);
+    Update(p0, bit, s0);
+    if (p1 != nullptr) Update(*p1, bit, s1);
+    return bit;
+  }
+  // False where a run passes the end; out[0..n-1] as far as decoded.
+  bool Run(uint8_t* out, uint32_t n, uint32_t w) {
+    const bool mtf = (w & kMethodMtf) != 0, rle = (w & kMethodRle) != 0;
+    const uint32_t ws = SymbolWeight(w), wr = rle ? RunWeight(w) : 0;
+    uint8_t list[256];
+    for (int i = 0; i < 256; ++i) list[i] = static_cast<uint8_t>(i);
+    uint32_t prev = 0, pos = 0;
+    while (pos < n) {
+      uint32_t node = 1;
+      for (int b = 0; b < 8; ++b)
+        node = 2 * node + Mixed(symbol0[node], SymbolShift(w),
+                                ws != 0 ? &symbol1[prev * 256 + node] : nullptr,
+                                Order1Shift(w), ws);
+      uint32_t y = node & 0xFF, count = 0;
+      if (rle) {
+        uint32_t i = 0;
+        while (i < 32 && Mixed(run0[i], RunShift(w), wr != 0 ? &run1[prev * 32 + i] : nullptr,
+                               RunContextShift(w), wr) == 0)
+          ++i;
+        count = i;
+        if (i >= 2) {
+          count = 1;
+          for (uint32_t b = 0; b + 1 < i; ++b) count = (count << 1) | PlainBit();
+        }
+      }
+      if (mtf) {
+        if (rle) y = (y + 1) & 0xFF;
+        const uint8_t s = list[y];
+        for (uint32_t j = y; j > 0; --j) list[j] = list[j - 1];
+        list[0] = s;
+        y = s;
+      }
+      if (count >= n - pos) return false;
+      for (uint32_t j = 0; j <= count; ++j) out[pos++] = static_cast<uint8_t>(y);
+      prev = y;
+    }
+    return true;
+  }
+};
+
+TEST_F(Blocks, DecodesLikeThePlainWalkOnIntactAndDamagedStreams) {
+  const uint32_t methods[] = {0x00202040, 0x00201030, 0x00203050, 0x00301030, 0x11005600,
+                              0x00101030, 0x00403050, 0x11215634, 0x01105612, 0x10003000,
+                              0x01003500, 0x00003000};
+  const std::vector<std::vector<uint8_t>> inputs = {
+      codec_samples::TextBytes(6000, 11), codec_samples::BinaryBytes(6000, 12),
+      codec_samples::RandomBytes(3000, 13), std::vector<uint8_t>(2000, 7)};
+  uint64_t seed = 77;
+  int damaged_refused = 0, damaged_decoded = 0;
+  for (uint32_t method : methods) {
+    const uint32_t ws = SymbolWeight(method);
+    const bool rle = (method & kMethodRle) != 0;
+    const uint32_t wr = rle ? RunWeight(method) : 0;
+    for (size_t k = 0; k < inputs.size(); ++k) {
+      const std::vector<uint8_t> coded = Encode(inputs[k], method);
+      for (int variant = 0; variant < 6; ++variant) {
+        std::vector<uint8_t> stream = coded;
+        if (variant == 1) stream.resize(stream.size() / 2);        // cut short
+        if (variant == 2) stream.resize(3);                        // almost nothing
+        if (variant >= 3)                                          // bytes changed
+          for (int f = 0; f < variant - 2; ++f)
+            stream[NextRandom(seed) % stream.size()] ^= static_cast<uint8_t>(1 + NextRandom(seed) % 255);
+        const uint32_t n = static_cast<uint32_t>(inputs[k].size());
+        std::vector<uint8_t> want(n, 0xCC), got(n, 0xCC);
+        PlainBlockDecoder plain(stream.data(), static_cast<uint32_t>(stream.size()));
+        const bool plain_ok = plain.Run(want.data(), n, method);
+        bool ok = true;
+        CodedBuffer in(stream.data(), static_cast<uint32_t>(stream.size()));
+        try {
+          DecodeBlock(in, got.data(), n, method, *models, ticker);
+        } catch (const GflException& e) {
+          EXPECT_EQ(e.Code, kGflDataError);
+          ok = false;
+        }
+        const std::string where = "method " + std::to_string(method) + " input " +
+                                  std::to_string(k) + " variant " + std::to_string(variant);
+        ASSERT_EQ(ok, plain_ok) << where;
+        ASSERT_EQ(got, want) << where;
+        if (variant == 0) {
+          ASSERT_EQ(got, inputs[k]) << where;
+        } else {
+          ++(ok ? damaged_decoded : damaged_refused);
+        }
+        // The models after the block: the tables the method uses.
+        for (uint32_t i = 0; i < 256; ++i) {
+          ASSERT_EQ(models->symbol0[i], plain.symbol0[i]) << where;
+        }
+        for (uint32_t i = 0; ws != 0 && i < 256 * 256; ++i) {
+          ASSERT_EQ(models->symbol1[i], plain.symbol1[i]) << where << " entry " << i;
+        }
+        for (uint32_t i = 0; rle && i < 32; ++i) {
+          ASSERT_EQ(models->run0[i], plain.run0[i]) << where;
+        }
+        for (uint32_t i = 0; wr != 0 && i < 256 * 32; ++i) {
+          ASSERT_EQ(models->run1[i], plain.run1[i]) << where;
+        }
+      }
+    }
+  }
+  // Damaged streams took both outcomes, so both were compared.
+  EXPECT_GT(damaged_refused, 0);
+  EXPECT_GT(damaged_decoded, 0);
+}
+
 }  // namespace
 }  // namespace gca
