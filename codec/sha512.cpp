@@ -170,9 +170,78 @@ inline V Mid(V x, V y) {
 #define GCA_VECTOR_PAIRS 1
 #define GCA_VECTOR_NAME CompressSse2
 #define GCA_VECTOR_END (void)0
+#if defined(__i386__) && defined(__GNUC__)
+#define GCA_VECTOR_SCHEDULE_ONLY 1
+#endif
 #include "codec/sha512_vector.inc"
 #undef GCA_VECTOR_END
 #undef GCA_VECTOR_NAME
+#if defined(GCA_VECTOR_SCHEDULE_ONLY)
+#undef GCA_VECTOR_SCHEDULE_ONLY
+// 32-bit code has eight vector registers, and a compiler spills the round's values, the
+// chained a and e among them, so that each round waits for a store to reach a load. The
+// rounds are therefore written out: a, e and b ^ c stay in xmm0-xmm2 from round to
+// round, the five others serve the two big sigmas, Ch and Maj, and every new a and e is
+// stored into a ring of the block's words, from which the later rounds load b, d, f, g
+// and h (long since stored). A[i + 3] is round i's a, E[i + 3] its e.
+#define GCA_SSE2_ROUND(i)                                                                  \
+  __asm__(/* T1 = h + K + W + Ch(e, f, g) + Sigma1(e), with Sigma1 as two shift chains */   \
+          "movdqa %[e], %%xmm3\n\t psrlq $14, %%xmm3\n\t"                                \
+          "movdqa %[e], %%xmm4\n\t psllq $23, %%xmm4\n\t"                                \
+          "movdqa %%xmm3, %%xmm5\n\t psrlq $4, %%xmm5\n\t"                               \
+          "pxor %%xmm4, %%xmm3\n\t psllq $23, %%xmm4\n\t"                                \
+          "pxor %%xmm5, %%xmm3\n\t psrlq $23, %%xmm5\n\t"                                \
+          "pxor %%xmm4, %%xmm3\n\t psllq $4, %%xmm4\n\t"                                 \
+          "pxor %%xmm5, %%xmm3\n\t pxor %%xmm4, %%xmm3\n\t"                              \
+          "movq %[f], %%xmm4\n\t movq %[g], %%xmm5\n\t"                                  \
+          "pxor %%xmm5, %%xmm4\n\t pand %[e], %%xmm4\n\t pxor %%xmm5, %%xmm4\n\t"        \
+          "paddq %%xmm4, %%xmm3\n\t"                                                     \
+          "movq %[h], %%xmm4\n\t movq %[kw], %%xmm5\n\t paddq %%xmm5, %%xmm4\n\t"        \
+          "paddq %%xmm4, %%xmm3\n\t"                                                     \
+          /* the new e = d + T1 */                                                         \
+          "movq %[d], %[e]\n\t paddq %%xmm3, %[e]\n\t movq %[e], %[ne]\n\t"              \
+          /* Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)); a ^ b is the next round's b ^ c */    \
+          "movq %[b], %%xmm5\n\t movdqa %[a], %%xmm6\n\t pxor %%xmm5, %%xmm6\n\t"        \
+          "movdqa %%xmm6, %%xmm7\n\t pand %[bc], %%xmm6\n\t pxor %%xmm5, %%xmm6\n\t"     \
+          "paddq %%xmm6, %%xmm3\n\t movdqa %%xmm7, %[bc]\n\t"                            \
+          /* the new a = T1 + Maj + Sigma0(a) */                                           \
+          "movdqa %[a], %%xmm5\n\t psrlq $28, %%xmm5\n\t"                                \
+          "movdqa %[a], %%xmm6\n\t psllq $25, %%xmm6\n\t"                                \
+          "movdqa %%xmm5, %%xmm7\n\t psrlq $6, %%xmm7\n\t"                               \
+          "pxor %%xmm6, %%xmm5\n\t psllq $5, %%xmm6\n\t"                                 \
+          "pxor %%xmm7, %%xmm5\n\t psrlq $5, %%xmm7\n\t"                                 \
+          "pxor %%xmm6, %%xmm5\n\t psllq $6, %%xmm6\n\t"                                 \
+          "pxor %%xmm7, %%xmm5\n\t pxor %%xmm6, %%xmm5\n\t"                              \
+          "paddq %%xmm5, %%xmm3\n\t movq %%xmm3, %[na]\n\t movdqa %%xmm3, %[a]"          \
+          : [a] "+x"(a), [e] "+x"(e), [bc] "+x"(bc), [na] "=m"(ring_a[(i) + 4]),           \
+            [ne] "=m"(ring_e[(i) + 4])                                                     \
+          : [b] "m"(ring_a[(i) + 2]), [d] "m"(ring_a[i]), [f] "m"(ring_e[(i) + 2]),        \
+            [g] "m"(ring_e[(i) + 1]), [h] "m"(ring_e[i]), [kw] "m"(wk[i])                  \
+          : "xmm3", "xmm4", "xmm5", "xmm6", "xmm7")
+
+void CompressSse2(uint64_t state[8], const uint8_t* block, size_t count) {
+  uint64_t wk[80];
+  uint64_t ring_a[84], ring_e[84];
+  for (; count != 0; --count, block += 128) {
+    Schedule(block, wk);
+    for (int k = 0; k < 4; ++k) {
+      ring_a[3 - k] = state[k];
+      ring_e[3 - k] = state[4 + k];
+    }
+    V a = Load(ring_a + 3), e = Load(ring_e + 3);
+    V bc = Xor(Load(ring_a + 2), Load(ring_a + 1));
+    for (int i = 0; i < 80; i += 8) {
+      GCA_SSE2_ROUND(i); GCA_SSE2_ROUND(i + 1); GCA_SSE2_ROUND(i + 2); GCA_SSE2_ROUND(i + 3);
+      GCA_SSE2_ROUND(i + 4); GCA_SSE2_ROUND(i + 5); GCA_SSE2_ROUND(i + 6); GCA_SSE2_ROUND(i + 7);
+    }
+    for (int k = 0; k < 4; ++k) {
+      state[k] += ring_a[83 - k];
+      state[4 + k] += ring_e[83 - k];
+    }
+  }
+}
+#undef GCA_SSE2_ROUND
+#endif
 }  // namespace sse2
 #if defined(__clang__)
 #pragma clang attribute pop
@@ -412,7 +481,12 @@ std::vector<CompressPath> MakePaths() {
   // slower than the portable path, so it is compiled and tested but not chosen.
   paths.push_back({"mmx", mmx::CompressMmx, v.mmx, false});
   paths.push_back({"sse2", sse2::CompressSse2, v.sse2, vectors_win});
+#if defined(__i386__) && defined(__GNUC__)
+  // The SSE2 rounds written out in registers beat the compiler's AVX-encoded ones.
+  paths.push_back({"avx", avx::CompressAvx, v.avx, false});
+#else
   paths.push_back({"avx", avx::CompressAvx, v.avx, vectors_win});
+#endif
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
   const CpuFeatures f = DetectFeatures();
