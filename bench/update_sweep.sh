@@ -9,6 +9,8 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 win=${1:-$root/build/win32}
+# Wine wants an absolute prefix path.
+win=$(cd "$win" && pwd)
 exe=$win/tests/app/update_sweep_test.exe
 [ -f "$exe" ] || { echo "missing $exe: build update_sweep_test" >&2; exit 1; }
 arch=win32
