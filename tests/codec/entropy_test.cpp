@@ -372,9 +372,8 @@ struct PlainBlockDecoder {
       range <<= 8;
     }
   }
-  uint32_t Decision(uint32_t p) {
-    Normalize();
-    const uint32_t r = p * (range >> 12);
+  // A decision splits the range at r: below it a 0, from it on a 1.
+  uint32_t Split(uint32_t r) {
     if (low >= r) {
       low -= r;
       range -= r;
@@ -383,16 +382,13 @@ struct PlainBlockDecoder {
     range = r;
     return 0;
   }
+  uint32_t Decision(uint32_t p) {
+    Normalize();
+    return Split(p * (range >> 12));
+  }
   uint32_t PlainBit() {
     Normalize();
-    const uint32_t r = range >> 1;
-    if (low >= r) {
-      low -= r;
-      range -= r;
-      return 1;
-    }
-    range = r;
-    return 0;
+    return Split(range >> 1);
   }
   static void Update(uint32_t& p, uint32_t bit, uint32_t shift) {
     if (bit == 0)
