@@ -23,7 +23,36 @@ const char kNoGameInstalled[] = "No game requiring an update is installed on thi
 namespace {
 constexpr unsigned kIconError = 0x10;
 const char kErrorCaption[] = "Error";
+
+// The installation directory as the system reads the registry's text, the way the
+// shell takes a typed path. A directory whose name really ends in a dot or a space is
+// reached through its short name, which every entry point reads as it stands.
+std::string SettledInstallPath(const std::string& registered) {
+  std::string path = CanonicalDirectoryPath(registered);
+  if (path.empty()) return registered;
+  if (HasTrailingDotOrSpace(path)) {
+    const std::string short_path = ShortPathName(path);
+    if (!short_path.empty() && !HasTrailingDotOrSpace(short_path)) path = short_path;
+  }
+  return path;
+}
+
+// The folder that the archive code, which works in the system code page, cannot be
+// given: the program's or the installation's, when its name has characters outside the
+// code page and no short form without them; empty when both can be given.
+std::string FolderWithoutAnsiName() {
+  const std::string program = ProgramFilePath();
+  if (!program.empty() && AnsiPathOf(program).empty()) return ParentDirectory(program);
+  if (HasTrailingDotOrSpace(InstallPath) || AnsiPathOf(InstallPath).empty()) return InstallPath;
+  return std::string();
+}
 }  // namespace
+
+std::string PlainFolderMessage(const std::string& folder) {
+  return "The folder \"" + folder +
+         "\" has a name that this system cannot pass to the patch.\nMove the patch or the game to a folder "
+         "with plain names, then run this patch again.";
+}
 
 bool NewVersionInstalled() {
   const std::string digest = FileSha512Hex(JoinPath(InstallPath, NewCheckFile));
@@ -55,7 +84,7 @@ int RunStartup(StartupHost& host) {
     RegistryKey registry;
     if (registry.CreateKey(HKEY_LOCAL_MACHINE, key)) path = registry.GetString("PATH", std::string());
     registry.Close();
-    InstallPath = path;
+    InstallPath = SettledInstallPath(path);
   }
   if (path.empty()) {
     host.ShowMessage(kInstallationNotFound, kErrorCaption, kIconError);
@@ -72,6 +101,12 @@ int RunStartup(StartupHost& host) {
   }
   if (!OldVersionInstalled()) {
     host.ShowMessage(kNoGameInstalled, kErrorCaption, kIconError);
+    return 0;
+  }
+
+  const std::string folder = FolderWithoutAnsiName();
+  if (!folder.empty()) {
+    host.ShowMessage(PlainFolderMessage(folder), kErrorCaption, kIconError);
     return 0;
   }
 

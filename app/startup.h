@@ -24,6 +24,9 @@ extern const char kInstallationNotFound[];
 extern const char kAlreadyUpdated[];
 extern const char kNoGameInstalled[];
 
+// The message for a folder whose name the archive code cannot be given.
+std::string PlainFolderMessage(const std::string& folder);
+
 bool NewVersionInstalled();
 bool OldVersionInstalled();
 

@@ -380,6 +380,8 @@ void RemoveTree(const std::string& directory) {
 
 bool RestoreListedTimes(const std::vector<JournalTime>& times) {
   bool all = true;
+  // A time is there when it is there as the volume keeps times (FAT: 2 s).
+  const uint64_t resolution = times.empty() ? 1 : FileTimeResolution(InstallPath);
   for (const JournalTime& time : times) {
     const std::string path = JoinPath(InstallPath, time.Name);
     const uint32_t attributes = GetPathAttributes(path);
@@ -402,7 +404,8 @@ bool RestoreListedTimes(const std::vector<JournalTime>& times) {
       continue;
     }
     FindClose(search);
-    if (entry.LastWriteTime != time.WriteTime || ((entry.Attributes & kReadOnlyBit) != 0) != time.ReadOnly) {
+    if (!SameFileTime(entry.LastWriteTime, time.WriteTime, resolution) ||
+        ((entry.Attributes & kReadOnlyBit) != 0) != time.ReadOnly) {
       all = false;
     }
   }

@@ -59,12 +59,51 @@ void SetItem(int64_t done, int64_t total) {
 
 bool IsStagingMember(const std::string& name) { return name.compare(0, 3, StagingDirName) == 0 && name.size() >= 3; }
 
-// UTF-8 text for the archive code, which works in the system code page; false when a
-// character has no form there.
-bool ToAnsi(const std::string& text, std::string& out) {
-  out = Utf8ToAnsi(text);
-  return !out.empty() || text.empty();
+// The installation directory as the archive code is given it: its form in the system
+// code page, or its short form where that is needed (set by each run).
+std::string g_ansi_install;
+
+// A path for the archive code, which works in the system code page: below the
+// installation from the run's form of it, else the path's own form there (its short
+// form where a name has no characters there); false when it has none.
+bool ToAnsi(const std::string& path, std::string& out) {
+  const size_t n = InstallPath.size();
+  if (!g_ansi_install.empty() && n > 0 && path.compare(0, n, InstallPath) == 0 &&
+      (path.size() == n || InstallPath.back() == '\\' || path[n] == '\\')) {
+    const std::string rest = path.substr(path.size() > n && path[n] == '\\' ? n + 1 : n);
+    const std::string ansi_rest = Utf8ToAnsi(rest);
+    if (AnsiToUtf8(ansi_rest) != rest) return false;
+    // The separator is decided on the UTF-8 text: a double-byte code page's trail byte
+    // may equal a backslash at the end of the ANSI form.
+    out = g_ansi_install + (rest.empty() || InstallPath.back() == '\\' ? "" : "\\") + ansi_rest;
+    return true;
+  }
+  out = AnsiPathOf(path);
+  return !out.empty() || path.empty();
 }
+
+// The classic path limits of the ANSI entry points, in characters without the
+// terminating zero: a file's path, and a directory's, which must leave room for a file
+// name of eight and three characters.
+constexpr size_t kFilePathLimit = MAX_PATH - 1;
+constexpr size_t kDirectoryPathLimit = MAX_PATH - 13;
+
+// How far the longest of the paths below the installation goes beyond its limit; each
+// is given as its part below the installation, in the system code page.
+struct PathRoom {
+  size_t Excess = 0;
+  size_t Base = 0;  // the installation directory with its separator
+  void File(size_t below) { Take(below, kFilePathLimit); }
+  void Directory(size_t below) { Take(below, kDirectoryPathLimit); }
+  // A file and every directory above it, up to the installation.
+  void FileAndDirectories(const std::string& below) {
+    File(below.size());
+    for (size_t at = below.find('\\'); at != std::string::npos; at = below.find('\\', at + 1)) Directory(at);
+  }
+  void Take(size_t below, size_t limit) {
+    if (Base + below > limit && Base + below - limit > Excess) Excess = Base + below - limit;
+  }
+};
 
 // Names compared the way the file system compares them: ASCII letters without case.
 // UTF-8 multi-byte sequences contain no ASCII bytes, so folding them is safe.
@@ -74,6 +113,19 @@ std::string FoldName(const std::string& name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return folded;
+}
+
+// Attribute bits the system may set by itself: the archive bit on every written file,
+// the hidden bit on names that begin with a dot (Wine). A check compares only what the
+// update sets: the read-only and system bits exactly, the hidden bit where the patch
+// asks for it.
+constexpr uint32_t kHiddenBit = 0x02;
+constexpr uint32_t kArchiveBit = 0x20;
+
+bool AttributesAsSet(uint32_t got, uint32_t want) {
+  const uint32_t compared = kKeptBits & ~(kArchiveBit | kHiddenBit);
+  if ((got & compared) != (want & compared)) return false;
+  return (want & kHiddenBit) == 0 || (got & kHiddenBit) != 0;
 }
 
 // Records the notices that turn a step into a failure; every notice gets the answer
@@ -124,6 +176,8 @@ class UpdateRun {
   bool Rebuild(DataArchive& archive);
   bool VerifyRebuilt(const DataArchive& archive);
   bool Plan();
+  bool CheckPathLengths();
+  bool MeasurePaths(PathRoom& room, const std::string& ansi_install);
   bool ReadTimeList(std::vector<JournalTime>& times);
   bool VerifyStagedLooseFiles();
   bool FlushStaged();
@@ -145,6 +199,11 @@ class UpdateRun {
   UpdateJournal journal_;
   bool work_directory_was_there_ = false;
   int64_t step_ = 0;
+  uint64_t time_resolution_ = 1;
+  std::map<std::string, uint32_t> loose_attributes_;  // by folded name, as the patch has them
+
+ public:
+  std::string failure_message_;  // shown instead of the general failure message when set
 };
 
 bool UpdateRun::OpenPatch() {
@@ -344,10 +403,12 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
     // A member keeps its bytes, attributes and time through unpacking and packing; a
     // write, a time or an attribute that did not take on the way shows here.
     const gca::EntryRecord& want = it->second;
+    // The time as the volume keeps it (FAT keeps 2 s, exFAT 10 ms).
     if ((got.Attributes & kDirectoryBit) != (want.Attributes & kDirectoryBit)) return false;
     if (!(want.Attributes & kDirectoryBit) &&
-        (got.Crc != want.Crc || got.UnpackedSize != want.UnpackedSize || got.WriteTime != want.WriteTime ||
-         (got.Attributes & kKeptBits) != (want.Attributes & kKeptBits))) {
+        (got.Crc != want.Crc || got.UnpackedSize != want.UnpackedSize ||
+         !SameFileTime(got.WriteTime, want.WriteTime, time_resolution_) ||
+         !AttributesAsSet(got.Attributes, want.Attributes))) {
       return false;
     }
     found.insert(name);
@@ -365,8 +426,9 @@ bool UpdateRun::VerifyStagedLooseFiles() {
     HANDLE search = FindFirst(StagedPath(entry.Name), found);
     if (search == INVALID_HANDLE_VALUE) return false;
     FindClose(search);
-    if (found.Size != entry.Record.UnpackedSize || found.LastWriteTime != entry.Record.WriteTime ||
-        (found.Attributes & kKeptBits & ~kDirectoryBit) != (entry.Record.Attributes & kKeptBits & ~kDirectoryBit)) {
+    if (found.Size != entry.Record.UnpackedSize ||
+        !SameFileTime(found.LastWriteTime, entry.Record.WriteTime, time_resolution_) ||
+        (found.Attributes & kDirectoryBit) != 0 || !AttributesAsSet(found.Attributes, entry.Record.Attributes)) {
       return false;
     }
   }
@@ -392,7 +454,7 @@ bool UpdateRun::ReadTimeList(std::vector<JournalTime>& times) {
 bool UpdateRun::Plan() {
   const std::string old_check = FoldName(OldCheckFile);
   const std::string new_check = FoldName(NewCheckFile);
-  std::map<std::string, uint32_t> loose_attributes;
+  std::map<std::string, uint32_t>& loose_attributes = loose_attributes_;
   std::vector<JournalLooseFile> checks;
   std::set<std::string> directories;
   for (const DataArchive& archive : archives_) journal_.Archives.push_back(archive.Name);
@@ -432,6 +494,80 @@ bool UpdateRun::Plan() {
     time.ReadOnly = attributes != kNoAttributes && (attributes & kReadOnlyBit) != 0;
   }
   return true;
+}
+
+// The longest path of the run below the installation, for each entry point with the
+// classic limits: the archive code's (the data archives' members unpacked into the
+// staging directory, the patch's entries, the rebuilt archives) on every system, and on
+// systems without the wide entry points also the platform layer's (the aside copies and
+// the work records).
+bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
+  room = PathRoom();
+  room.Base = ansi_install.size() + (InstallPath.back() == '\\' ? 0 : 1);
+  const std::string temp = std::string(TempDirName) + "\\";
+  const std::string staging = temp + StagingDirName + "\\";
+  room.Directory(staging.size() - 1);
+  for (const DataArchive& archive : archives_) {
+    room.File(Utf8ToAnsi(archive.Name).size() + 4);
+    room.File(temp.size() + Utf8ToAnsi(archive.Name).size() + 4);
+    if (GetPathAttributes(archive.Path) == kNoAttributes) continue;  // fails later, before any change
+    std::string ansi_path;
+    if (!ToAnsi(archive.Path, ansi_path)) return false;
+    gca::ArchiveHandle handle;
+    handle.Create();
+    if (!handle.PrepareBuffers()) return false;
+    handle.SetArchivePath(ansi_path);
+    if (!handle.Open()) continue;  // unpacking reports it
+    for (int32_t k = 0; k < handle.EntryCount(); ++k) {
+      const std::string name = staging + handle.EntryName(k);
+      if (handle.EntryAttributes(k) & kDirectoryBit) {
+        room.Directory(name.size());
+      } else {
+        room.FileAndDirectories(name);
+      }
+    }
+  }
+  const bool platform_limited = !IsWideSystem();
+  for (const PatchEntry& entry : entries_) {
+    const std::string name = Utf8ToAnsi(entry.Name);
+    const std::string staged = temp + name;
+    if (entry.Attributes & kDirectoryBit) {
+      room.Directory(staged.size());
+      continue;
+    }
+    room.FileAndDirectories(staged);
+    std::string aside;
+    if (platform_limited && !IsStagingMember(entry.Name) && ToAnsi(AsidePath(entry.Name), aside) &&
+        aside.size() >= room.Base) {
+      room.FileAndDirectories(aside.substr(room.Base));
+    }
+  }
+  return true;
+}
+
+// Before anything changes: every path of the run fits the limits of the entry points
+// that will take it. Where the installation's path is too long, its short form serves
+// the archive code when that is short enough; otherwise the run ends with a message that
+// says by how much the path is too long.
+bool UpdateRun::CheckPathLengths() {
+  PathRoom room;
+  if (!MeasurePaths(room, g_ansi_install)) return false;
+  if (room.Excess == 0) return true;
+  const size_t excess = room.Excess;
+  std::string shorter;
+  const std::string short_install = ShortPathName(InstallPath);
+  if (!short_install.empty() && short_install.size() < InstallPath.size() && !HasTrailingDotOrSpace(short_install)) {
+    shorter = AnsiPathOf(short_install);
+  }
+  if (!shorter.empty() && shorter.size() < g_ansi_install.size()) {
+    const std::string longer = g_ansi_install;
+    g_ansi_install = shorter;
+    if (MeasurePaths(room, g_ansi_install) && room.Excess == 0) return true;
+    g_ansi_install = longer;
+  }
+  failure_message_ = "The game's folder path is too long for this patch by " + std::to_string(excess) +
+                     " characters.\nMove the game to a folder with a shorter path, then run this patch again.";
+  return false;
 }
 
 // Writes one staged file's cached data to the disk, so that no renamed file can stand
@@ -479,7 +615,15 @@ bool UpdateRun::PlaceLooseFile(const JournalLooseFile& file) {
     if (!CreateDirectoryTree(ParentDirectory(aside))) return false;
     if (!MovePath(aside, target)) return false;
   }
-  return MovePath(target, staged);
+  if (!MovePath(target, staged)) return false;
+  // The attributes the patch records; a bit the system keeps to itself (a hidden bit
+  // that Wine derives from a leading dot) may stay as the system has it.
+  const auto it = loose_attributes_.find(FoldName(file.Name));
+  const uint32_t got = GetPathAttributes(target);
+  if (it != loose_attributes_.end() && got != kNoAttributes && !AttributesAsSet(got, it->second)) {
+    SetPathAttributes(target, it->second & kKeptBits & ~kDirectoryBit);
+  }
+  return true;
 }
 
 bool UpdateRun::PlaceLooseFiles() {
@@ -514,7 +658,10 @@ bool UpdateRun::Run() {
     return false;
   }
   work_directory_was_there_ = GetPathAttributes(TempDirectory) != kNoAttributes;
-  if (!(OpenPatch() && CollectEntries() && RecoverBackups() && Plan() && WriteJournal(journal_))) {
+  g_ansi_install = AnsiPathOf(InstallPath);
+  time_resolution_ = FileTimeResolution(InstallPath);
+  if (!(OpenPatch() && CollectEntries() && CheckPathLengths() && RecoverBackups() && Plan() &&
+        WriteJournal(journal_))) {
     if (!work_directory_was_there_) RemoveDirectoryTree(TempDirectory);
     patch_.Destroy();
     return false;
@@ -559,9 +706,15 @@ int32_t ProgressCallback(int64_t done, int64_t total, gca::GcaArchive*) {
   return 1;
 }
 
+namespace {
+std::string g_failure_message;
+}  // namespace
+
 bool RunUpdate() {
   UpdateRun run;
-  return run.Run();
+  const bool ok = run.Run();
+  g_failure_message = ok ? std::string() : run.failure_message_;
+  return ok;
 }
 
 void UpdateWorker(void*) {
@@ -575,7 +728,7 @@ void UpdateWorker(void*) {
     if (PathExists(page)) ui->OpenDocument(page);
   } else {
     ui->SetProgressText(kFailedText);
-    ui->ShowMessage(kFailedMessage, WindowTitle, 0x10);
+    ui->ShowMessage(g_failure_message.empty() ? kFailedMessage : g_failure_message, WindowTitle, 0x10);
   }
   ui->AnnounceEnd();
 }

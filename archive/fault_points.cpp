@@ -1,6 +1,7 @@
 // The counter behind GU_FAULT_POINT; linked only into test programs.
 #include "archive/fault_points.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace fault_points {
@@ -65,6 +66,20 @@ bool Fails(const char* operation) {
   if (g_mode == Mode::kFailKind) fail = g_kind == operation;
   if (fail) g_tripped = true;
   return fail;
+}
+
+namespace {
+std::atomic<uint64_t> g_time_rounding{0};
+}  // namespace
+
+void SetTimeRounding(uint64_t ticks) { g_time_rounding = ticks; }
+
+uint64_t TimeRounding() { return g_time_rounding; }
+
+uint64_t StoredTime(uint64_t time) {
+  const uint64_t ticks = g_time_rounding;
+  if (ticks == 0 || time % ticks == 0) return time;
+  return time - time % ticks + ticks;
 }
 
 }  // namespace fault_points

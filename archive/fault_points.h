@@ -40,12 +40,23 @@ bool Tripped();
 // Counts one operation; true when it must fail.
 bool Fails(const char* operation);
 
+// Times kept as a FAT volume keeps them: with ticks > 0 (100 ns units), every write time
+// the layers set is rounded up to a multiple of ticks, and the volume's time resolution
+// reads as ticks. 0 turns it off. Independent of the counting modes.
+void SetTimeRounding(uint64_t ticks);
+uint64_t TimeRounding();
+uint64_t StoredTime(uint64_t time);
+
 }  // namespace fault_points
 
 #define GU_FAULT_POINT(operation) (::fault_points::Fails(operation))
+#define GU_STORED_TIME(time) (::fault_points::StoredTime(time))
+#define GU_TIME_ROUNDING() (::fault_points::TimeRounding())
 
 #else
 
 #define GU_FAULT_POINT(operation) (false)
+#define GU_STORED_TIME(time) (time)
+#define GU_TIME_ROUNDING() (uint64_t(0))
 
 #endif

@@ -136,6 +136,7 @@ bool FileIdentity(Handle h, uint64_t* volume, uint64_t* index) {
 bool SetFileWriteTime(Handle h, uint64_t write_time) {
   if (h == kInvalidHandle) return false;
   if (GU_FAULT_POINT("archive set time")) return false;
+  write_time = GU_STORED_TIME(write_time);
   FILETIME ft;
   ft.dwLowDateTime = DWORD(write_time);
   ft.dwHighDateTime = DWORD(write_time >> 32);

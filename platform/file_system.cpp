@@ -249,8 +249,8 @@ bool SetPathTimes(const std::string& path, const uint64_t* creation_time, const 
   if (file == INVALID_HANDLE_VALUE) return false;
   // No last-access time, so that it stays as it is. The result is that of the open; what
   // the time call itself reports is not passed on.
-  FILETIME creation = creation_time ? ToFileTime(*creation_time) : FILETIME();
-  FILETIME last_write = last_write_time ? ToFileTime(*last_write_time) : FILETIME();
+  FILETIME creation = creation_time ? ToFileTime(GU_STORED_TIME(*creation_time)) : FILETIME();
+  FILETIME last_write = last_write_time ? ToFileTime(GU_STORED_TIME(*last_write_time)) : FILETIME();
   SetFileTime(file, creation_time ? &creation : nullptr, nullptr, last_write_time ? &last_write : nullptr);
   CloseHandle(file);
   return true;
@@ -355,4 +355,175 @@ bool SetPathAttributes(const std::string& path, uint32_t attributes) {
   if (GU_FAULT_POINT("set attributes")) return false;
   if (UseWide(WideApi.SetFileAttributesW)) return WideApi.SetFileAttributesW(LongWidePath(path).c_str(), attributes) != 0;
   return SetFileAttributesA(Utf8ToAnsi(path).c_str(), attributes) != 0;
+}
+
+namespace {
+
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool EndsInDotOrSpace(const std::string& name) { return !name.empty() && (name.back() == '.' || name.back() == ' '); }
+
+std::string TrimDotsAndSpaces(const std::string& name) {
+  size_t end = name.size();
+  while (end > 0 && (name[end - 1] == '.' || name[end - 1] == ' ')) --end;
+  // A name of dots alone ("...") is a name of its own.
+  return end == 0 ? name : name.substr(0, end);
+}
+
+bool IsDirectory(const std::string& path) {
+  const uint32_t attributes = GetPathAttributes(path);
+  return attributes != kMissing && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The root of a path (a drive and its backslash, or a server and share) and the length it takes in it; 0
+// when the path has neither.
+size_t RootLength(const std::string& path) {
+  if (path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == ':' && path[2] == '\\') return 3;
+  if (!HasDoubleBackslash(path)) return 0;
+  const size_t server_end = path.find('\\', 2);
+  if (server_end == std::string::npos || server_end == 2) return 0;
+  const size_t share_end = path.find('\\', server_end + 1);
+  if (share_end == server_end + 1) return 0;
+  return share_end == std::string::npos ? path.size() : share_end + 1;
+}
+
+bool ToAnsiExactly(const std::string& text, std::string& out) {
+  out = Utf8ToAnsi(text);
+  if (out.empty()) return text.empty();
+  return AnsiToUtf8(out) == text;
+}
+
+}  // namespace
+
+std::string CanonicalDirectoryPath(const std::string& path) {
+  std::string text = path;
+  for (char& c : text) {
+    if (c == '/') c = '\\';
+  }
+  // A path written with the long-path prefix is taken as it stands.
+  if (text.compare(0, 4, "\\\\?\\") == 0) return text.substr(4);
+  if (text.size() >= 2 && IsDriveLetter(text[0]) && text[1] == ':' && (text.size() == 2 || text[2] != '\\')) {
+    text.insert(2, "\\");
+  }
+  if (RootLength(text) == 0) text = MakeAbsolutePath(text);
+  size_t root_length = RootLength(text);
+  if (root_length == 0) return std::string();
+  std::string root = text.substr(0, root_length);
+  if (root.back() != '\\') root.push_back('\\');
+  std::vector<std::string> names;
+  size_t at = root_length;
+  while (at <= text.size()) {
+    size_t end = text.find('\\', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string name = text.substr(at, end - at);
+    if (name == "..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != ".") {
+      names.push_back(name);
+    }
+    at = end + 1;
+  }
+  std::string literal = root, trimmed = root;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      literal += '\\';
+      trimmed += '\\';
+    }
+    literal += names[i];
+    trimmed += TrimDotsAndSpaces(names[i]);
+  }
+  if (literal == trimmed || IsDirectory(trimmed) || !IsDirectory(literal)) return trimmed;
+  return literal;
+}
+
+bool HasTrailingDotOrSpace(const std::string& path) {
+  size_t start = RootLength(path);
+  while (start < path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string name = path.substr(start, end - start);
+    if (EndsInDotOrSpace(name) && name != "." && name != "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::string ShortPathName(const std::string& path) {
+  if (UseWide(WideApi.GetShortPathNameW)) {
+    const std::wstring wide = LongWidePath(path);
+    const DWORD needed = WideApi.GetShortPathNameW(wide.c_str(), nullptr, 0);
+    if (needed == 0) return std::string();
+    std::wstring out(needed, L'\0');
+    const DWORD length = WideApi.GetShortPathNameW(wide.c_str(), &out[0], needed);
+    if (length == 0 || length >= needed) return std::string();
+    out.resize(length);
+    std::string result = WideToUtf8(out);
+    if (result.compare(0, 4, "\\\\?\\") == 0) result.erase(0, 4);
+    return result;
+  }
+  const std::string ansi = Utf8ToAnsi(path);
+  char buffer[MAX_PATH * 2];
+  const DWORD length = GetShortPathNameA(ansi.c_str(), buffer, sizeof buffer);
+  if (length == 0 || length >= sizeof buffer) return std::string();
+  return AnsiToUtf8(std::string(buffer, length));
+}
+
+std::string AnsiPathOf(const std::string& path) {
+  std::string ansi;
+  if (ToAnsiExactly(path, ansi)) return ansi;
+  // The longest part of the path that exists takes its short form; the rest, which does
+  // not exist yet, must convert as it is.
+  std::string head = path, rest;
+  const size_t root = RootLength(path);
+  for (;;) {
+    if (GetPathAttributes(head) != kMissing) {
+      std::string short_head, ansi_rest;
+      const std::string shortened = ShortPathName(head);
+      if (shortened.empty() || !ToAnsiExactly(shortened, short_head) || !ToAnsiExactly(rest, ansi_rest)) {
+        return std::string();
+      }
+      // The separator is decided on the UTF-8 text: in a double-byte code page the last
+      // byte of the short form may be a trail byte equal to a backslash.
+      if (ansi_rest.empty()) return short_head;
+      return short_head + (head.back() == '\\' ? "" : "\\") + ansi_rest;
+    }
+    const int k = LastIndexOf(head.c_str(), '\\');
+    if (k < 0 || static_cast<size_t>(k) < root) return std::string();
+    rest = rest.empty() ? head.substr(static_cast<size_t>(k) + 1) : head.substr(static_cast<size_t>(k) + 1) + "\\" + rest;
+    head.resize(static_cast<size_t>(k));
+  }
+}
+
+uint64_t FileTimeResolution(const std::string& path) {
+  constexpr uint64_t kFat = 20000000;  // 2 s
+  constexpr uint64_t kExFat = 100000;  // 10 ms
+  if (GU_TIME_ROUNDING() != 0) return GU_TIME_ROUNDING();
+  const std::string full = MakeAbsolutePath(path);
+  const size_t root_length = RootLength(full);
+  if (root_length == 0) return kFat;
+  std::string root = full.substr(0, root_length);
+  if (root.back() != '\\') root.push_back('\\');
+  std::string system;
+  if (UseWide(WideApi.GetVolumeInformationW)) {
+    wchar_t name[MAX_PATH + 1] = {};
+    if (!WideApi.GetVolumeInformationW(Utf8ToWide(root).c_str(), nullptr, 0, nullptr, nullptr, nullptr, name,
+                                       MAX_PATH + 1)) {
+      return kFat;
+    }
+    system = WideToUtf8(name);
+  } else {
+    char name[MAX_PATH + 1] = {};
+    if (!GetVolumeInformationA(Utf8ToAnsi(root).c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
+      return kFat;
+    }
+    system = name;
+  }
+  if (system == "NTFS" || system == "ReFS") return 1;
+  if (system == "exFAT") return kExFat;
+  return kFat;
+}
+
+bool SameFileTime(uint64_t a, uint64_t b, uint64_t resolution) {
+  const uint64_t difference = a > b ? a - b : b - a;
+  return resolution <= 1 ? difference == 0 : difference < resolution;
 }

@@ -50,6 +50,28 @@ bool FindNext(HANDLE search, FindEntry& entry);
 bool RemoveDirectoryPath(const std::string& path);
 // Removes the empty directories of a tree, deepest first; files are never deleted.
 bool RemoveDirectoryTree(const std::string& directory);
+// The directory a path names, as the system's shell takes a typed path: forward slashes
+// as backslashes, doubled separators and "." dropped, ".." resolved, a bare or
+// drive-relative drive ("E:", "E:games") from the drive's root, a relative path from
+// BaseDirectory. A name ending in dots or spaces is read without them, as the system
+// reads it, unless only the literal name exists as a directory (made with the long-path
+// prefix), which is kept.
+std::string CanonicalDirectoryPath(const std::string& path);
+// True when a component of the path ends in a dot or a space: such a directory can be
+// reached only through the long-path prefix or its short name.
+bool HasTrailingDotOrSpace(const std::string& path);
+// The short (8.3) form of an existing path, or empty. Where the volume keeps no short
+// names the system returns the long form.
+std::string ShortPathName(const std::string& path);
+// The path in the system code page, for the archive code and its ANSI entry points: the
+// path itself where every character has a form there; otherwise the short form of its
+// longest existing part followed by the rest. Empty when neither converts.
+std::string AnsiPathOf(const std::string& path);
+// The resolution of the write times that the volume holding a path keeps, in 100 ns
+// units: 1 on NTFS and ReFS, 10 ms on exFAT, 2 s on FAT and whatever else or unknown.
+uint64_t FileTimeResolution(const std::string& path);
+// Two write times the same as a volume of that resolution keeps them.
+bool SameFileTime(uint64_t a, uint64_t b, uint64_t resolution);
 // The shell's long name for a path, or empty.
 std::string CanonicalShellPath(const std::string& path);
 std::string PathFromItemList(LPCITEMIDLIST list);

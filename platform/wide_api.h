@@ -60,9 +60,11 @@ struct WideApiTable {
   decltype(&::GetPrivateProfileSectionNamesW) GetPrivateProfileSectionNamesW;
   decltype(&::GetPrivateProfileStringW) GetPrivateProfileStringW;
   decltype(&::GetPrivateProfileStructW) GetPrivateProfileStructW;
+  decltype(&::GetShortPathNameW) GetShortPathNameW;
   decltype(&::GetTempFileNameW) GetTempFileNameW;
   decltype(&::GetTempPathW) GetTempPathW;
   decltype(&::GetTimeFormatW) GetTimeFormatW;
+  decltype(&::GetVolumeInformationW) GetVolumeInformationW;
   decltype(&::GlobalMemoryStatusEx) GlobalMemoryStatusEx;
   decltype(&::LoadLibraryW) LoadLibraryW;
   decltype(&::MoveFileW) MoveFileW;
