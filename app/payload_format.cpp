@@ -440,3 +440,15 @@ uint64_t PeImageEnd(const uint8_t* bytes, size_t size) {
   if (end < table + 40ull * sections) end = table + 40ull * sections;
   return end;
 }
+
+int InstallDirectoryRoom(const std::string& name, bool member) {
+  constexpr int kFileLimit = 259, kDirectoryLimit = 247;
+  // A separator and tmp, ___ and a separator before a member; a separator and tmp, ___old
+  // and a separator before a loose file kept aside.
+  const int prefix = member ? 9 : 12;
+  const size_t slash = name.rfind('\\');
+  const int file = kFileLimit - prefix - static_cast<int>(name.size());
+  if (slash == std::string::npos) return file;
+  const int directory = kDirectoryLimit - prefix - static_cast<int>(slash);
+  return file < directory ? file : directory;
+}

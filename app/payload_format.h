@@ -60,6 +60,16 @@ struct TimeStamp {
 // com1, lpt1.txt, ...).
 bool IsSafeRelativeName(const std::string& name);
 
+// The characters that the updater's longest paths for an entry leave for the
+// installation directory's own path, under the classic limits of the ANSI entry points
+// that the archive code uses (MAX_PATH - 1 for a file, MAX_PATH - 13 for a directory): a
+// loose file is staged as tmp\NAME and kept aside as tmp\___old\NAME, a data-archive
+// member ("A\..." inside data archive A) is unpacked as tmp\___\NAME. The name is in the
+// archives' code page, backslash-separated; negative when no directory would do.
+int InstallDirectoryRoom(const std::string& name, bool member);
+// Less room than this is refused by the patch builder unless the publisher allows it.
+constexpr int kLeastInstallDirectoryRoom = 100;
+
 // The records of one payload, as the patch builder fills them.
 struct PayloadRecords {
   std::string Title;

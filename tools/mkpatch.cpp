@@ -23,12 +23,15 @@ void Usage(FILE* to) {
   std::fprintf(to,
                "usage: mkpatch --stub updater.exe --old OLD_DIR --new NEW_DIR --title TITLE\n"
                "               --old-version TEXT --new-version TEXT --check-file NAME\n"
-               "               [--new-check-file NAME] [--codepage N] [--with-times] [signing] -o PATCH.exe\n"
+               "               [--new-check-file NAME] [--codepage N] [--with-times] [--allow-long-names]\n"
+               "               [signing] -o PATCH.exe\n"
                "       mkpatch --show PATCH.exe\n"
                "       mkpatch --help\n"
                "\n"
                "--with-times also ships data-archive members that differ only in their write time,\n"
                "and time stamps for loose files whose bytes are unchanged.\n"
+               "--allow-long-names ships names that leave the players' game folder path fewer than\n"
+               "100 characters (the updater's work paths must fit the classic path limit).\n"
                "\n"
                "signing (Authenticode, SHA-256, by osslsigncode after the payload is appended,\n"
                "so that the signature covers it):\n"
@@ -138,6 +141,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "--with-times") {
       options.WithTimes = true;
+      continue;
+    }
+    if (arg == "--allow-long-names") {
+      options.AllowLongNames = true;
       continue;
     }
     auto option = value_options.find(arg);

@@ -485,12 +485,24 @@ enum class Staged { Failed, Members, Whole };
 
 using Tick = std::function<void(uint64_t done, uint64_t total)>;
 
+// A name that leaves the installation directory too little of the updater's path
+// limits is refused, named with its length.
+bool LeavesRoom(const std::string& archive_name, bool member, const std::string& shown, std::string& error) {
+  const int room = InstallDirectoryRoom(archive_name, member);
+  if (room >= kLeastInstallDirectoryRoom) return true;
+  error = (member ? shown : "\"" + shown + "\"") + " is " + std::to_string(archive_name.size()) +
+          " characters long and leaves " + std::to_string(room < 0 ? 0 : room) +
+          " for the players' game folder path (at least " + std::to_string(kLeastInstallDirectoryRoom) +
+          " are needed); rename it, or allow it with --allow-long-names";
+  return false;
+}
+
 // Compares one data archive of both trees and stages the members the patch carries below
 // stage/___. Failed (with a message) when the patch cannot express the change; Whole
 // (with the reason in the summary) when the updater could not merge into it.
 Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
-                        const fs::path& staging, bool with_times, const Tick& tick, ArchiveSummary& summary,
-                        MergedArchive& merged, std::string& error) {
+                        const fs::path& staging, bool with_times, bool allow_long_names, const Tick& tick,
+                        ArchiveSummary& summary, MergedArchive& merged, std::string& error) {
   const std::string base_utf8 = name.substr(0, name.size() - 4);
   const std::string base = ArchiveText(base_utf8);
   if (base.empty()) {
@@ -541,6 +553,7 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
       error = shown + " is not a safe relative name";
       return Staged::Failed;
     }
+    if (!allow_long_names && !LeavesRoom(member.Name, true, shown, error)) return Staged::Failed;
     new_names.insert(member.Name);
     utf8_names.push_back(utf8);
     total += member.Record.UnpackedSize;
@@ -1022,6 +1035,9 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
         error = "\"" + name + "\" cannot be named in a patch: " + problem;
         return false;
       }
+      if (!file.Directory && !options.AllowLongNames && !LeavesRoom(ArchiveText(name), false, name, error)) {
+        return false;
+      }
       names.push_back(name);
     }
     std::string first, second;
@@ -1079,7 +1095,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
           progress("comparing", base + (total == 0 ? 0 : size * done / total), compare_total);
         };
         const Staged staged = StageDataArchive(name, old_root / FromUtf8(name), new_path, staging,
-                                               options.WithTimes, tick, archive, expected, error);
+                                               options.WithTimes, options.AllowLongNames, tick, archive,
+                                               expected, error);
         if (staged == Staged::Failed) return false;
         if (staged == Staged::Members) {
           summary.MembersTimeOnly += archive.TimeOnly;

@@ -23,6 +23,8 @@ struct PatchOptions {
   // Also ship what differs only in its write time: data-archive members whose bytes and
   // attributes are unchanged, and time stamps for loose files with unchanged bytes.
   bool WithTimes = false;
+  // Also names that leave the installation directory fewer than 100 characters of path.
+  bool AllowLongNames = false;
   SignOptions Sign;          // signs the finished patch when it names an identity
   // Progress of the long stages ("comparing", "packing", "checking"), when set.
   std::function<void(const char* stage, uint64_t done, uint64_t total)> Progress;

@@ -374,6 +374,25 @@ TEST_F(PatchRefusalTest, NamesTheUpdaterKeeps) {
   PatchSummary summary;
   std::string error;
   EXPECT_TRUE(BuildPatch(options_, summary, error)) << error;
+
+  // Names that leave the players' game folder fewer than 100 characters of the updater's
+  // path limit, as loose files (kept aside below tmp\___old\) and as members (unpacked
+  // below tmp\___\); one character less is fine. Allowed on purpose, they ship.
+  const std::string loose = "docs/" + std::string(142, 'l') + ".txt";  // 151: room 96 of 259 - 12
+  Write(new_ / loose, "long");
+  fs::remove(options_.Output);
+  ExpectRefusedNaming("long loose name", {std::string(142, 'l'), "151 characters long", "--allow-long-names"});
+  fs::remove_all(new_ / "docs");
+  Write(new_ / ("docs/" + std::string(138, 'l') + ".txt"), "147 characters: room 100");
+  EXPECT_TRUE(BuildPatch(options_, summary, error)) << error;
+  Write(root_ / ("new-src/data/" + std::string(146, 'm') + ".txt"), "long member");  // 155: room 95
+  fs::remove(new_ / "data.dat");
+  Pack(new_ / "data.dat", {root_ / "new-src/data"});
+  fs::remove(options_.Output);
+  ExpectRefusedNaming("long member name", {std::string(146, 'm'), "\"data.dat\"", "155 characters long"});
+  PatchOptions allowed = options_;
+  allowed.AllowLongNames = true;
+  EXPECT_TRUE(BuildPatch(allowed, summary, error)) << error;
 }
 
 // ---- what the patch carries ---------------------------------------------------------

@@ -118,7 +118,9 @@ std::map<std::string, FileState> Snapshot(const fs::path& root) {
   return files;
 }
 
-std::string Ansi(const fs::path& path) { return Utf8ToAnsi(path.u8string()); }
+// The archive code takes paths in the system code page; short names stand in for names
+// that have no form there.
+std::string Ansi(const fs::path& path) { return AnsiPathOf(path.u8string()); }
 
 void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress) {
   gca::GcaArchive builder;

@@ -339,6 +339,96 @@ TEST_F(UpdaterTest, TimeStampListEndsAtTheFirstShortRead) {
   EXPECT_EQ(WriteTimeOf(install_ / "readme.txt"), WriteTimeOf(Tree("new") / "readme.txt"));
 }
 
+// The names of a directory, sorted.
+std::vector<std::string> Listing(const fs::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().u8string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Installation paths as the registry may hold them, each read as the shell reads a typed
+// path: the update succeeds and nothing appears beside the installation. The patch
+// replaces a file whose name begins with a dot, which Wine marks hidden by itself.
+TEST_F(UpdaterTest, RegistryPathsAsTheShellReadsThem) {
+  UsePatch();
+  Both("data/a.txt", "member", true, 1);
+  Both("game/game.exe", "MZ game", true, 2);
+  Both("game/.settings", "dot file", true, 3);
+  BuildTrees({"data"}, false);
+  ASSERT_TRUE(MakePatch());
+  const std::string games = (root_ / "Games").u8string();
+  std::string slashes = install_.u8string();
+  std::replace(slashes.begin(), slashes.end(), '\\', '/');
+  for (const std::string& registered :
+       {slashes, games + "\\\\SampleQuest\\", games + "\\x\\..\\.\\SampleQuest", install_.u8string() + ".",
+        install_.u8string() + " ", install_.u8string() + ". ."}) {
+    SCOPED_TRACE(registered);
+    Install();
+    Register(registered);
+    RecordingUi ui;
+    EXPECT_TRUE(Run(ui));
+    EXPECT_EQ(InstallPath, install_.u8string());
+    ExpectNewVersionInstalled({"data"});
+    EXPECT_EQ(Listing(root_ / "Games"), std::vector<std::string>{"SampleQuest"});
+  }
+}
+
+// Paths below the installation beyond the limits of the archive code's entry points
+// (the game's own files are within them): the short form of the installation serves when
+// it is short enough; when nothing is, the run says by how much and changes nothing.
+TEST_F(UpdaterTest, PathsBeyondTheClassicLimit) {
+  UsePatch();
+  const std::string member = "data/" + std::string(120, 'm') + ".txt";  // tmp\___\ and 129 characters
+  Both(member, "a long member name", true, 1);
+  Both("game/game.exe", "MZ game", true, 2);
+  BuildTrees({"data"}, false);
+  ASSERT_TRUE(MakePatch());
+  const size_t base = root_.u8string().size();
+  ASSERT_LT(base, 200u);
+  install_ = root_ / std::string(235 - 22 - base, 'd') / "Sample Quest Install";
+  ASSERT_EQ(install_.u8string().size(), 235u);
+  Install();
+  RecordingUi ui;
+  EXPECT_TRUE(Run(ui)) << ui.messages[0].Text;
+  ExpectNewVersionInstalled({"data"});
+
+  // Deeper than any short form helps: names of eight letters are their own short form.
+  install_ = root_;
+  for (char c = 'e'; c < 'e' + 14; ++c) install_ /= std::string(8, c);
+  Install();
+  const auto before = Snapshot(install_);
+  RecordingUi refused;
+  EXPECT_FALSE(Run(refused));
+  ASSERT_EQ(refused.messages.size(), 1u);
+  const size_t excess = install_.u8string().size() + 9 + 129 - 259;
+  EXPECT_EQ(refused.messages[0].Text, "The game's folder path is too long for this patch by " + std::to_string(excess) +
+                                          " characters.\nMove the game to a folder with a shorter path, then run "
+                                          "this patch again.");
+  EXPECT_TRUE(Snapshot(install_) == before);
+  EXPECT_FALSE(fs::exists(install_ / "tmp"));
+}
+
+// The patch and the game in folders whose names have no form in the system code page
+// (Cyrillic under 1252): the archive code is given their short names.
+TEST_F(UpdaterTest, FoldersOutsideTheCodePage) {
+  if (GetACP() != 1252) GTEST_SKIP() << "needs code page 1252";
+  UsePatch();
+  Both("data/a.txt", "member", true, 1);
+  Both("game/game.exe", "MZ game", true, 2);
+  BuildTrees({"data"}, false);
+  ASSERT_TRUE(MakePatch());
+  const fs::path downloads = root_ / U8("Загрузки");
+  fs::create_directories(downloads);
+  fs::copy_file(patch_, downloads / "patch.exe");
+  patch_ = downloads / "patch.exe";
+  install_ = root_ / U8("Игры") / "SampleQuest";
+  Install();
+  RecordingUi ui;
+  EXPECT_TRUE(Run(ui)) << ui.messages[0].Text;
+  ExpectNewVersionInstalled({"data"});
+}
+
 // Runs with code page 932 only (LC_ALL=ja_JP.UTF-8).
 TEST_F(UpdaterTest, JapaneseNames) {
   if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";

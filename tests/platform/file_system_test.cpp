@@ -87,6 +87,44 @@ TEST(PathText, JoinAndParent) {
   EXPECT_EQ(ParentDirectory("C:\\\xE8\xA1\xA8\\f"), "C:\\\xE8\xA1\xA8");
 }
 
+// Paths of directories that do not exist, read as the shell reads a typed path.
+TEST(PathText, CanonicalDirectoryPath) {
+  const std::string saved = BaseDirectory;
+  BaseDirectory = "Q:\\Base";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Q:/Games/Sample Quest", "Q:\\Games\\Sample Quest"},
+      {"Q:\\Games\\\\Sample Quest\\", "Q:\\Games\\Sample Quest"},
+      {"Q:\\Games\\x\\..\\.\\Sample Quest", "Q:\\Games\\Sample Quest"},
+      {"Q:\\..\\Games", "Q:\\Games"},
+      {"Q:\\Games\\Sample Quest.", "Q:\\Games\\Sample Quest"},
+      {"Q:\\Games.\\Sample Quest. . ", "Q:\\Games\\Sample Quest"},
+      {"Q:\\Games\\...", "Q:\\Games\\..."},
+      {"E:", "E:\\"},
+      {"e:games", "e:\\games"},
+      {"Q:\\", "Q:\\"},
+      {"sub\\game", "Q:\\Base\\sub\\game"},
+      {"\\\\srv\\share\\Games\\..\\Quest", "\\\\srv\\share\\Quest"},
+      {"\\\\?\\Q:\\Games\\Quest.", "Q:\\Games\\Quest."},
+  };
+  for (const auto& [registered, canonical] : cases) EXPECT_EQ(CanonicalDirectoryPath(registered), canonical) << registered;
+  BaseDirectory = saved;
+  EXPECT_TRUE(HasTrailingDotOrSpace("Q:\\Games.\\x"));
+  EXPECT_TRUE(HasTrailingDotOrSpace("Q:\\Games\\x "));
+  EXPECT_FALSE(HasTrailingDotOrSpace("Q:\\Games\\x.y"));
+}
+
+// Write times at the resolution of the volume: FAT keeps 2 s, exFAT 10 ms.
+TEST(PathText, SameFileTime) {
+  const uint64_t t = 133000000000000001ull;
+  EXPECT_TRUE(SameFileTime(t, t, 1));
+  EXPECT_FALSE(SameFileTime(t, t + 1, 1));
+  EXPECT_TRUE(SameFileTime(t, t + 19999999, 20000000));
+  EXPECT_TRUE(SameFileTime(t + 19999999, t, 20000000));
+  EXPECT_FALSE(SameFileTime(t, t + 20000000, 20000000));
+  EXPECT_TRUE(SameFileTime(t, t + 99999, 100000));
+  EXPECT_FALSE(SameFileTime(t, t + 100000, 100000));
+}
+
 TEST(PathText, LastIndexOfAndPrefix) {
   EXPECT_EQ(LastIndexOf("a\\b\\c", '\\'), 3);
   EXPECT_EQ(LastIndexOf("abc", '\\'), -1);
