@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include "app/update_log.h"
 #include "app/update_messages.h"
+#include "platform/text.h"
 #include "platform/file_system.h"
 
 uint32_t InUseRetryMilliseconds = 10000;
@@ -29,9 +31,13 @@ bool RetryLoop(bool (*attempt)(void*), void* context) {
   uint32_t waited = 0;
   uint32_t wait = kFirstWait;
   for (;;) {
-    if (attempt(context)) return true;
+    if (attempt(context)) {
+      if (waited != 0) LogLine(FormatText("in use by another program for %u ms, then done", waited));
+      return true;
+    }
     const DWORD error = GetLastError();
     if (!IsInUseError(error) || waited >= InUseRetryMilliseconds) {
+      if (waited != 0) LogLine(FormatText("still in use after %u ms: given up", waited));
       SetLastError(error);
       return false;
     }

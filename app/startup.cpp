@@ -7,6 +7,7 @@
 #include "app/instance_lock.h"
 #include "app/payload.h"
 #include "app/update_journal.h"
+#include "app/update_log.h"
 #include "app/update_messages.h"
 #include "codec/sha512.h"
 #include "platform/file_stream.h"
@@ -93,10 +94,14 @@ int RunStartup(StartupHost& host) {
     return 0;
   }
 
+  StartUpdateLog();
+  LogLine("start: " + ProgramFilePath() + " (" + Title + " " + OldVersion + " >> " + NewVersion +
+          ") for the installation " + InstallPath);
   // One copy at a time per installation, from before the recovery until the program
   // ends: a second copy changes nothing and says why.
   InstallLock lock;
   if (!lock.Acquire(InstallPath)) {
+    LogLine("another copy updates this installation: this copy ends");
     host.ShowMessage(kAnotherCopyMessage, Title + " Update Patch ver. " + NewVersion, kIconInformation);
     return 0;
   }
@@ -107,6 +112,7 @@ int RunStartup(StartupHost& host) {
   RecoverInterruptedUpdate();
 
   if (NewVersionInstalled()) {
+    LogLine("the new version is installed already");
     host.ShowMessage(kAlreadyUpdated, std::string(), 0);
     return 0;
   }
@@ -114,14 +120,17 @@ int RunStartup(StartupHost& host) {
     const std::string check = JoinPath(InstallPath, OldCheckFile);
     const uint32_t error = ReadError(check);
     if (error != 0) {
+      LogLine(FormatText("the check file cannot be read: error %u, ", static_cast<unsigned>(error)) + check);
       host.ShowMessage(CheckFileUnreadableMessage(check, error), kErrorCaption, kIconError);
       return 0;
     }
+    LogLine("the check file is not the old version's: " + JoinPath(InstallPath, OldCheckFile));
     host.ShowMessage(kNoGameInstalled, kErrorCaption, kIconError);
     return 0;
   }
 
   WindowTitle = Title + " Update Patch ver. " + NewVersion;
+  LogLine("the old version is installed: the main window opens");
   host.RunMainWindow();
   return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "app/app_globals.h"
 #include "app/file_retry.h"
+#include "app/update_log.h"
 #include "app/payload_format.h"
 #include "app/update_worker.h"
 #include "archive/gca_file.h"
@@ -426,12 +427,17 @@ void RecoverInterruptedUpdate() {
 void RecoverWorkDirectory() {
   UpdateJournal journal;
   if (Exists(CommittedRecordPath())) {
-    if (ReadJournal(CommittedRecordPath(), journal)) FinishCommitted(journal);
+    const bool read = ReadJournal(CommittedRecordPath(), journal);
+    LogLine(std::string("recovery: a committed update's leftovers in ") + TempDirectory +
+            (!read ? ": its record cannot be read, kept" : FinishCommitted(journal) ? ": removed" : ": some kept"));
   } else if (Exists(PendingRecordPath())) {
     // An unreadable pending record stays: without it nothing can be put back safely,
     // and the update refuses to run over it.
-    if (ReadJournal(PendingRecordPath(), journal)) RollBack(journal);
+    const bool read = ReadJournal(PendingRecordPath(), journal);
+    LogLine(std::string("recovery: an interrupted update in ") + TempDirectory +
+            (!read ? ": its record cannot be read, kept" : RollBack(journal) ? ": put back" : ": not all put back, record kept"));
   } else {
+    LogLine("recovery: a work directory without a record: removed, " + TempDirectory);
     // Cut off before its record was whole: nothing of the game had changed, and the
     // next run's record is written over the draft.
     RemoveDirectoryTree(TempDirectory);

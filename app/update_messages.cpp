@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/app_globals.h"
+#include "app/update_log.h"
 #include "app/update_worker.h"
 #include "platform/text.h"
 
@@ -34,6 +35,7 @@ void NoteFailure(const UpdateFailure& failure) {
 }
 
 void NoteOperationFailure(const char* operation, const std::string& path, uint32_t error) {
+  LogLine(FormatText("failed: %s (error %u) ", operation, static_cast<unsigned>(error)) + path);
   UpdateFailure failure;
   failure.Kind = KindOfError(error);
   failure.Operation = operation;
@@ -43,6 +45,7 @@ void NoteOperationFailure(const char* operation, const std::string& path, uint32
 }
 
 void NoteFailureKind(FailureKind kind, const std::string& path) {
+  LogLine(FormatText("failure of kind %d ", static_cast<int>(kind)) + path);
   UpdateFailure failure;
   failure.Kind = kind;
   failure.Path = path;

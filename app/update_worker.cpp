@@ -14,6 +14,7 @@
 #include "app/instance_lock.h"
 #include "app/payload.h"
 #include "app/update_journal.h"
+#include "app/update_log.h"
 #include "app/update_messages.h"
 #include "app/update_space.h"
 #include "archive/gca_archive.h"
@@ -551,6 +552,7 @@ bool UpdateRun::CheckPatch() {
     if (!pool.archive->DecodeEntry(discard, i, patch_.EntryName(i)) || patch_notices_.Failed) return false;
   }
   SetItem(count, count);
+  LogLine(FormatText("patch checked: %d entries decode with their CRCs", static_cast<int>(count)));
   return true;
 }
 
@@ -592,6 +594,9 @@ bool UpdateRun::CheckSpace() {
   const VolumeSpace volume = QueryVolumeSpace(InstallPath);
   const uint64_t needed = PeakSpaceEstimate(archives, loose, volume.Cluster);
   LastPeakEstimate = needed;
+  LogLine(FormatText("space: %llu bytes needed at the peak, %llu free (%s, cluster %llu)",
+                     static_cast<unsigned long long>(needed), static_cast<unsigned long long>(volume.Free),
+                     volume.Known ? volume.Drive.c_str() : "not known", static_cast<unsigned long long>(volume.Cluster)));
   if (!volume.Known || volume.Free >= needed) return true;
   UpdateFailure failure;
   failure.Kind = FailureKind::kDiskFull;
@@ -635,6 +640,7 @@ bool UpdateRun::Run() {
     NoteFailureKind(FailureKind::kWorkFolder, TempDirectory);
     return false;
   }
+  LogLine("update: work directory " + TempDirectory);
   work_directory_was_there_ = GetPathAttributes(TempDirectory) != kNoAttributes;
   // The patch is checked whole and the space counted before anything is written.
   const bool checked = OpenPatch() && CollectEntries() && CheckPatch();
@@ -655,6 +661,7 @@ bool UpdateRun::Run() {
     patch_.Destroy();
     return false;
   }
+  LogLine("record written; staging");
   bool ok = true;
   for (size_t j = 0; ok && j < archives_.size(); ++j) ok = Unpack(archives_[j]);
   ok = ok && ExtractPatch() && VerifyStagedLooseFiles();
@@ -663,21 +670,28 @@ bool UpdateRun::Run() {
   // is on the disk before the first old file is moved aside.
   ok = ok && FlushStaged();
   if (!ok) NoteOperationFailure("write the new files into", TempDirectory, GetLastError());
+  if (ok) LogLine(FormatText("staged and checked: %d data archives rebuilt; swapping", static_cast<int>(archives_.size())));
   ok = ok && SwapAll() && PlaceLooseFiles();
   // The commit point: every change is in place.
   ok = ok && CommitJournal();
   if (!ok) {
     NoteOperationFailure("put the new files in place from", TempDirectory, GetLastError());
     ResetLastFileFailure();
-    if (!RollBack(journal_)) NoteUnfinishedRollBack();
+    if (!RollBack(journal_)) {
+      NoteUnfinishedRollBack();
+      LogLine("roll-back not finished: the record stays for the next run");
+    } else {
+      LogLine("rolled back: the game is the old version again");
+    }
     patch_.Destroy();
     return false;
   }
   // From here on the game is the new one: a leftover that cannot be removed now (a
   // backup held open by another program) stays with the record for the next run, and
   // the run is a success. The times decide nothing.
+  LogLine("committed: the game is the new version");
   CleanStaging();
-  FinishCommitted(journal_);
+  LogLine(FinishCommitted(journal_) ? "clean-up done" : "clean-up: leftovers stay for the next run");
   const int64_t steps = 3 * static_cast<int64_t>(archives_.size()) + 2;
   const int64_t count = static_cast<int64_t>(entries_.size());
   StepDone = step_;
@@ -715,7 +729,10 @@ void UpdateWorker(void*) {
     if (PathExists(page)) ui->OpenDocument(page);
   } else {
     ui->SetProgressText(kFailedText);
-    ui->ShowMessage(FailureMessage(CurrentFailure()), WindowTitle, 0x10);
+    std::string message = FailureMessage(CurrentFailure());
+    if (!UpdateLogPath().empty()) message += "\n\nDetails for support are in " + UpdateLogPath();
+    ui->ShowMessage(message, WindowTitle, 0x10);
   }
+  LogLine(ok ? "end: success" : "end: failure");
   ui->AnnounceEnd();
 }

@@ -18,6 +18,7 @@
 #include "app/file_retry.h"
 #include "app/payload.h"
 #include "app/startup.h"
+#include "app/update_log.h"
 #include "app/update_messages.h"
 #include "app/update_space.h"
 #include "app/update_ui.h"
@@ -403,7 +404,9 @@ class UpdaterTest : public ::testing::Test {
   void ExpectFailureReported(const RecordingUi& ui,
                              const std::string& text = "Update process failed.\nPlease update it after installing the game again.") {
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].Text, text);
+    // The log of the run is named; it lies beside the patch, outside the game.
+    EXPECT_EQ(UpdateLogPath(), (root_ / "patch.log").u8string());
+    EXPECT_EQ(ui.messages[0].Text, text + "\n\nDetails for support are in " + UpdateLogPath());
     EXPECT_EQ(ui.messages[0].Caption, "Sample Quest Update Patch ver. 1.1.0");
     EXPECT_EQ(ui.messages[0].Style, 0x10u);
     EXPECT_EQ(ui.texts, std::vector<std::string>{"Update process failed."});

@@ -299,6 +299,11 @@ TEST_F(UpdaterTest, FailedPlacementKeepsTheOldFile) {
   ExpectFailureReported(ui, "game.exe is in use by another program. Close the game and any program using it, then "
                             "run this patch again.");
   EXPECT_EQ(Read(install_ / "game.exe"), old_exe);
+  // The log has the failing operation with the system's error and what was done.
+  const std::string log = Read(root_ / "patch.log");
+  EXPECT_NE(log.find("failed: move (error 32) " + (install_ / "game.exe").u8string()), std::string::npos) << log;
+  EXPECT_NE(log.find("rolled back: the game is the old version again"), std::string::npos) << log;
+  EXPECT_NE(log.find("end: failure"), std::string::npos) << log;
 }
 
 // A record of an earlier run that cannot be read says nothing about what to put back:
