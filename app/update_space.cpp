@@ -21,6 +21,11 @@ constexpr uint64_t kEntryFixed = 32 + 2;
 // The run's record: its fixed part and, per name, the length word and flags or time.
 constexpr uint64_t kRecordFixed = 8 + 5 * 4;
 constexpr uint64_t kRecordPerName = 4 + 4 + 8 + 4;
+// What the file system keeps for each file or directory made beside its data (a file
+// record, directory index entries), and a share of the whole for allocation tables and
+// extent blocks: the data alone is not all that a volume gives up.
+constexpr uint64_t kPerFileMetadata = 1024;
+constexpr uint64_t kMarginDivisor = 100;
 
 uint64_t Clusters(uint64_t bytes, uint64_t cluster) { return (bytes + cluster - 1) / cluster * cluster; }
 
@@ -62,6 +67,7 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
   if (cluster == 0) cluster = kDefaultCluster;
   uint64_t total = 0;
   uint64_t names = 0;
+  uint64_t files = 0;
   for (const SpaceArchive& archive : archives) {
     // What the rebuilt archive holds: the installed members with the patch's laid over.
     std::map<std::string, SpaceMember> final_members;
@@ -84,6 +90,7 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
       AddParents(m.Name, directories);
     }
     total += (directories.size() + 1) * cluster;
+    files += archive.Installed.size() + archive.Patch.size() + directories.size() + 2;
     uint64_t rebuilt = kArchiveFixed;
     for (const auto& [folded, m] : final_members) rebuilt += kEntryFixed + m.Name.size() + m.Size;
     // Directories that only the unpacked tree names are entries of the rebuilt archive too.
@@ -103,7 +110,9 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
   uint64_t record = kRecordFixed;
   for (const SpaceMember& m : loose_files) record += kRecordPerName + 2 * m.Name.size();
   total += Clusters(record + names * kRecordPerName, cluster);
-  return total;
+  files += loose_files.size() + 2 * loose_directories.size() + 4;
+  total += files * kPerFileMetadata;
+  return total + total / kMarginDivisor;
 }
 
 VolumeSpace QueryVolumeSpace(const std::string& directory) {
