@@ -109,6 +109,14 @@ void FrameBar(HDC dc, int top) {
   FrameRect(dc, &frame, GetSysColorBrush(COLOR_3DDKSHADOW));
 }
 
+void ShowStartFailure(const char* what, DWORD error) {
+  MessageBoxUtf8(nullptr,
+                 FormatText("%s (error %lu). Nothing was changed. Run this patch again; if this happens again, "
+                            "restart the computer first.",
+                            what, static_cast<unsigned long>(error)),
+                 WindowTitle, MB_ICONERROR);
+}
+
 }  // namespace
 
 int BarFillWidth(int64_t done, int64_t total) {
@@ -210,9 +218,15 @@ int RunMainWindowWith(HINSTANCE instance, void (*job)(void*)) {
   state->instance = instance;
   g_state = state.get();
   int exit_code = 0;
-  if (BuildMainWindow(*state) != nullptr) {
+  HWND window = BuildMainWindow(*state);
+  // Every start shows something: a window, or a message that says why there is none.
+  if (window == nullptr) {
+    ShowStartFailure("The updater's window could not be created", GetLastError());
+  } else if (!state->worker.Start(job)) {
+    ShowStartFailure("The updater could not start its work thread", GetLastError());
+    DestroyWindow(window);
+  } else {
     SetUpdateUi(&state->ui);
-    state->worker.Start(job);
     state->main.Run();
     // An update still running finishes before the program ends.
     state->worker.Pause();

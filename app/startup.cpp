@@ -4,9 +4,13 @@
 // Shell types used by the file-system declarations.
 #include "platform/wide_api.h"
 
+#include "app/instance_lock.h"
 #include "app/payload.h"
 #include "app/update_journal.h"
+#include "app/update_log.h"
+#include "app/update_messages.h"
 #include "codec/sha512.h"
+#include "platform/file_stream.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -22,6 +26,7 @@ const char kNoGameInstalled[] = "No game requiring an update is installed on thi
 
 namespace {
 constexpr unsigned kIconError = 0x10;
+constexpr unsigned kIconInformation = 0x40;
 const char kErrorCaption[] = "Error";
 
 // The installation directory as the system reads the registry's text, the way the
@@ -45,6 +50,33 @@ std::string FolderWithoutAnsiName() {
   if (!program.empty() && AnsiPathOf(program).empty()) return ParentDirectory(program);
   if (HasTrailingDotOrSpace(InstallPath) || AnsiPathOf(InstallPath).empty()) return InstallPath;
   return std::string();
+}
+
+// Tells the update worker of this copy that start-up holds the installation's lock.
+struct StartupLockScope {
+  StartupLockScope() { StartupHoldsInstallLock = true; }
+  ~StartupLockScope() { StartupHoldsInstallLock = false; }
+};
+
+// The system's error when a file that is there cannot be read whole; 0 when it is
+// missing or reads.
+uint32_t ReadError(const std::string& path) {
+  const uint32_t attributes = GetPathAttributes(path);
+  if (attributes == 0xFFFFFFFFu || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+  FileStream file;
+  if (!file.Open(path, 0)) {
+    const uint32_t error = GetLastError();
+    return error != 0 ? error : ERROR_READ_FAULT;
+  }
+  char buffer[4096];
+  for (;;) {
+    const uint32_t n = file.Read(buffer, sizeof(buffer));
+    if (n == 0) break;
+  }
+  const uint64_t size = file.Size(), at = file.Tell();
+  const uint32_t error = at == size ? 0 : (GetLastError() != 0 ? GetLastError() : ERROR_READ_FAULT);
+  file.Close();
+  return error;
 }
 }  // namespace
 
@@ -91,26 +123,50 @@ int RunStartup(StartupHost& host) {
     return 0;
   }
 
+  StartUpdateLog();
+  LogLine("start: " + ProgramFilePath() + " (" + Title + " " + OldVersion + " >> " + NewVersion +
+          ") for the installation " + InstallPath);
+  // One copy at a time per installation, from before the recovery until the program
+  // ends: a second copy changes nothing and says why.
+  InstallLock lock;
+  if (!lock.Acquire(InstallPath)) {
+    LogLine("another copy updates this installation: this copy ends");
+    host.ShowMessage(kAnotherCopyMessage, Title + " Update Patch ver. " + NewVersion, kIconInformation);
+    return 0;
+  }
+  StartupLockScope scope;
+
   // An update that was cut off is undone or finished before the check file is looked
   // at: its check file may be aside at this moment.
   RecoverInterruptedUpdate();
 
   if (NewVersionInstalled()) {
+    LogLine("the new version is installed already");
     host.ShowMessage(kAlreadyUpdated, std::string(), 0);
     return 0;
   }
   if (!OldVersionInstalled()) {
+    const std::string check = JoinPath(InstallPath, OldCheckFile);
+    const uint32_t error = ReadError(check);
+    if (error != 0) {
+      LogLine(FormatText("the check file cannot be read: error %u, ", static_cast<unsigned>(error)) + check);
+      host.ShowMessage(CheckFileUnreadableMessage(check, error), kErrorCaption, kIconError);
+      return 0;
+    }
+    LogLine("the check file is not the old version's: " + JoinPath(InstallPath, OldCheckFile));
     host.ShowMessage(kNoGameInstalled, kErrorCaption, kIconError);
     return 0;
   }
 
   const std::string folder = FolderWithoutAnsiName();
   if (!folder.empty()) {
+    LogLine("no name in the system code page, and no short name, for the folder " + folder);
     host.ShowMessage(PlainFolderMessage(folder), kErrorCaption, kIconError);
     return 0;
   }
 
   WindowTitle = Title + " Update Patch ver. " + NewVersion;
+  LogLine("the old version is installed: the main window opens");
   host.RunMainWindow();
   return 0;
 }

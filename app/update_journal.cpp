@@ -5,6 +5,8 @@
 #include "platform/wide_api.h"
 
 #include "app/app_globals.h"
+#include "app/file_retry.h"
+#include "app/update_log.h"
 #include "app/payload_format.h"
 #include "app/update_worker.h"
 #include "archive/gca_file.h"
@@ -26,6 +28,16 @@ const char kDraftName[] = "___next.rec";
 const char kPendingName[] = "___undo.rec";
 const char kCommittedName[] = "___done.rec";
 const char kAsideDirName[] = "___old";
+
+// Beside the work directory, in the installation. The update works in "tmp" unless the
+// game has a "tmp" of its own, then in kOwnWorkDirName. A work directory is the
+// update's only while it holds one of the run's records; so that it never stands empty
+// under its own name, it is made under kMakingDirName with the draft inside and renamed
+// into place, and it is renamed to kRetiringDirName before its last file goes. Those two
+// names (three underscores, refused in patches) are the update's alone.
+const char kOwnWorkDirName[] = "___tmp";
+const char kMakingDirName[] = "___tmp.new";
+const char kRetiringDirName[] = "___tmp.end";
 
 // Record layout, little-endian: the 8-byte magic, four counted lists, the CRC-32 of all
 // bytes before it.
@@ -94,6 +106,37 @@ bool RemoveIfThere(const std::string& path) {
   return !Exists(path);
 }
 
+bool HoldsRecord(const std::string& directory) {
+  for (const char* name : {kDraftName, kPendingName, kCommittedName}) {
+    if (Exists(JoinPath(directory, name))) return true;
+  }
+  return false;
+}
+
+// A making or retiring directory: its record files go, then it, each tried twice (a
+// passing failure must not leave it). True when it is gone.
+bool RemoveOwnDirectory(const std::string& directory) {
+  if (!Exists(directory)) return true;
+  for (const char* name : {kDraftName, kPendingName, kCommittedName}) {
+    const std::string path = JoinPath(directory, name);
+    if (!RemoveIfThere(path)) RemoveIfThere(path);
+  }
+  if (!RemoveDirectoryPath(directory)) RemoveDirectoryPath(directory);
+  return !Exists(directory);
+}
+
+// The work directory, holding nothing but the record named, leaves under its own name
+// in one rename, so that no empty directory of ours is left under the name "tmp" (one
+// the next run could not tell from the game's own). True when the work directory is
+// gone; a retiring directory that stays is removed by the next run.
+bool RetireWorkDirectory() {
+  const std::string retiring = JoinPath(InstallPath, kRetiringDirName);
+  if (!RemoveOwnDirectory(retiring)) return false;
+  if (!MovePath(retiring, TempDirectory) && !MovePath(retiring, TempDirectory)) return false;
+  RemoveOwnDirectory(retiring);
+  return !Exists(TempDirectory);
+}
+
 // Removes, anywhere below the directory, the half-written files the archive code
 // decodes into before it renames them into place: a run cut off mid-entry leaves one,
 // and only the work tree's own staging writes there.
@@ -138,10 +181,9 @@ bool UndoLooseFile(const JournalLooseFile& file) {
   const std::string target = JoinPath(InstallPath, file.Name);
   const std::string aside = AsidePath(file.Name);
   if (Exists(aside)) {
-    if (Exists(target)) RemoveFile(target);
-    MovePath(target, aside);
+    if (!Exists(target) || RemoveRetrying(target)) MoveRetrying(target, aside);
   } else if (!file.HadOld && Exists(target)) {
-    RemoveFile(target);
+    RemoveRetrying(target);
   }
   return !Exists(aside) && (file.HadOld || !Exists(target));
 }
@@ -151,8 +193,7 @@ bool UndoDataArchive(const std::string& name) {
   const std::string path = DataArchivePath(name);
   const std::string backup = BackupPath(name);
   if (Exists(backup)) {
-    if (Exists(path)) RemoveFile(path);
-    MovePath(path, backup);
+    if (!Exists(path) || RemoveRetrying(path)) MoveRetrying(path, backup);
   }
   return !Exists(backup);
 }
@@ -187,17 +228,16 @@ bool HoldsOnly(const std::string& directory, const char* name) {
   return only;
 }
 
-bool IsEmptyDirectory(const std::string& directory) { return HoldsOnly(directory, nullptr); }
 
 // The emptied directories of the work tree go first, then the record, and last the
 // work directory itself when nothing else holds it: a run cut off after its record
 // has gone leaves at most an empty work directory, which the next run removes.
 bool RemoveRecord(const std::string& record, const char* record_name) {
+  (void)record;
   RemoveDirectoryTree(TempDirectory);
   if (!HoldsOnly(TempDirectory, record_name)) RemoveDirectoryTree(TempDirectory);
-  if (!RemoveIfThere(record) && !RemoveIfThere(record)) return false;
-  if (IsEmptyDirectory(TempDirectory) && !RemoveDirectoryPath(TempDirectory)) RemoveDirectoryPath(TempDirectory);
-  return true;
+  if (!HoldsOnly(TempDirectory, record_name)) return false;
+  return RetireWorkDirectory();
 }
 
 }  // namespace
@@ -210,10 +250,33 @@ std::string RebuiltPath(const std::string& name) { return JoinPath(TempDirectory
 std::string StagedPath(const std::string& name) { return JoinPath(TempDirectory, name); }
 std::string AsidePath(const std::string& name) { return JoinPath(JoinPath(TempDirectory, kAsideDirName), name); }
 
-void SetWorkDirectories() {
-  TempDirectory = JoinPath(InstallPath, TempDirName);
+void SetWorkDirectories() { SetWorkDirectoriesIn(TempDirName); }
+
+void SetWorkDirectoriesIn(const std::string& name) {
+  TempDirectory = JoinPath(InstallPath, name);
   StagingDirectory = JoinPath(TempDirectory, StagingDirName);
 }
+
+bool SelectWorkDirectory() {
+  const char* const names[] = {TempDirName, kOwnWorkDirName};
+  // A work directory with a record that is still there comes first: the run must see it.
+  for (const char* name : names) {
+    if (HoldsRecord(JoinPath(InstallPath, name))) {
+      SetWorkDirectoriesIn(name);
+      return true;
+    }
+  }
+  for (const char* name : names) {
+    if (!Exists(JoinPath(InstallPath, name))) {
+      SetWorkDirectoriesIn(name);
+      return true;
+    }
+  }
+  SetWorkDirectories();
+  return false;
+}
+
+bool IsOwnWorkDirectory(const std::string& path) { return HoldsRecord(path); }
 
 bool WriteJournal(const UpdateJournal& journal) {
   RecordWriter w;
@@ -238,16 +301,26 @@ bool WriteJournal(const UpdateJournal& journal) {
   w.U32(crc.Compute(bytes.data(), static_cast<uint32_t>(bytes.size())));
   if (bytes.size() > kMaxRecordSize) return false;
 
-  const std::string draft = JoinPath(TempDirectory, kDraftName);
+  // A new work directory is made under its making name with the draft inside, and
+  // renamed into place whole; one of ours from before already holds its draft.
+  const bool made_here = !Exists(TempDirectory);
+  const std::string making = JoinPath(InstallPath, kMakingDirName);
+  const std::string draft_directory = made_here ? making : TempDirectory;
+  const std::string draft = JoinPath(draft_directory, kDraftName);
   const std::string pending = PendingRecordPath();
-  if (!CreateDirectoryTree(TempDirectory)) return false;
-  if (!RemoveIfThere(draft)) return false;
+  if (made_here && !RemoveOwnDirectory(making)) return false;
+  if (!CreateDirectoryTree(draft_directory)) return false;
+  bool ok = RemoveIfThere(draft);
   FileStream file;
-  bool ok = file.Open(draft, 3) && file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
-            file.Flush();
+  ok = ok && file.Open(draft, 3) && file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
+       file.Flush();
   file.Close();
-  ok = ok && MovePath(pending, draft);
-  if (!ok) RemoveIfThere(draft);
+  ok = ok && (!made_here || MovePath(TempDirectory, making));
+  ok = ok && MovePath(pending, JoinPath(TempDirectory, kDraftName));
+  if (!ok) {
+    if (made_here) RemoveOwnDirectory(making);
+    if (Exists(TempDirectory) && HoldsOnly(TempDirectory, kDraftName)) RetireWorkDirectory();
+  }
   return ok;
 }
 
@@ -337,20 +410,38 @@ bool FinishCommitted(const UpdateJournal& journal) {
 
 void RecoverInterruptedUpdate() {
   if (InstallPath.empty()) return;
-  SetWorkDirectories();
-  if (!Exists(TempDirectory)) return;
+  // A directory cut off while it was made or retired holds at most a record that
+  // decides nothing any more.
+  RemoveOwnDirectory(JoinPath(InstallPath, kMakingDirName));
+  RemoveOwnDirectory(JoinPath(InstallPath, kRetiringDirName));
+  // Only a work directory with one of the run's records is the update's: a "tmp" of the
+  // game's own is never looked into further.
+  for (const char* name : {TempDirName, kOwnWorkDirName}) {
+    if (!HoldsRecord(JoinPath(InstallPath, name))) continue;
+    SetWorkDirectoriesIn(name);
+    RecoverWorkDirectory();
+  }
+  SelectWorkDirectory();
+}
+
+void RecoverWorkDirectory() {
   UpdateJournal journal;
   if (Exists(CommittedRecordPath())) {
-    if (ReadJournal(CommittedRecordPath(), journal)) FinishCommitted(journal);
+    const bool read = ReadJournal(CommittedRecordPath(), journal);
+    LogLine(std::string("recovery: a committed update's leftovers in ") + TempDirectory +
+            (!read ? ": its record cannot be read, kept" : FinishCommitted(journal) ? ": removed" : ": some kept"));
   } else if (Exists(PendingRecordPath())) {
     // An unreadable pending record stays: without it nothing can be put back safely,
     // and the update refuses to run over it.
-    if (ReadJournal(PendingRecordPath(), journal)) RollBack(journal);
+    const bool read = ReadJournal(PendingRecordPath(), journal);
+    LogLine(std::string("recovery: an interrupted update in ") + TempDirectory +
+            (!read ? ": its record cannot be read, kept" : RollBack(journal) ? ": put back" : ": not all put back, record kept"));
   } else {
+    LogLine("recovery: a work directory without a record: removed, " + TempDirectory);
     // Cut off before its record was whole: nothing of the game had changed, and the
     // next run's record is written over the draft.
-    RemoveIfThere(JoinPath(TempDirectory, kDraftName));
-    if (IsEmptyDirectory(TempDirectory)) RemoveDirectoryPath(TempDirectory);
+    RemoveDirectoryTree(TempDirectory);
+    if (HoldsOnly(TempDirectory, kDraftName)) RetireWorkDirectory();
   }
 }
 

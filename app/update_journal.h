@@ -43,8 +43,15 @@ std::string RebuiltPath(const std::string& name);
 std::string StagedPath(const std::string& name);
 std::string AsidePath(const std::string& name);
 
-// Sets TempDirectory and StagingDirectory below InstallPath.
+// Sets TempDirectory and StagingDirectory below InstallPath ("tmp", or the name given).
 void SetWorkDirectories();
+void SetWorkDirectoriesIn(const std::string& name);
+// Chooses the run's work directory: one of the update's own that still holds a record,
+// else "tmp" when the installation has none, else a directory of the update's own
+// beside the game's "tmp". False when neither name is free (TempDirectory is then "tmp").
+bool SelectWorkDirectory();
+// True when a directory is a work directory of the update (it holds one of its records).
+bool IsOwnWorkDirectory(const std::string& path);
 
 // Writes the pending record: aside, flushed, then renamed into place. False when the
 // record could not be made whole; no record is then left.
@@ -64,6 +71,8 @@ bool FinishCommitted(const UpdateJournal& journal);
 // What a cut-off run left: undone or finished, whichever its record says. Runs at
 // start-up before any check and again at the start of every update.
 void RecoverInterruptedUpdate();
+// The same for the one work directory TempDirectory names.
+void RecoverWorkDirectory();
 
 // Deletes every file below a directory and then its emptied directories.
 void RemoveTree(const std::string& directory);

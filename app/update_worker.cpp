@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "app/app_globals.h"
+#include "app/file_retry.h"
+#include "app/instance_lock.h"
 #include "app/payload.h"
 #include "app/update_journal.h"
+#include "app/update_log.h"
+#include "app/update_messages.h"
+#include "app/update_space.h"
 #include "archive/gca_archive.h"
 #include "codec/block_pool.h"
 #include "platform/file_stream.h"
@@ -132,8 +137,11 @@ bool AttributesAsSet(uint32_t got, uint32_t want) {
 // the archive code gives without a callback.
 struct NoticeRecorder {
   bool Failed = false;
+  // The archive's own bytes fail their checks (as opposed to a write that failed).
+  bool Damaged = false;
   void Install(gca::GcaArchive* archive) {
     archive->SetNoticeCallback([this](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
+      if (code == gca::kNoticeEntryCrc || code == gca::kNoticeUnsafeName) Damaged = true;
       if (code == gca::kNoticeEntryCrc || code == gca::kNoticeUnsafeName ||
           code == gca::kNoticeCannotCreateDirectory || code == gca::kNoticeBuildReadError ||
           code == gca::kNoticeBuildWriteError || code == gca::kNoticeCannotOpenSource) {
@@ -170,6 +178,8 @@ class UpdateRun {
  private:
   bool OpenPatch();
   bool CollectEntries();
+  bool CheckPatch();
+  bool CheckSpace();
   bool RecoverBackups();
   bool Unpack(DataArchive& archive);
   bool ExtractPatch();
@@ -201,9 +211,6 @@ class UpdateRun {
   int64_t step_ = 0;
   uint64_t time_resolution_ = 1;
   std::map<std::string, uint32_t> loose_attributes_;  // by folded name, as the patch has them
-
- public:
-  std::string failure_message_;  // shown instead of the general failure message when set
 };
 
 bool UpdateRun::OpenPatch() {
@@ -271,8 +278,8 @@ bool UpdateRun::RecoverBackups() {
   for (const DataArchive& archive : archives_) {
     if (!PathExists(archive.Backup)) continue;
     if (!PathExists(archive.Path)) {
-      if (!MovePath(archive.Path, archive.Backup)) return false;
-    } else if (!RemoveFile(archive.Backup)) {
+      if (!MoveRetrying(archive.Path, archive.Backup)) return false;
+    } else if (!RemoveRetrying(archive.Backup)) {
       return false;
     }
   }
@@ -291,7 +298,10 @@ bool UpdateRun::Unpack(DataArchive& archive) {
   handle.SetArchivePath(ansi_path);
   NoticeRecorder notices;
   notices.Install(handle.Archive());
-  if (!handle.Open()) return false;
+  if (!handle.Open()) {
+    NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+    return false;
+  }
   const int32_t count = handle.EntryCount();
   handle.SetOutputDirectory(ansi_staging);
   // A file the patch replaces is not unpacked: the patch's copy takes its place.
@@ -310,7 +320,11 @@ bool UpdateRun::Unpack(DataArchive& archive) {
     const std::string folded = FoldName(name);
     archive.Expected.emplace(folded, record);
     if (!(record.Attributes & kDirectoryBit) && replaced.count(folded) != 0) continue;
-    if (!handle.ExtractEntry(k) || notices.Failed) return false;
+    if (!handle.ExtractEntry(k) || notices.Failed) {
+      if (notices.Damaged) NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+      NoteOperationFailure("write", JoinPath(archive.Content, name), GetLastError());
+      return false;
+    }
   }
   SetItem(count, count);
   handle.Close();
@@ -344,7 +358,11 @@ bool UpdateRun::ExtractPatch() {
       if (!RemoveFile(target) && PathExists(target)) return false;
     }
     SetItem(i, count);
-    if (!patch_.ExtractEntry(i) || patch_notices_.Failed) return false;
+    if (!patch_.ExtractEntry(i) || patch_notices_.Failed) {
+      if (patch_notices_.Damaged) NoteFailureKind(FailureKind::kDamagedPatch);
+      NoteOperationFailure("write", target, GetLastError());
+      return false;
+    }
   }
   SetItem(count, count);
   return true;
@@ -565,8 +583,11 @@ bool UpdateRun::CheckPathLengths() {
     if (MeasurePaths(room, g_ansi_install) && room.Excess == 0) return true;
     g_ansi_install = longer;
   }
-  failure_message_ = "The game's folder path is too long for this patch by " + std::to_string(excess) +
-                     " characters.\nMove the game to a folder with a shorter path, then run this patch again.";
+  UpdateFailure failure;
+  failure.Kind = FailureKind::kPathTooLong;
+  failure.Path = InstallPath;
+  failure.Needed = excess;
+  NoteFailure(failure);
   return false;
 }
 
@@ -599,8 +620,8 @@ bool UpdateRun::FlushStaged() {
 // backups stay until the commit point; a failure is undone from the record.
 bool UpdateRun::SwapAll() {
   for (const DataArchive& archive : archives_) {
-    if (!MovePath(archive.Backup, archive.Path)) return false;
-    if (!MovePath(archive.Path, archive.Rebuilt)) return false;
+    if (!MoveRetrying(archive.Backup, archive.Path)) return false;
+    if (!MoveRetrying(archive.Path, archive.Rebuilt)) return false;
   }
   return true;
 }
@@ -613,9 +634,9 @@ bool UpdateRun::PlaceLooseFile(const JournalLooseFile& file) {
   if (file.HadOld) {
     const std::string aside = AsidePath(file.Name);
     if (!CreateDirectoryTree(ParentDirectory(aside))) return false;
-    if (!MovePath(aside, target)) return false;
+    if (!MoveRetrying(aside, target)) return false;
   }
-  if (!MovePath(target, staged)) return false;
+  if (!MoveRetrying(target, staged)) return false;
   // The attributes the patch records; a bit the system keeps to itself (a hidden bit
   // that Wine derives from a leading dot) may stay as the system has it.
   const auto it = loose_attributes_.find(FoldName(file.Name));
@@ -648,24 +669,150 @@ void UpdateRun::CleanStaging() {
   }
 }
 
+// Counts and drops decoded bytes: the patch's entries are decoded once, for their
+// CRCs, before anything is unpacked.
+class DiscardStream : public gca::ByteStream {
+ public:
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void*, uint32_t n) override { return n; }
+  bool Seek(uint64_t) override { return true; }
+  uint64_t Tell() override { return 0; }
+};
+
+bool UpdateRun::CheckPatch() {
+  StepDone = 0;
+  StepTotal = 3 * static_cast<int64_t>(archives_.size()) + 2;
+  struct PoolForCheck {
+    gca::GcaArchive* archive;
+    ~PoolForCheck() { archive->SetThreads(1); }
+  } pool{patch_.Archive()};
+  const unsigned processors = gca::ProcessorCount();
+  pool.archive->SetThreads(processors < kPatchWorkers ? processors : kPatchWorkers);
+  const int64_t count = static_cast<int64_t>(entries_.size());
+  for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
+    SetItem(i, count);
+    if (entries_[static_cast<size_t>(i)].Attributes & kDirectoryBit) continue;
+    DiscardStream discard;
+    if (!pool.archive->DecodeEntry(discard, i, patch_.EntryName(i)) || patch_notices_.Failed) return false;
+  }
+  SetItem(count, count);
+  LogLine(FormatText("patch checked: %d entries decode with their CRCs", static_cast<int>(count)));
+  return true;
+}
+
+// The peak space of the run against the free space of the installation's volume, from
+// the sizes the directories of the data archives and of the patch give.
+bool UpdateRun::CheckSpace() {
+  std::vector<SpaceArchive> archives;
+  for (const DataArchive& archive : archives_) {
+    SpaceArchive space;
+    gca::ArchiveHandle handle;
+    handle.Create();
+    std::string ansi_path;
+    if (!handle.PrepareBuffers() || !ToAnsi(archive.Path, ansi_path)) return true;  // found by the unpacking
+    handle.SetArchivePath(ansi_path);
+    if (!handle.Open()) {
+      NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+      return false;
+    }
+    for (int32_t k = 0; k < handle.EntryCount(); ++k) {
+      const gca::EntryRecord record = handle.Archive()->EntryInfo(k);
+      space.Installed.push_back({handle.EntryName(k), record.UnpackedSize, (record.Attributes & kDirectoryBit) != 0});
+    }
+    handle.Close();
+    for (const PatchEntry& entry : entries_) {
+      if (!IsStagingMember(entry.Name) || entry.Name.size() <= 4) continue;
+      const std::string inside = entry.Name.substr(4);
+      if (inside.compare(0, archive.Name.size() + 1, archive.Name + "\\") != 0) continue;
+      std::string ansi_inside;
+      ToAnsi(inside, ansi_inside);
+      space.Patch.push_back({ansi_inside, entry.Record.UnpackedSize, (entry.Attributes & kDirectoryBit) != 0});
+    }
+    archives.push_back(space);
+  }
+  std::vector<SpaceMember> loose;
+  for (const PatchEntry& entry : entries_) {
+    if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
+    loose.push_back({entry.Name, entry.Record.UnpackedSize, false});
+  }
+  const VolumeSpace volume = QueryVolumeSpace(InstallPath);
+  const uint64_t needed = PeakSpaceEstimate(archives, loose, volume.Cluster);
+  LastPeakEstimate = needed;
+  LogLine(FormatText("space: %llu bytes needed at the peak, %llu free (%s, cluster %llu)",
+                     static_cast<unsigned long long>(needed), static_cast<unsigned long long>(volume.Free),
+                     volume.Known ? volume.Drive.c_str() : "not known", static_cast<unsigned long long>(volume.Cluster)));
+  if (!volume.Known || volume.Free >= needed) return true;
+  UpdateFailure failure;
+  failure.Kind = FailureKind::kDiskFull;
+  failure.Needed = needed;
+  failure.Free = volume.Free;
+  failure.Drive = volume.Drive;
+  NoteFailure(failure);
+  return false;
+}
+
+// A record that the recovery could not finish with: a file in use keeps it back, or
+// the installation cannot be put back.
+void NoteUnfinishedRecovery() {
+  ResetFailure();
+  NoteFailureKind(IsInUseError(LastFileError()) ? FailureKind::kUnfinished : FailureKind::kNotRestored,
+                  LastFilePath());
+}
+
+void NoteUnfinishedRollBack() { NoteUnfinishedRecovery(); }
+
 bool UpdateRun::Run() {
+  ResetFailure();
+  ResetLastFileFailure();
   SetWorkDirectories();
+  // One copy at a time: the program's start-up holds the lock for its whole life; a run
+  // without it (a test calling the worker alone) takes it for itself.
+  InstallLock lock;
+  if (!StartupHoldsInstallLock && !lock.Acquire(InstallPath)) {
+    NoteFailureKind(FailureKind::kAnotherCopy);
+    return false;
+  }
   // What a run that was cut off left is dealt with first; a record that could not be
   // dealt with stops the run before it changes anything.
   RecoverInterruptedUpdate();
   if (GetPathAttributes(PendingRecordPath()) != kNoAttributes ||
       GetPathAttributes(CommittedRecordPath()) != kNoAttributes) {
+    NoteUnfinishedRecovery();
     return false;
   }
+  if (!SelectWorkDirectory()) {
+    NoteFailureKind(FailureKind::kWorkFolder, TempDirectory);
+    return false;
+  }
+  LogLine("update: work directory " + TempDirectory);
   work_directory_was_there_ = GetPathAttributes(TempDirectory) != kNoAttributes;
   g_ansi_install = AnsiPathOf(InstallPath);
   time_resolution_ = FileTimeResolution(InstallPath);
-  if (!(OpenPatch() && CollectEntries() && CheckPathLengths() && RecoverBackups() && Plan() &&
-        WriteJournal(journal_))) {
+  // The patch is checked whole and the space counted before anything is written.
+  const bool checked = OpenPatch() && CollectEntries() && CheckPatch();
+  if (!checked) {
+    NoteFailureKind(FailureKind::kDamagedPatch);
+    patch_.Destroy();
+    return false;
+  }
+  // Every path of the run fits the entry points that will take it.
+  if (!CheckPathLengths()) {
+    patch_.Destroy();
+    return false;
+  }
+  // A backup left beside a missing data archive goes back before the sizes are read.
+  if (!(RecoverBackups() && CheckSpace())) {
+    NoteOperationFailure("put back", TempDirectory, GetLastError());
+    patch_.Destroy();
+    return false;
+  }
+  if (!(Plan() && WriteJournal(journal_))) {
+    NoteOperationFailure("write", PendingRecordPath(), GetLastError());
     if (!work_directory_was_there_) RemoveDirectoryTree(TempDirectory);
     patch_.Destroy();
     return false;
   }
+  LogLine("record written; staging");
   bool ok = true;
   for (size_t j = 0; ok && j < archives_.size(); ++j) ok = Unpack(archives_[j]);
   ok = ok && ExtractPatch() && VerifyStagedLooseFiles();
@@ -673,18 +820,29 @@ bool UpdateRun::Run() {
   // Nothing of the game has changed up to here. Everything that is moved into the game
   // is on the disk before the first old file is moved aside.
   ok = ok && FlushStaged();
+  if (!ok) NoteOperationFailure("write the new files into", TempDirectory, GetLastError());
+  if (ok) LogLine(FormatText("staged and checked: %d data archives rebuilt; swapping", static_cast<int>(archives_.size())));
   ok = ok && SwapAll() && PlaceLooseFiles();
   // The commit point: every change is in place.
   ok = ok && CommitJournal();
   if (!ok) {
-    RollBack(journal_);
+    NoteOperationFailure("put the new files in place from", TempDirectory, GetLastError());
+    ResetLastFileFailure();
+    if (!RollBack(journal_)) {
+      NoteUnfinishedRollBack();
+      LogLine("roll-back not finished: the record stays for the next run");
+    } else {
+      LogLine("rolled back: the game is the old version again");
+    }
     patch_.Destroy();
     return false;
   }
+  // From here on the game is the new one: a leftover that cannot be removed now (a
+  // backup held open by another program) stays with the record for the next run, and
+  // the run is a success. The times decide nothing.
+  LogLine("committed: the game is the new version");
   CleanStaging();
-  // The run has ended when its record is gone; the times decide nothing.
-  ok = FinishCommitted(journal_);
-  if (!work_directory_was_there_ && GetPathAttributes(TempDirectory) != kNoAttributes) ok = false;
+  LogLine(FinishCommitted(journal_) ? "clean-up done" : "clean-up: leftovers stay for the next run");
   const int64_t steps = 3 * static_cast<int64_t>(archives_.size()) + 2;
   const int64_t count = static_cast<int64_t>(entries_.size());
   StepDone = step_;
@@ -693,7 +851,7 @@ bool UpdateRun::Run() {
   ItemTotal = count;
   Repaint();
   patch_.Destroy();
-  return ok;
+  return true;
 }
 
 }  // namespace
@@ -706,15 +864,9 @@ int32_t ProgressCallback(int64_t done, int64_t total, gca::GcaArchive*) {
   return 1;
 }
 
-namespace {
-std::string g_failure_message;
-}  // namespace
-
 bool RunUpdate() {
   UpdateRun run;
-  const bool ok = run.Run();
-  g_failure_message = ok ? std::string() : run.failure_message_;
-  return ok;
+  return run.Run();
 }
 
 void UpdateWorker(void*) {
@@ -728,7 +880,10 @@ void UpdateWorker(void*) {
     if (PathExists(page)) ui->OpenDocument(page);
   } else {
     ui->SetProgressText(kFailedText);
-    ui->ShowMessage(g_failure_message.empty() ? kFailedMessage : g_failure_message, WindowTitle, 0x10);
+    std::string message = FailureMessage(CurrentFailure());
+    if (!UpdateLogPath().empty()) message += "\n\nDetails for support are in " + UpdateLogPath();
+    ui->ShowMessage(message, WindowTitle, 0x10);
   }
+  LogLine(ok ? "end: success" : "end: failure");
   ui->AnnounceEnd();
 }

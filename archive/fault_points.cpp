@@ -4,6 +4,10 @@
 #include <atomic>
 #include <mutex>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fault_points {
 namespace {
 
@@ -65,6 +69,11 @@ bool Fails(const char* operation) {
   if (g_mode == Mode::kFailOne) fail = n == g_target;
   if (g_mode == Mode::kFailKind) fail = g_kind == operation;
   if (fail) g_tripped = true;
+#ifdef _WIN32
+  // A failed operation leaves an error code as the system's would: a device error,
+  // which no caller takes for a file in use.
+  if (fail) SetLastError(ERROR_GEN_FAILURE);
+#endif
   return fail;
 }
 

@@ -15,8 +15,12 @@
 #include <string>
 #include <vector>
 #include "app/app_globals.h"
+#include "app/file_retry.h"
 #include "app/payload.h"
 #include "app/startup.h"
+#include "app/update_log.h"
+#include "app/update_messages.h"
+#include "app/update_space.h"
 #include "app/update_ui.h"
 #include "app/update_worker.h"
 #include "archive/gca_archive.h"
@@ -236,6 +240,7 @@ class RecordingUi : public UpdateUi {
       ++bad_counters;
     }
     last_step = step_done;
+    if (on_repaint) on_repaint();
   }
   void SetProgressText(const std::string& text) override { texts.push_back(text); }
   void ShowMessage(const std::string& text, const std::string& caption, unsigned style) override {
@@ -244,6 +249,8 @@ class RecordingUi : public UpdateUi {
   void OpenDocument(const std::string& path) override { documents.push_back(path); }
   void AnnounceEnd() override { ++ends; }
 
+  // Runs at every repaint: what another program or another copy does meanwhile.
+  std::function<void()> on_repaint;
   int repaints = 0, bad_counters = 0, ends = 0;
   int64_t last_step = 0;
   std::vector<std::string> texts, documents;
@@ -258,8 +265,10 @@ class RecordingHost : public StartupHost {
   }
   int RunMainWindow() override {
     ++main_windows;
+    if (on_main_window) on_main_window();
     return 0;
   }
+  std::function<void()> on_main_window;
   long com_result = 0;
   int main_windows = 0;
   std::vector<Message> messages;
@@ -291,8 +300,12 @@ class UpdaterTest : public ::testing::Test {
     fs::create_directories(root_);
     install_ = root_ / "Games" / "SampleQuest";
     WriteStub(root_ / "updater.exe");
+    // A file held open for good gives up at once; the tests that release one set it back.
+    InUseRetryMilliseconds = 200;
   }
   void TearDown() override {
+    InUseRetryMilliseconds = 10000;
+    FreeSpaceOverride = -1;
     SetProgramFilePathOverride(std::string());
     SetUpdateUi(nullptr);
     Unregister();
@@ -390,9 +403,12 @@ class UpdaterTest : public ::testing::Test {
     return !ui.messages.empty() && ui.messages[0].Text == kSuccessMessage;
   }
 
-  void ExpectFailureReported(const RecordingUi& ui) {
+  void ExpectFailureReported(const RecordingUi& ui,
+                             const std::string& text = "Update process failed.\nPlease update it after installing the game again.") {
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].Text, "Update process failed.\nPlease update it after installing the game again.");
+    // The log of the run is named; it lies beside the patch, outside the game.
+    EXPECT_EQ(UpdateLogPath(), (root_ / "patch.log").u8string());
+    EXPECT_EQ(ui.messages[0].Text, text + "\n\nDetails for support are in " + UpdateLogPath());
     EXPECT_EQ(ui.messages[0].Caption, "Sample Quest Update Patch ver. 1.1.0");
     EXPECT_EQ(ui.messages[0].Style, 0x10u);
     EXPECT_EQ(ui.texts, std::vector<std::string>{"Update process failed."});

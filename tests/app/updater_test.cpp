@@ -3,6 +3,11 @@
 // recording UpdateUi stands in for the windows.
 #include "tests/app/updater_fixture.h"
 
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <thread>
+
 namespace {
 
 using namespace updater_fixture;
@@ -200,7 +205,7 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
     EXPECT_TRUE(Snapshot(install_)["game.exe"] == before.at("game.exe"));
     EXPECT_FALSE(fs::exists(install_ / "tmp" / "data.gca"));
   }
-  {  // damaged data in the patch archive
+  {  // damaged data in the patch archive: found before anything is written
     Install();
     const std::string good = Read(patch_);
     std::string bytes = good;
@@ -209,19 +214,23 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
     Write(patch_, bytes);
     RecordingUi ui;
     EXPECT_FALSE(Run(ui));
-    ExpectFailureReported(ui);
+    ExpectFailureReported(ui, "This patch file is damaged. Download it again.");
     Write(patch_, good);
+    EXPECT_FALSE(fs::exists(install_ / "tmp"));
     expect_untouched("damaged patch");
   }
-  {  // the rebuilt archive cannot be written
+  {  // too little space: both figures, nothing changed
     Install();
-    fs::create_directories(install_ / "tmp" / "data.gca");
+    FreeSpaceOverride = 4 * 1024 + 100;
     RecordingUi ui;
     EXPECT_FALSE(Run(ui));
-    ExpectFailureReported(ui);
-    fs::remove(install_ / "tmp" / "data.gca");
-    fs::remove(install_ / "tmp");
-    expect_untouched("failed build");
+    FreeSpaceOverride = -1;
+    ASSERT_EQ(ui.messages.size(), 1u);
+    const std::string& text = ui.messages[0].Text;
+    EXPECT_EQ(text.find("There is not enough free space on drive "), 0u) << text;
+    EXPECT_NE(text.find(" KB and 4 KB are free. Nothing was changed."), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(install_ / "tmp"));
+    expect_untouched("space");
   }
   {  // an installed data archive with a member outside its directory: the rebuilt
      // archive would lose it
@@ -231,7 +240,8 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
     const std::string voice = Read(install_ / "voice.dat");
     RecordingUi ui;
     EXPECT_FALSE(Run(ui));
-    ExpectFailureReported(ui);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].Text.find("installing the game again"), std::string::npos);
     EXPECT_EQ(Read(install_ / "voice.dat"), voice);
     EXPECT_TRUE(Snapshot(install_)["data.dat"] == old_tree.at("data.dat"));
     EXPECT_TRUE(Snapshot(install_)["game.exe"] == old_tree.at("game.exe"));
@@ -242,12 +252,14 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
 // Holds a file open without letting it be moved or deleted.
 class Lock {
  public:
-  explicit Lock(const fs::path& path)
-      : h_(CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-  ~Lock() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
+  explicit Lock(const fs::path& path, DWORD share = FILE_SHARE_READ)
+      : h_(CreateFileW(path.wstring().c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+  ~Lock() { Release(); }
   bool Held() const { return h_ != INVALID_HANDLE_VALUE; }
+  void Release() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
 
  private:
   HANDLE h_;
@@ -265,7 +277,8 @@ TEST_F(UpdaterTest, FailedSwapPutsEveryDataArchiveBack) {
     ASSERT_TRUE(lock.Held());
     EXPECT_FALSE(Run(ui));
   }
-  ExpectFailureReported(ui);
+  ExpectFailureReported(ui, "voice.dat is in use by another program. Close the game and any program using it, then "
+                            "run this patch again.");
   const std::map<std::string, FileState> after = Snapshot(install_);
   EXPECT_EQ(after.size(), before.size());
   for (const auto& [name, state] : before) EXPECT_TRUE(after.at(name) == state) << name;
@@ -283,8 +296,14 @@ TEST_F(UpdaterTest, FailedPlacementKeepsTheOldFile) {
     ASSERT_TRUE(lock.Held());
     EXPECT_FALSE(Run(ui));
   }
-  ExpectFailureReported(ui);
+  ExpectFailureReported(ui, "game.exe is in use by another program. Close the game and any program using it, then "
+                            "run this patch again.");
   EXPECT_EQ(Read(install_ / "game.exe"), old_exe);
+  // The log has the failing operation with the system's error and what was done.
+  const std::string log = Read(root_ / "patch.log");
+  EXPECT_NE(log.find("failed: move (error 32) " + (install_ / "game.exe").u8string()), std::string::npos) << log;
+  EXPECT_NE(log.find("rolled back: the game is the old version again"), std::string::npos) << log;
+  EXPECT_NE(log.find("end: failure"), std::string::npos) << log;
 }
 
 // A record of an earlier run that cannot be read says nothing about what to put back:
@@ -403,8 +422,9 @@ TEST_F(UpdaterTest, PathsBeyondTheClassicLimit) {
   ASSERT_EQ(refused.messages.size(), 1u);
   const size_t excess = install_.u8string().size() + 9 + 129 - 259;
   EXPECT_EQ(refused.messages[0].Text, "The game's folder path is too long for this patch by " + std::to_string(excess) +
-                                          " characters.\nMove the game to a folder with a shorter path, then run "
-                                          "this patch again.");
+                                          " characters. Nothing was changed.\nMove the game to a folder with a "
+                                          "shorter path, then run this patch again.\n\nDetails for support are in " +
+                                          UpdateLogPath());
   EXPECT_TRUE(Snapshot(install_) == before);
   EXPECT_FALSE(fs::exists(install_ / "tmp"));
 }
@@ -450,6 +470,219 @@ TEST_F(UpdaterTest, JapaneseNames) {
   RecordingUi ui;
   ASSERT_TRUE(Run(ui));
   ExpectNewVersionInstalled({"data"});
+}
+
+}  // namespace
+
+namespace {
+
+using namespace updater_fixture;
+
+// ---- one copy at a time, the game's own files, files in use -------------------------
+
+// A second copy started while the first one runs: before Start, while it stages, after
+// the swap. It changes nothing and says so; the first one ends with the new version.
+TEST_F(UpdaterTest, ASecondCopyWaitsForTheFirst) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  const int64_t c = 2;
+  for (const int64_t at_step : {int64_t(-1), int64_t(1), 2 * c + 1}) {
+    Install();
+    std::vector<Message> second;
+    auto second_copy = [&] {
+      RecordingHost host;
+      EXPECT_EQ(RunStartup(host), 0);
+      EXPECT_EQ(host.main_windows, 0);
+      second.insert(second.end(), host.messages.begin(), host.messages.end());
+    };
+    SetProgramFilePathOverride(patch_.u8string());
+    RecordingHost host;
+    if (at_step < 0) host.on_main_window = second_copy;
+    ASSERT_EQ(RunStartup(host), 0);
+    ASSERT_EQ(host.main_windows, 1);
+    RecordingUi ui;
+    ui.on_repaint = [&] {
+      if (at_step >= 0 && second.empty() && StepDone == at_step && ItemDone > 0) second_copy();
+    };
+    SetUpdateUi(&ui);
+    UpdateWorker(nullptr);
+    SetUpdateUi(nullptr);
+    ASSERT_EQ(second.size(), 1u) << at_step;
+    EXPECT_EQ(second[0].Text, kAnotherCopyMessage);
+    EXPECT_EQ(second[0].Caption, "Sample Quest Update Patch ver. 1.1.0");
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].Text, kSuccessMessage) << at_step;
+    ExpectNewVersionInstalled({"data", "voice"});
+  }
+}
+
+// The game's own "tmp" (a folder with files named like the patch's, an empty folder; or
+// a file) is left exactly as it was; the update works beside it.
+TEST_F(UpdaterTest, TheGamesOwnTmpIsLeftAlone) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  for (const bool as_folder : {true, false}) {
+    Install();
+    if (as_folder) {
+      Write(install_ / "tmp" / "readme.txt", "the player's readme");
+      Write(install_ / "tmp" / "game.exe", "the player's copy");
+      Write(install_ / "tmp" / "___" / "data" / "maps" / "m2.txt", "the player's map");
+      fs::create_directories(install_ / "tmp" / "cache" / "empty");
+    } else {
+      Write(install_ / "tmp", "a file named tmp");
+    }
+    const std::map<std::string, FileState> before =
+        as_folder ? Snapshot(install_ / "tmp") : std::map<std::string, FileState>();
+    RecordingUi ui;
+    ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+    EXPECT_FALSE(fs::exists(install_ / "___tmp"));
+    if (as_folder) {
+      const std::map<std::string, FileState> after = Snapshot(install_ / "tmp");
+      EXPECT_EQ(after.size(), before.size());
+      for (const auto& [name, state] : before) EXPECT_TRUE(after.at(name) == state) << name;
+      EXPECT_TRUE(fs::is_directory(install_ / "tmp" / "cache" / "empty"));
+    } else {
+      EXPECT_EQ(Read(install_ / "tmp"), "a file named tmp");
+    }
+    RemoveAll(install_ / "tmp");
+    ExpectNewVersionInstalled({"data", "voice"});
+  }
+}
+
+TEST_F(UpdaterTest, ACheckFileThatCannotBeReadIsNamed) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  Install();
+  SetProgramFilePathOverride(patch_.u8string());
+  Lock lock(install_ / "game.exe", 0);
+  ASSERT_TRUE(lock.Held());
+  RecordingHost host;
+  RunStartup(host);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].Text, "The game's file " + (install_ / "game.exe").u8string() +
+                                       " cannot be read (error 32). Close the game and any program using it, then "
+                                       "run this patch again.");
+  EXPECT_EQ(host.main_windows, 0);
+}
+
+// A program holds voice.dat open when the swap begins and closes it a moment later:
+// the update waits for it.
+TEST_F(UpdaterTest, AFileInUseForAMomentIsWaitedFor) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  Install();
+  InUseRetryMilliseconds = 10000;
+  Lock lock(install_ / "voice.dat");
+  ASSERT_TRUE(lock.Held());
+  std::thread releaser;
+  RecordingUi ui;
+  // The last repaint before the swap: the rebuilt voice archive is complete.
+  ui.on_repaint = [&] {
+    if (!releaser.joinable() && StepDone == 4 && ItemDone == ItemTotal) {
+      releaser = std::thread([&lock] {
+        Sleep(300);
+        lock.Release();
+      });
+    }
+  };
+  const bool ok = Run(ui);
+  ASSERT_TRUE(releaser.joinable());
+  releaser.join();
+  ASSERT_TRUE(ok) << ui.messages[0].Text;
+  ExpectNewVersionInstalled({"data", "voice"});
+}
+
+// A program opens the new data.dat after the swap and keeps it while the placement
+// fails: the game cannot be put back yet. The message says so, and the next run, once
+// the program has closed, puts it back and then updates it.
+TEST_F(UpdaterTest, ARollBackBlockedByAProgramIsFinishedByTheNextRun) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  Install();
+  const std::map<std::string, FileState> old_state = Snapshot(install_);
+  std::unique_ptr<Lock> dat;
+  {
+    Lock exe(install_ / "game.exe");
+    RecordingUi ui;
+    ui.on_repaint = [&] {
+      if (!dat && StepDone == 2 * 2 + 1) dat = std::make_unique<Lock>(install_ / "data.dat");
+    };
+    EXPECT_FALSE(Run(ui));
+    ExpectFailureReported(ui,
+                          "The update could not be finished and the game is not yet back as it was: data.dat is in "
+                          "use by another program.\nDo not start the game. Close the program using it, then run this "
+                          "patch again: it finishes putting the game back.");
+    ASSERT_TRUE(dat && dat->Held());
+    EXPECT_TRUE(fs::exists(install_ / "tmp" / "___undo.rec"));
+  }
+  dat.reset();
+  // Start-up puts the old version back before it looks at the check file.
+  SetProgramFilePathOverride(patch_.u8string());
+  RecordingHost host;
+  RunStartup(host);
+  EXPECT_EQ(host.main_windows, 1);
+  EXPECT_FALSE(fs::exists(install_ / "tmp"));
+  const std::map<std::string, FileState> back = Snapshot(install_);
+  EXPECT_EQ(back.size(), old_state.size());
+  for (const auto& [name, state] : old_state) EXPECT_TRUE(back.at(name) == state) << name;
+  RecordingUi ui;
+  ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+  ExpectNewVersionInstalled({"data", "voice"});
+}
+
+// After the commit point a backup held open cannot turn the run into a failure: it
+// stays with the record, and the next run removes it.
+TEST_F(UpdaterTest, ALeftoverAfterTheCommitIsLeftToTheNextRun) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  Install();
+  std::unique_ptr<Lock> bak;
+  RecordingUi ui;
+  ui.on_repaint = [&] {
+    if (!bak && StepDone == 2 * 2 + 2) bak = std::make_unique<Lock>(install_ / "data.bak");
+  };
+  ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+  ASSERT_TRUE(bak && bak->Held());
+  EXPECT_TRUE(fs::exists(install_ / "data.bak"));
+  EXPECT_TRUE(fs::exists(install_ / "tmp" / "___done.rec"));
+  bak.reset();
+  RecordingHost host;
+  RunStartup(host);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].Text, "already attached even version.");
+  ExpectNewVersionInstalled({"data", "voice"});
+}
+
+// The space the run counts on is never less than what its files take at the peak
+// (each file in whole clusters), and not far above it.
+TEST_F(UpdaterTest, TheSpaceEstimateCoversThePeak) {
+  UsePatch();
+  MakeGame();
+  ASSERT_TRUE(MakePatch());
+  Install();
+  const uint64_t cluster = QueryVolumeSpace(install_.u8string()).Cluster;
+  auto used = [&] {
+    uint64_t bytes = 0;
+    for (fs::recursive_directory_iterator it(install_), end; it != end; ++it) {
+      if (it->is_directory()) bytes += cluster;
+      else bytes += (fs::file_size(it->path()) + cluster - 1) / cluster * cluster;
+    }
+    return bytes;
+  };
+  const uint64_t before = used();
+  uint64_t peak = 0;
+  RecordingUi ui;
+  ui.on_repaint = [&] { peak = std::max(peak, used() - before); };
+  ASSERT_TRUE(Run(ui));
+  EXPECT_GT(LastPeakEstimate, 0u);
+  EXPECT_GE(LastPeakEstimate, peak);
+  std::cout << "peak " << peak << " bytes, estimate " << LastPeakEstimate << " bytes" << std::endl;
 }
 
 }  // namespace
