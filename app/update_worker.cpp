@@ -152,6 +152,24 @@ struct NoticeRecorder {
   }
 };
 
+// The patch's frames are decoded on every core, at most kPatchWorkers, while it lives:
+// each worker takes about 21 MiB of address space (its codec's buffers and two slots)
+// and a thread stack, so four add about 93 MiB to the 17 MiB of the patch archive's own
+// codec. They are freed again when it goes.
+class PatchDecodePool {
+ public:
+  explicit PatchDecodePool(gca::GcaArchive* archive) : archive_(archive) {
+    const unsigned processors = gca::ProcessorCount();
+    archive_->SetThreads(processors < kPatchWorkers ? processors : kPatchWorkers);
+  }
+  ~PatchDecodePool() { archive_->SetThreads(1); }
+  PatchDecodePool(const PatchDecodePool&) = delete;
+  PatchDecodePool& operator=(const PatchDecodePool&) = delete;
+
+ private:
+  gca::GcaArchive* archive_;
+};
+
 struct DataArchive {
   std::string Name;            // base name n
   std::string Path;            // n.dat in the installation
@@ -338,16 +356,7 @@ bool UpdateRun::ExtractPatch() {
   std::string ansi_temp;
   if (!ToAnsi(TempDirectory, ansi_temp)) return false;
   patch_.SetOutputDirectory(ansi_temp);
-  // The patch's frames are decoded on every core, at most kPatchWorkers: each worker
-  // takes about 21 MiB of address space (its codec's buffers and two slots) and a
-  // thread stack, so four add about 93 MiB to the 17 MiB of the patch archive's own
-  // codec. They are freed again when the patch is out.
-  struct PoolForExtraction {
-    gca::GcaArchive* archive;
-    ~PoolForExtraction() { archive->SetThreads(1); }
-  } pool{patch_.Archive()};
-  const unsigned processors = gca::ProcessorCount();
-  pool.archive->SetThreads(processors < kPatchWorkers ? processors : kPatchWorkers);
+  PatchDecodePool pool(patch_.Archive());
   const int64_t count = static_cast<int64_t>(entries_.size());
   for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
     const PatchEntry& entry = entries_[i];
@@ -682,18 +691,13 @@ class DiscardStream : public gca::ByteStream {
 bool UpdateRun::CheckPatch() {
   StepDone = 0;
   StepTotal = 3 * static_cast<int64_t>(archives_.size()) + 2;
-  struct PoolForCheck {
-    gca::GcaArchive* archive;
-    ~PoolForCheck() { archive->SetThreads(1); }
-  } pool{patch_.Archive()};
-  const unsigned processors = gca::ProcessorCount();
-  pool.archive->SetThreads(processors < kPatchWorkers ? processors : kPatchWorkers);
+  PatchDecodePool pool(patch_.Archive());
   const int64_t count = static_cast<int64_t>(entries_.size());
   for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
     SetItem(i, count);
     if (entries_[static_cast<size_t>(i)].Attributes & kDirectoryBit) continue;
     DiscardStream discard;
-    if (!pool.archive->DecodeEntry(discard, i, patch_.EntryName(i)) || patch_notices_.Failed) return false;
+    if (!patch_.Archive()->DecodeEntry(discard, i, patch_.EntryName(i)) || patch_notices_.Failed) return false;
   }
   SetItem(count, count);
   LogLine(FormatText("patch checked: %d entries decode with their CRCs", static_cast<int>(count)));
