@@ -268,6 +268,18 @@ def main():
     check(texts == expected, "main window controls and texts: %r" % texts)
     check([c[1] for c in controls] == ["1004", "1004", "1004", "1002", "1003", "1000", "1001"], "control ids")
 
+    # Many starts in a row (GU_E2E_START_LOOP=N, from bench/start_loop.sh): each must show
+    # the main window or a message; the exits without either are counted and shown.
+    loops = int(os.environ.get("GU_E2E_START_LOOP", "0"))
+    silent = 0
+    for i in range(loops):
+        rc, v, lines = drive(wine, args, "finish", patch, os.path.join(work, "loop"))
+        if not v.get("MAIN_CAPTION") and not v.get("MESSAGE_TEXT"):
+            silent += 1
+            print("silent start %d: %r" % (i, lines))
+    if loops:
+        check(silent == 0, "%d starts: %d ended without a window or a message" % (loops, silent))
+
     # 3. The update itself.
     fresh_install()
     t0 = time.time()
