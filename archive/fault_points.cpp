@@ -1,12 +1,12 @@
 // The counter behind GU_FAULT_POINT; linked only into test programs.
 #include "archive/fault_points.h"
 
-#include <mutex>
+#include "codec/threads.h"
 
 namespace fault_points {
 namespace {
 
-std::mutex g_lock;
+gca::Mutex g_lock;
 Mode g_mode = Mode::kOff;
 uint64_t g_target = 0;
 uint64_t g_count = 0;
@@ -17,7 +17,7 @@ std::string g_kind;
 }  // namespace
 
 void Arm(Mode mode, uint64_t n) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   g_mode = mode;
   g_target = n;
   g_count = 0;
@@ -26,7 +26,7 @@ void Arm(Mode mode, uint64_t n) {
 }
 
 void ArmKind(const std::string& operation) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   g_mode = Mode::kFailKind;
   g_kind = operation;
   g_count = 0;
@@ -35,27 +35,27 @@ void ArmKind(const std::string& operation) {
 }
 
 void Disarm() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   g_mode = Mode::kOff;
 }
 
 uint64_t Count() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   return g_count;
 }
 
 std::vector<std::string> Log() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   return g_log;
 }
 
 bool Tripped() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   return g_tripped;
 }
 
 bool Fails(const char* operation) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   if (g_mode == Mode::kOff) return false;
   const uint64_t n = ++g_count;
   g_log.emplace_back(operation);
