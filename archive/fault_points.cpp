@@ -2,7 +2,8 @@
 #include "archive/fault_points.h"
 
 #include <atomic>
-#include <mutex>
+
+#include "codec/threads.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -11,7 +12,7 @@
 namespace fault_points {
 namespace {
 
-std::mutex g_lock;
+gca::Mutex g_lock;
 Mode g_mode = Mode::kOff;
 uint64_t g_target = 0;
 uint64_t g_count = 0;
@@ -22,7 +23,7 @@ std::string g_kind;
 }  // namespace
 
 void Arm(Mode mode, uint64_t n) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   g_mode = mode;
   g_target = n;
   g_count = 0;
@@ -31,7 +32,7 @@ void Arm(Mode mode, uint64_t n) {
 }
 
 void ArmKind(const std::string& operation) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   g_mode = Mode::kFailKind;
   g_kind = operation;
   g_count = 0;
@@ -40,27 +41,27 @@ void ArmKind(const std::string& operation) {
 }
 
 void Disarm() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   g_mode = Mode::kOff;
 }
 
 uint64_t Count() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   return g_count;
 }
 
 std::vector<std::string> Log() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   return g_log;
 }
 
 bool Tripped() {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   return g_tripped;
 }
 
 bool Fails(const char* operation) {
-  std::lock_guard<std::mutex> hold(g_lock);
+  gca::MutexLock hold(g_lock);
   if (g_mode == Mode::kOff) return false;
   const uint64_t n = ++g_count;
   g_log.emplace_back(operation);

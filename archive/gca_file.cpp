@@ -4,7 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+
+#include "codec/threads.h"
 
 namespace gca {
 
@@ -139,8 +140,9 @@ int32_t LastIndexOf(const char* text, uint8_t c) {
 }
 
 namespace {
-std::mutex& BaseLock() {
-  static std::mutex lock;
+// A critical section on Windows, made on first use and deleted at exit.
+Mutex& BaseLock() {
+  static Mutex lock;
   return lock;
 }
 std::string& BaseText() {
@@ -158,12 +160,12 @@ bool EndsWithSeparator(const std::string& text) {
 }  // namespace
 
 void SetBaseDirectory(const std::string& path) {
-  std::lock_guard<std::mutex> guard(BaseLock());
+  MutexLock guard(BaseLock());
   BaseText() = path;
 }
 
 std::string GetBaseDirectory() {
-  std::lock_guard<std::mutex> guard(BaseLock());
+  MutexLock guard(BaseLock());
   return BaseText();
 }
 

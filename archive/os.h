@@ -66,6 +66,13 @@ constexpr uint32_t kNewFileAttributes = 0x20;
 // Renames a file over `to`, replacing a file or a link there (never what a link
 // points to).
 bool RenameOver(const std::string& from, const std::string& to);
+#if defined(_WIN32)
+// RenameOver where the system has no MoveFileEx (Windows 95, 98 and ME, where it is a
+// stub failing with ERROR_CALL_NOT_IMPLEMENTED; RenameOver falls back to this there): a
+// plain move, and where a file is at `to`, that file deleted first. Not atomic, but the
+// complete new file stays under its own name until it moves. Declared for the tests.
+bool RenameOverWithoutMoveFileEx(const std::string& from, const std::string& to);
+#endif
 // The host's own form of an archive path (for messages); false when it has none.
 bool HostPath(const std::string& path, std::string* host);
 

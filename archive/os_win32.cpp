@@ -182,7 +182,20 @@ Handle CreateNewFile(const std::string& path) {
 
 bool RenameOver(const std::string& from, const std::string& to) {
   if (GU_FAULT_POINT("archive move")) return false;
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
+  return RenameOverWithoutMoveFileEx(from, to);
+}
+
+bool RenameOverWithoutMoveFileEx(const std::string& from, const std::string& to) {
+  if (MoveFileA(from.c_str(), to.c_str())) return true;
+  // Only a file is replaced, as MoveFileEx replaces one; a read-only file stays (its
+  // delete fails), as it does there.
+  const DWORD a = GetFileAttributesA(to.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  if (GetFileAttributesA(from.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  if (!DeleteFileA(to.c_str())) return false;
+  return MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
 bool HostPath(const std::string& path, std::string* host) {

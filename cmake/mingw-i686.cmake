@@ -1,10 +1,14 @@
-# Cross toolchain for 32-bit Windows: mingw-w64 i686 with the POSIX thread model
-# (GoogleTest needs std::mutex), C and C++ runtimes linked statically so that every
-# .exe runs on a bare Windows without extra DLLs.
+# Cross toolchain for 32-bit Windows: mingw-w64 i686 with the win32 thread model, C and
+# C++ runtimes linked statically so that every .exe runs on a bare Windows without extra
+# DLLs. The win32 thread model brings no POSIX-threads runtime (winpthreads), whose imports
+# (GetTickCount64, TryEnterCriticalSection, vectored exception handlers, ...) would keep the
+# updater from loading on Windows 98/ME/2000/XP; it has no std::thread, std::mutex,
+# std::condition_variable or std::call_once either: the code uses codec/threads.h, and
+# GoogleTest gets its one missing piece from tests/gtest_notification.h.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <new>
-#include <system_error>
 
 #include "codec/gfl_exception.h"
 
@@ -46,11 +45,6 @@ void Fail(BlockPool::Slot& slot, uint32_t code, std::string message) {
 
 }  // namespace
 
-unsigned ProcessorCount() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : n;
-}
-
 BlockPool::BlockPool(unsigned workers) {
   if (workers == 0) workers = 1;
   codecs_.resize(workers);
@@ -73,11 +67,14 @@ bool BlockPool::Start() {
       memory_.emplace_back(new uint8_t[kFrameBufferSize]);
       slot.output = memory_.back().get();
     }
-    for (unsigned w = 0; w < codecs_.size(); ++w) threads_.emplace_back(&BlockPool::Run, this, w);
+    for (unsigned w = 0; w < codecs_.size(); ++w) {
+      threads_.push_back(std::make_unique<Thread>());
+      if (!threads_.back()->Start([this, w] { Run(w); })) {
+        Stop();
+        return false;
+      }
+    }
   } catch (const std::bad_alloc&) {
-    Stop();
-    return false;
-  } catch (const std::system_error&) {
     Stop();
     return false;
   }
@@ -86,11 +83,11 @@ bool BlockPool::Start() {
 
 void BlockPool::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
-  work_ready_.notify_all();
-  for (std::thread& t : threads_) t.join();
+  work_ready_.NotifyAll();
+  for (auto& t : threads_) t->Join();
   threads_.clear();
 }
 
@@ -99,18 +96,18 @@ BlockPool::Slot& BlockPool::Next() { return slots_[size_t(tail_ % slots_.size())
 void BlockPool::Submit(Work work) {
   const size_t at = size_t(tail_ % slots_.size());
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     work_[at] = work;
     done_[at] = work == Work::kNone ? 1 : 0;
     tail_ += 1;
   }
-  if (work != Work::kNone) work_ready_.notify_one();
+  if (work != Work::kNone) work_ready_.NotifyOne();
 }
 
 BlockPool::Slot& BlockPool::Oldest() {
   const size_t at = size_t(head_ % slots_.size());
-  std::unique_lock<std::mutex> lock(mutex_);
-  slot_done_.wait(lock, [&] { return done_[at] != 0; });
+  MutexLock lock(mutex_);
+  slot_done_.Wait(mutex_, [&] { return done_[at] != 0; });
   return slots_[at];
 }
 
@@ -141,16 +138,16 @@ uint32_t BlockPool::CutFrame(FrameSource& source, Slot& slot, uint32_t capacity)
 
 void BlockPool::Run(unsigned worker) {
   BlockCodec& codec = *codecs_[worker];
-  std::unique_lock<std::mutex> lock(mutex_);
+  mutex_.Lock();
   for (;;) {
-    work_ready_.wait(lock, [&] { return stopping_ || taken_ < tail_; });
-    if (taken_ >= tail_) return;  // stopping, nothing left
+    work_ready_.Wait(mutex_, [&] { return stopping_ || taken_ < tail_; });
+    if (taken_ >= tail_) break;  // stopping, nothing left
     const size_t at = size_t(taken_ % slots_.size());
     taken_ += 1;
     const Work work = work_[at];
     if (work == Work::kNone) continue;
     Slot& slot = slots_[at];
-    lock.unlock();
+    mutex_.Unlock();
     // Nothing leaves this thread: a failure travels back in the slot.
     try {
       if (work == Work::kDecode) {
@@ -165,10 +162,11 @@ void BlockPool::Run(unsigned worker) {
     } catch (...) {
       Fail(slot, kGflDataError, std::string());
     }
-    lock.lock();
+    mutex_.Lock();
     done_[at] = 1;
-    slot_done_.notify_all();
+    slot_done_.NotifyAll();
   }
+  mutex_.Unlock();
 }
 
 PooledFrameReader::PooledFrameReader(BlockPool& pool, FrameSource& source, uint64_t wanted, bool limit_each)

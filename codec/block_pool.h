@@ -3,20 +3,15 @@
 // blocks) in order, hands them to the pool and takes the results back in the same order.
 // Output never depends on the number of workers.
 #pragma once
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "codec/block_codec.h"
+#include "codec/threads.h"
 
 namespace gca {
-
-// Processors the system offers (at least 1).
-unsigned ProcessorCount();
 
 class BlockPool {
  public:
@@ -79,10 +74,10 @@ class BlockPool {
   std::vector<std::unique_ptr<uint8_t[]>> memory_;
   std::vector<Work> work_;
   std::vector<uint8_t> done_;
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable slot_done_;
+  std::vector<std::unique_ptr<Thread>> threads_;
+  Mutex mutex_;
+  ConditionVariable work_ready_;
+  ConditionVariable slot_done_;
   uint64_t head_ = 0;      // oldest submitted slot
   uint64_t tail_ = 0;      // next slot to submit
   uint64_t taken_ = 0;     // next submitted slot a worker takes

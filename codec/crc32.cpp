@@ -3,7 +3,8 @@
 #include "codec/crc32.h"
 
 #include <cstring>
-#include <mutex>
+
+#include "codec/threads.h"
 
 namespace gca {
 namespace {
@@ -20,7 +21,7 @@ struct CrcTables {
 };
 
 CrcTables g_tables;
-std::once_flag g_tables_once;
+OnceFlag g_tables_once;
 
 uint32_t ApplyOperator(const uint32_t* matrix, uint32_t vector) {
   uint32_t sum = 0;
@@ -60,7 +61,7 @@ void BuildTables() {
 }
 
 const CrcTables& Tables() {
-  std::call_once(g_tables_once, BuildTables);
+  CallOnce(g_tables_once, BuildTables);
   return g_tables;
 }
 

@@ -3,11 +3,14 @@
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
 
+# The Windows cross compilers are the win32-thread-model ones: the posix ones link the
+# winpthreads runtime, whose imports (GetTickCount64, TryEnterCriticalSection, ...) keep the
+# updater from loading on Windows 98/ME/2000/XP.
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev libfuzzer-14-dev
-  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 binutils-mingw-w64-i686
   googletest libgtest-dev zlib1g-dev python3
-  wine wine32:i386 wine64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 xvfb xauth imagemagick x11-apps
+  wine wine32:i386 wine64 g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 xvfb xauth imagemagick x11-apps
   bzip2 lbzip2 xz-utils osslsigncode openssl file locales
   # Wine's own fonts: without them the caption buttons (Marlett) show letters
   fonts-wine

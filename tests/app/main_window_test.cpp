@@ -7,9 +7,9 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "app/app_globals.h"
+#include "codec/threads.h"
 #include "platform/text.h"
 
 namespace {
@@ -95,7 +95,8 @@ TEST(MainWindow, ShowsInstallationAndFinishEndsWithoutUpdate) {
   LONG_PTR style = 0;
   bool start_default = false;
 
-  std::thread user([&] {
+  gca::Thread user;
+  ASSERT_TRUE(user.Start([&] {
     HWND main = WaitForWindow(EncodeClassName(WindowTitle));
     if (main == nullptr) return;
     seen_main = main;
@@ -114,9 +115,9 @@ TEST(MainWindow, ShowsInstallationAndFinishEndsWithoutUpdate) {
     if (GetGUIThreadInfo(main_thread, &info)) focus = info.hwndFocus;
     PostMessageA(main, WM_COMMAND, MAKEWPARAM(1001, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(main, 1001)));
-  });
+  }));
   EXPECT_EQ(RunWindows(&CountingJob), 0);
-  user.join();
+  user.Join();
 
   ASSERT_NE(seen_main, nullptr);
   EXPECT_FALSE(IsWindow(seen_main));  // Finish closed it
@@ -186,16 +187,17 @@ TEST(MainWindow, StartRunsUpdateOnceBehindProgressWindowAndEndCloses) {
   job_runs = 0;
   view = JobView();
   HWND seen_main = nullptr;
-  std::thread user([&] {
+  gca::Thread user;
+  ASSERT_TRUE(user.Start([&] {
     HWND main = WaitForWindow(EncodeClassName(WindowTitle));
     if (main == nullptr) return;
     seen_main = main;
     // Two Start commands in a row: the second one is ignored.
     PostMessageA(main, WM_COMMAND, MAKEWPARAM(1000, BN_CLICKED), 0);
     PostMessageA(main, WM_COMMAND, MAKEWPARAM(1000, BN_CLICKED), 0);
-  });
+  }));
   EXPECT_EQ(RunWindows(&ObservingJob), 0);
-  user.join();
+  user.Join();
 
   ASSERT_NE(seen_main, nullptr);
   EXPECT_FALSE(IsWindow(seen_main));  // closed by the end command
@@ -240,7 +242,8 @@ TEST(MainWindow, ClosingProgressWindowEndsLoopButWaitsForUpdate) {
   job_runs = 0;
   job_finished = 0;
   HWND seen_progress = nullptr;
-  std::thread user([&] {
+  gca::Thread user;
+  ASSERT_TRUE(user.Start([&] {
     HWND main = WaitForWindow(EncodeClassName(WindowTitle));
     if (main == nullptr) return;
     PostMessageA(main, WM_COMMAND, MAKEWPARAM(1000, BN_CLICKED), 0);
@@ -251,9 +254,9 @@ TEST(MainWindow, ClosingProgressWindowEndsLoopButWaitsForUpdate) {
       return;
     }
     PostMessageA(progress, WM_CLOSE, 0, 0);
-  });
+  }));
   EXPECT_EQ(RunWindows(&JobOutlivingProgressWindow), 0);
-  user.join();
+  user.Join();
   EXPECT_NE(seen_progress, nullptr);
   EXPECT_EQ(job_runs.load(), 1);
   EXPECT_EQ(job_finished.load(), 1);  // the loop ended first, the run was still awaited

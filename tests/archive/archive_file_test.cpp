@@ -228,3 +228,40 @@ TEST(ScanSourceTest, TemporaryFilesAreSkipped) {
   EXPECT_EQ(Names(items), (std::vector<std::string>{"s", "s\\keep.txt"}));
 }
 #endif
+
+#ifdef _WIN32
+// What RenameOver does on Windows 95, 98 and ME, whose MoveFileEx is a stub: the same
+// outcome as MoveFileEx with MOVEFILE_REPLACE_EXISTING for the cases the archive code
+// meets (nothing at the target, a file there, a read-only file, a directory).
+TEST(OsLayer, RenameOverWithoutMoveFileExReplacesAFileOnly) {
+  ScratchDir dir;
+  gca_test::WriteFile(dir / "new1", "one");
+  ASSERT_TRUE(os::RenameOverWithoutMoveFileEx(dir / "new1", dir / "target"));
+  EXPECT_FALSE(gca_test::Exists(dir / "new1"));
+  EXPECT_EQ(gca_test::ReadFile(dir / "target"), "one");
+
+  gca_test::WriteFile(dir / "new2", "two");
+  ASSERT_TRUE(os::RenameOverWithoutMoveFileEx(dir / "new2", dir / "target"));
+  EXPECT_FALSE(gca_test::Exists(dir / "new2"));
+  EXPECT_EQ(gca_test::ReadFile(dir / "target"), "two");
+
+  // A missing source leaves the target alone.
+  EXPECT_FALSE(os::RenameOverWithoutMoveFileEx(dir / "missing", dir / "target"));
+  EXPECT_EQ(gca_test::ReadFile(dir / "target"), "two");
+
+  // A read-only file is not replaced (its delete fails), as Windows' MoveFileEx does not
+  // replace one either.
+  gca_test::WriteFile(dir / "new3", "three");
+  ASSERT_TRUE(os::SetAttributes(dir / "target", 0x21));
+  EXPECT_FALSE(os::RenameOverWithoutMoveFileEx(dir / "new3", dir / "target"));
+  EXPECT_EQ(gca_test::ReadFile(dir / "target"), "two");
+  EXPECT_EQ(gca_test::ReadFile(dir / "new3"), "three");
+  ASSERT_TRUE(os::SetAttributes(dir / "target", 0x20));
+
+  // Nor is a directory.
+  ASSERT_TRUE(os::MakeDirectory(dir / "folder"));
+  EXPECT_FALSE(os::RenameOverWithoutMoveFileEx(dir / "new3", dir / "folder"));
+  EXPECT_EQ(gca_test::ReadFile(dir / "new3"), "three");
+  EXPECT_NE(os::GetAttributes(dir / "folder") & 0x10, 0u);
+}
+#endif

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
+#include "codec/threads.h"
 #include "platform/utf8_wrappers.h"
 #include "tests/platform/platform_test_support.h"
 
@@ -34,11 +34,12 @@ std::string SampleText(bool wide, const char* what) {
 // presses OK. Gives up after a while, so that a box that never shows fails the test.
 class MessageBoxCloser {
  public:
-  explicit MessageBoxCloser(DWORD thread) : thread_(thread), worker_([this] { Run(); }) {}
+  explicit MessageBoxCloser(DWORD thread) : thread_(thread) { started_ = worker_.Start([this] { Run(); }); }
   ~MessageBoxCloser() {
     stop_ = true;
-    worker_.join();
+    worker_.Join();
   }
+  bool Started() const { return started_; }
   bool Found() const { return found_; }
   std::string Caption;
   std::string Text;
@@ -66,7 +67,8 @@ class MessageBoxCloser {
   DWORD thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> found_{false};
-  std::thread worker_;
+  bool started_ = false;
+  gca::Thread worker_;
 };
 
 class Wrappers : public SideTest {};
@@ -79,6 +81,7 @@ TEST_P(Wrappers, MessageBoxShowsTheTexts) {
   bool found;
   {
     MessageBoxCloser closer(GetCurrentThreadId());
+    ASSERT_TRUE(closer.Started());
     result = MessageBoxUtf8(nullptr, text, caption, MB_OK);
     found = closer.Found();
     seen_caption = closer.Caption;
