@@ -3,6 +3,8 @@
 // recording UpdateUi stands in for the windows.
 #include "tests/app/updater_fixture.h"
 
+#include "codec/threads.h"
+
 #include <algorithm>
 #include <iostream>
 #include <memory>
@@ -578,20 +580,20 @@ TEST_F(UpdaterTest, AFileInUseForAMomentIsWaitedFor) {
   InUseRetryMilliseconds = 10000;
   Lock lock(install_ / "voice.dat");
   ASSERT_TRUE(lock.Held());
-  std::thread releaser;
+  gca::Thread releaser;
   RecordingUi ui;
   // The last repaint before the swap: the rebuilt voice archive is complete.
   ui.on_repaint = [&] {
-    if (!releaser.joinable() && StepDone == 4 && ItemDone == ItemTotal) {
-      releaser = std::thread([&lock] {
+    if (!releaser.Joinable() && StepDone == 4 && ItemDone == ItemTotal) {
+      releaser.Start([&lock] {
         Sleep(300);
         lock.Release();
       });
     }
   };
   const bool ok = Run(ui);
-  ASSERT_TRUE(releaser.joinable());
-  releaser.join();
+  ASSERT_TRUE(releaser.Joinable());
+  releaser.Join();
   ASSERT_TRUE(ok) << ui.messages[0].Text;
   ExpectNewVersionInstalled({"data", "voice"});
 }
