@@ -395,6 +395,42 @@ TEST_F(UpdaterTest, RegistryPathsAsTheShellReadsThem) {
   }
 }
 
+// An installation directory whose name on disk ends in a dot (made through the
+// long-path prefix): the update reaches it through its short name and leaves nothing
+// beside it.
+TEST_F(UpdaterTest, InstallDirectoryWhoseNameEndsInADot) {
+  UsePatch();
+  Both("data/a.txt", "member", true, 1);
+  Both("game/game.exe", "MZ game", true, 2);
+  NewOnly("game/new/dir/file.txt", "new", 3);
+  BuildTrees({"data"}, false);
+  ASSERT_TRUE(MakePatch());
+  fs::create_directories(root_ / "Games");
+  const std::string dotted = (root_ / "Games" / "SampleQuest.").u8string();
+  ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + fs::u8path(dotted).wstring()).c_str(), nullptr));
+  // The fixture's own file calls reach it through its short name too.
+  const std::string short_name = ShortPathName(dotted);
+  ASSERT_FALSE(short_name.empty());
+  ASSERT_FALSE(HasTrailingDotOrSpace(short_name)) << short_name;
+  install_ = fs::u8path(short_name);
+  // The fixture's tree removal cannot reach a name ending in a dot: it goes here.
+  struct RemoveDotted {
+    fs::path Short;
+    std::wstring Prefixed;
+    ~RemoveDotted() {
+      RemoveAll(Short);
+      RemoveDirectoryW(Prefixed.c_str());
+    }
+  } remove_dotted{install_, L"\\\\?\\" + fs::u8path(dotted).wstring()};
+  CopyTree(Tree("old"), install_);
+  Register(dotted);
+  RecordingUi ui;
+  EXPECT_TRUE(Run(ui)) << ui.messages[0].Text;
+  EXPECT_EQ(InstallPath, short_name);
+  ExpectNewVersionInstalled({"data"});
+  EXPECT_EQ(Listing(root_ / "Games"), std::vector<std::string>{"SampleQuest."});
+}
+
 // Paths below the installation beyond the limits of the archive code's entry points
 // (the game's own files are within them): the short form of the installation serves when
 // it is short enough; when nothing is, the run says by how much and changes nothing.
