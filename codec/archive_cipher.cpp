@@ -3,10 +3,7 @@
 
 #include <cstring>
 
-#if defined(__i386__) && defined(__GNUC__)
-#include <cpuid.h>
-#endif
-
+#include "codec/cpu_features.h"
 #include "codec/sha512.h"
 
 namespace gca {
@@ -116,13 +113,7 @@ __attribute__((target("sse2"))) void RegenerateSse2(uint32_t* mt, uint32_t* out)
   GCA_REGENERATE_BODY
 }
 
-bool HasSse2() {
-  static const bool has = [] {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 26)) != 0;
-  }();
-  return has;
-}
+bool HasSse2() { return ProcessorFeatures().Sse2; }
 #endif
 
 }  // namespace

@@ -3,10 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__i386__) && defined(__GNUC__)
-#include <cpuid.h>
-#endif
-
+#include "codec/cpu_features.h"
 #include "codec/gfl_exception.h"
 
 namespace gca {
@@ -252,13 +249,7 @@ void StatisticsX87(const uint32_t* histogram, uint32_t runs, uint32_t m,
 
 uint32_t ChooseMethodWordX87(double spread, double run_ratio, uint32_t m) { GCA_CHOICE_BODY; }
 
-bool HasSse2() {
-  static const bool has = [] {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 26)) != 0;
-  }();
-  return has;
-}
+bool HasSse2() { return ProcessorFeatures().Sse2; }
 #endif
 
 }  // namespace

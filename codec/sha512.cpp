@@ -5,9 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
-#endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
@@ -17,6 +14,7 @@
 #include <mmintrin.h>
 #endif
 
+#include "codec/cpu_features.h"
 #include "codec/sha512_paths.h"
 
 namespace gca {
@@ -327,28 +325,6 @@ inline V Shl(V a, int n) { return _mm_slli_si64(a, n); }
 #pragma GCC pop_options
 #endif
 
-struct VectorFeatures {
-  bool mmx = false;
-  bool sse2 = false;
-  bool avx = false;
-};
-
-VectorFeatures DetectVectorFeatures() {
-  VectorFeatures f;
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  // __get_cpuid_max first checks that CPUID exists (the ID flag can be toggled).
-  if (__get_cpuid_max(0, nullptr) == 0) return f;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
-  f.mmx = (edx & (1u << 23)) != 0;
-  f.sse2 = (edx & (1u << 26)) != 0;
-  // AVX also needs the system to save the SSE and AVX register state (XCR0 bits 1, 2).
-  if (f.sse2 && (ecx & (1u << 28)) != 0 && (ecx & (1u << 27)) != 0) {
-    unsigned xcr0_lo = 0, xcr0_hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    f.avx = (xcr0_lo & 6u) == 6u;
-  }
-  return f;
-}
 #endif
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -436,28 +412,6 @@ GCA_SIMD_TARGET void CompressAvx512(uint64_t state[8], const uint8_t* block, siz
 #undef GCA_SCHEDULE_PAIR
 #undef GCA_MID
 
-struct CpuFeatures {
-  bool bmi2 = false;
-  bool avx512vl = false;
-};
-
-CpuFeatures DetectFeatures() {
-  CpuFeatures f;
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid_max(0, nullptr) < 7) return f;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
-  const bool os_saves_state = (ecx & (1u << 27)) != 0;  // OSXSAVE
-  unsigned ebx7 = 0;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx7, &ecx, &edx)) return f;
-  f.bmi2 = (ebx7 & (1u << 3)) != 0 && (ebx7 & (1u << 8)) != 0;
-  if (f.bmi2 && os_saves_state && (ebx7 & (1u << 16)) != 0 && (ebx7 & (1u << 31)) != 0) {
-    unsigned xcr0_lo = 0, xcr0_hi = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    // The system must save the SSE, AVX and all three AVX-512 parts of the state.
-    f.avx512vl = (xcr0_lo & 0xE6u) == 0xE6u;
-  }
-  return f;
-}
 #endif
 
 #undef GCA_SHA512_EIGHT
@@ -476,22 +430,22 @@ std::vector<CompressPath> MakePaths() {
 #if defined(GCA_SHA512_X86_VECTORS)
   // With 64-bit general registers the portable path is faster than either.
   const bool vectors_win = sizeof(void*) == 4;
-  const VectorFeatures v = DetectVectorFeatures();
+  const CpuFeatures& v = ProcessorFeatures();
   // The MMX path builds every 64-bit add from 32-bit lanes and a carry; measured, it is
   // slower than the portable path, so it is compiled and tested but not chosen.
-  paths.push_back({"mmx", mmx::CompressMmx, v.mmx, false});
-  paths.push_back({"sse2", sse2::CompressSse2, v.sse2, vectors_win});
+  paths.push_back({"mmx", mmx::CompressMmx, v.Mmx, false});
+  paths.push_back({"sse2", sse2::CompressSse2, v.Sse2, vectors_win});
 #if defined(__i386__) && defined(__GNUC__)
   // The SSE2 rounds written out in registers beat the compiler's AVX-encoded ones.
-  paths.push_back({"avx", avx::CompressAvx, v.avx, false});
+  paths.push_back({"avx", avx::CompressAvx, v.Avx, false});
 #else
-  paths.push_back({"avx", avx::CompressAvx, v.avx, vectors_win});
+  paths.push_back({"avx", avx::CompressAvx, v.Avx, vectors_win});
 #endif
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
-  const CpuFeatures f = DetectFeatures();
-  paths.push_back({"bmi2", CompressBmi2, f.bmi2, true});
-  paths.push_back({"avx512vl", CompressAvx512, f.avx512vl, true});
+  const CpuFeatures& f = ProcessorFeatures();
+  paths.push_back({"bmi2", CompressBmi2, f.Bmi2, true});
+  paths.push_back({"avx512vl", CompressAvx512, f.Avx512Vl, true});
 #endif
   return paths;
 }
@@ -537,17 +491,7 @@ bool CompressWith(int path, uint64_t state[8], const uint8_t* blocks, size_t cou
 
 }  // namespace sha512_paths
 
-int HasMmx() {
-#if defined(__i386__) || defined(__x86_64__)
-  // __get_cpuid_max checks first that the CPUID instruction exists (ID flag toggle).
-  if (__get_cpuid_max(0, nullptr) == 0) return 0;
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return 0;
-  return (edx & 0x800000u) ? 1 : 0;
-#else
-  return 0;
-#endif
-}
+int HasMmx() { return ProcessorFeatures().Mmx ? 1 : 0; }
 
 Sha512Digest::Sha512Digest() : use_mmx_(HasMmx()) { Reset(); }
 
