@@ -472,6 +472,8 @@ struct MemberState {
 struct MergedArchive {
   std::string Base;  // UTF-8 base name n of n.dat
   std::map<std::string, MemberState> Old, New;
+  // The new version's directory members, by their names inside the patch ("___\n\...").
+  std::map<std::string, uint64_t> DirectoryTimes;
 };
 
 // A loose file the patch must carry, with what it must hold.
@@ -636,6 +638,7 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
       ++summary.Shipped;
     }
     merged.New[FoldNameCase(utf8)] = now;
+    if (directory) merged.DirectoryTimes["___\\" + utf8] = member.Record.WriteTime;
     done += member.Record.UnpackedSize;
     if (tick) tick(done, total);
   }
@@ -911,6 +914,41 @@ bool SignPatch(const SignOptions& sign, const fs::path& patch, const fs::path& s
 
 
 
+// Gives every directory of the staged tree a time from the trees, never from the clock,
+// so that the same trees give the same patch bytes: a loose directory takes the new
+// tree's time, a data archive's directory member the new archive's; any other (the
+// staging directory, a directory made to hold a member) the latest time below it.
+// Returns the time given to root.
+uint64_t SetStagedDirectoryTimes(const fs::path& root, const std::string& relative,
+                                 const std::map<std::string, TreeFile>& new_files,
+                                 const std::map<std::string, uint64_t>& member_times) {
+  uint64_t latest = 0;
+  std::error_code ec;
+  std::vector<fs::directory_entry> children;
+  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
+  for (const fs::directory_entry& child : children) {
+    const std::string name = (relative.empty() ? std::string() : relative + "\\") + RelativeName(child.path().filename());
+    uint64_t time = 0;
+    if (child.is_directory(ec)) {
+      time = SetStagedDirectoryTimes(child.path(), name, new_files, member_times);
+    } else {
+      GetTime(child.path(), time);
+    }
+    latest = std::max(latest, time);
+  }
+  if (relative.empty()) return latest;
+  uint64_t own = latest;
+  const auto loose = new_files.find(relative);
+  const auto member = member_times.find(relative);
+  if (member != member_times.end()) {
+    own = member->second;
+  } else if (loose != new_files.end() && loose->second.Directory) {
+    own = loose->second.WriteTime;
+  }
+  SetTime(root, own);
+  return own;
+}
+
 // Why a tree name cannot go into a patch, or empty.
 std::string NameProblem(const std::string& name) {
   std::string problem = WindowsNameProblem(name);
@@ -1140,6 +1178,11 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     progress("comparing", compared, compare_total);
   }
   summary.TimeStamps = static_cast<int>(records.Times.size());
+  {
+    std::map<std::string, uint64_t> member_times;
+    for (const MergedArchive& archive : merged) member_times.insert(archive.DirectoryTimes.begin(), archive.DirectoryTimes.end());
+    SetStagedDirectoryTimes(stage, std::string(), new_files, member_times);
+  }
 
   std::vector<std::string> sources;
   for (fs::directory_iterator it(stage, ec), end; !ec && it != end; it.increment(ec)) {

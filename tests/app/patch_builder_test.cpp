@@ -181,6 +181,18 @@ TEST_F(PatchBuilderTest, HoldsWhatDiffersAndTheRecords) {
   EXPECT_NE(text.find("___\\data\\maps\\m2.txt"), std::string::npos);
 }
 
+// A publisher rebuilds and compares: the same trees and options give the same bytes,
+// whatever the clock says when the directories of the work tree are made.
+TEST_F(PatchBuilderTest, SameTreesGiveTheSameBytes) {
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  const std::vector<uint8_t> first = ReadAll(root_ / "patch.exe");
+  usleep(20000);
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_TRUE(first == ReadAll(root_ / "patch.exe"));
+}
+
 TEST_F(PatchBuilderTest, RefusesWhatThePatchCannotExpress) {
   PatchSummary summary;
   std::string error;
