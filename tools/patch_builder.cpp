@@ -474,6 +474,8 @@ struct MergedArchive {
   std::map<std::string, MemberState> Old, New;
   // The new version's directory members, by their names inside the patch ("___\n\...").
   std::map<std::string, uint64_t> DirectoryTimes;
+  // Members of the old version that the update leaves out, named as in the patch.
+  std::vector<Deletion> Deleted;
 };
 
 // A loose file the patch must carry, with what it must hold.
@@ -503,7 +505,8 @@ bool LeavesRoom(const std::string& archive_name, bool member, const std::string&
 // stage/___. Failed (with a message) when the patch cannot express the change; Whole
 // (with the reason in the summary) when the updater could not merge into it.
 Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
-                        const fs::path& staging, bool with_times, bool allow_long_names, const Tick& tick,
+                        const fs::path& staging, bool with_times, bool allow_long_names, bool keep_deleted,
+                        const Tick& tick,
                         ArchiveSummary& summary, MergedArchive& merged, std::string& error) {
   const std::string base_utf8 = name.substr(0, name.size() - 4);
   const std::string base = ArchiveText(base_utf8);
@@ -566,11 +569,34 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
             "\" differ only in letter case: Windows takes them for one file";
     return Staged::Failed;
   }
+  // Members the new version no longer has: left out of the rebuilt archive, or with
+  // --keep-deleted left in it (then the new archive is expected to keep them).
   for (const Member& member : old_archive.Members()) {
-    if (new_names.count(member.Name) == 0) {
-      error = "member \"" + Utf8OfArchiveName(member.Name) + "\" of \"" + name +
-              "\" was deleted in the new version; a patch can only add and replace members";
+    if (new_names.count(member.Name) != 0) continue;
+    MemberState gone;
+    gone.Name = Utf8OfArchiveName(member.Name);
+    gone.Directory = (member.Record.Attributes & 0x10) != 0;
+    gone.Attributes = member.Record.Attributes;
+    if (gone.Name.empty() || !IsSafeRelativeName(gone.Name)) {
+      error = "deleted member \"" + gone.Name + "\" of \"" + name + "\" is not a safe relative name";
       return Staged::Failed;
+    }
+    if (!gone.Directory) {
+      gone.Digest = old_archive.Digest(member.Index);
+      if (gone.Digest.empty()) {
+        error = "cannot decode \"" + gone.Name + "\" of \"" + name + "\" (damaged data or CRC)";
+        return Staged::Failed;
+      }
+    }
+    merged.Old[FoldNameCase(gone.Name)] = gone;
+    if (!gone.Directory) {
+      ++(keep_deleted ? summary.Kept : summary.Deleted);
+      (keep_deleted ? summary.KeptBytes : summary.DeletedBytes) += member.Record.UnpackedSize;
+    }
+    if (keep_deleted) {
+      merged.New[FoldNameCase(gone.Name)] = gone;
+    } else {
+      merged.Deleted.push_back({"___\\" + gone.Name, gone.Directory});
     }
   }
 
@@ -732,6 +758,21 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
       return false;
     }
   }
+  {
+    std::vector<Deletion> deletions;
+    bool whole = false;
+    const bool listed = ReadDeletionsIn(file, deletions, whole);
+    bool same = listed == !records.Deletions.empty() && (!listed || whole) &&
+                deletions.size() == records.Deletions.size();
+    for (size_t i = 0; same && i < deletions.size(); ++i) {
+      same = deletions[i].Name == records.Deletions[i].Name && deletions[i].Directory == records.Deletions[i].Directory;
+    }
+    if (!same) {
+      error = "the patch does not read back: the deletion list holds " + std::to_string(deletions.size()) +
+              " entries instead of " + std::to_string(records.Deletions.size());
+      return false;
+    }
+  }
   const int32_t tag = FindRecordIn(file, ArchiveTag());
   if (tag < 0 || static_cast<uint64_t>(tag) != archive_tag_position) {
     error = "the patch does not read back: the archive record is found at " + std::to_string(tag) +
@@ -813,6 +854,13 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
   }
   handle.Close();
   handle.ReleaseBuffers();
+  // The members the deletion list names are left out of the rebuilt archives.
+  for (const Deletion& deletion : records.Deletions) {
+    if (deletion.Name.compare(0, 4, "___\\") != 0) continue;
+    const std::string rest = deletion.Name.substr(4);
+    auto it = applied.find(FoldNameCase(rest.substr(0, rest.find('\\'))));
+    if (it != applied.end()) it->second.Old.erase(FoldNameCase(rest));
+  }
   for (const auto& [folded, want] : loose) {
     if (carried.count(folded) == 0) {
       error = "the patch does not read back: \"" + want.Name + "\" is missing from it";
@@ -959,6 +1007,53 @@ std::string NameProblem(const std::string& name) {
   return std::string();
 }
 
+// What the old tree has and the new one does not: loose files and data archives (kept
+// aside by the update until its commit point), then directories, innermost first
+// (removed once the update leaves them empty). The check files are never deleted, nor is
+// anything below the updater's own names. A file that became a directory, or a directory
+// that became a file, is refused: the update would have to do both at once.
+bool ListDeletions(const std::map<std::string, TreeFile>& old_files, const std::map<std::string, TreeFile>& new_files,
+                   PayloadRecords& records, bool keep, PatchSummary& summary, std::string& error) {
+  std::vector<std::string> directories;
+  for (const auto& [name, file] : old_files) {
+    auto found = new_files.find(name);
+    if (found != new_files.end()) {
+      if (found->second.Directory != file.Directory) {
+        error = "\"" + name + "\" is a " + (file.Directory ? "directory" : "file") + " in the old version and a " +
+                (file.Directory ? "file" : "directory") + " in the new one; a patch cannot change one into the other";
+        return false;
+      }
+      continue;
+    }
+    const std::string folded = FoldNameCase(name);
+    if (folded == FoldNameCase(records.OldCheckFile) || folded == FoldNameCase(records.NewCheckFile)) continue;
+    if (!NameProblem(name).empty()) {
+      error = "\"" + name + "\" was deleted in the new version but cannot be named in a patch: " + NameProblem(name);
+      return false;
+    }
+    if (file.Directory) {
+      if (!keep) directories.push_back(name);
+      continue;
+    }
+    if (keep) {
+      ++summary.LooseKept;
+      summary.LooseKeptBytes += file.Size;
+      continue;
+    }
+    ++summary.LooseDeleted;
+    summary.LooseDeletedBytes += file.Size;
+    if (EndsWithDat(name)) ++summary.DataArchivesDeleted;
+    records.Deletions.push_back({name, false});
+  }
+  // Deeper first: a directory goes only after the directories inside it.
+  std::stable_sort(directories.begin(), directories.end(), [](const std::string& a, const std::string& b) {
+    return std::count(a.begin(), a.end(), '\\') > std::count(b.begin(), b.end(), '\\');
+  });
+  for (const std::string& name : directories) records.Deletions.push_back({name, true});
+  summary.DirectoriesDeleted = static_cast<int>(directories.size());
+  return true;
+}
+
 }  // namespace
 
 bool CheckPatchCodePage(int code_page, std::string& error) { return CheckCodePage(code_page, error); }
@@ -1057,14 +1152,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
 
   std::map<std::string, TreeFile> old_files, new_files;
   if (!ListTree(old_root, old_files, error) || !ListTree(new_root, new_files, error)) return false;
-  for (const auto& [name, file] : old_files) {
-    if (file.Directory) continue;
-    auto found = new_files.find(name);
-    if (found == new_files.end() || found->second.Directory) {
-      error = "\"" + name + "\" was deleted in the new version; a patch can only add and replace files";
-      return false;
-    }
-  }
+  summary.KeepDeleted = options.KeepDeleted;
+  if (!ListDeletions(old_files, new_files, records, options.KeepDeleted, summary, error)) return false;
   {
     std::vector<std::string> names;
     for (const auto& [name, file] : new_files) {
@@ -1133,12 +1222,13 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
           progress("comparing", base + (total == 0 ? 0 : size * done / total), compare_total);
         };
         const Staged staged = StageDataArchive(name, old_root / FromUtf8(name), new_path, staging,
-                                               options.WithTimes, options.AllowLongNames, tick, archive,
+                                               options.WithTimes, options.AllowLongNames, options.KeepDeleted,
+                                               tick, archive,
                                                expected, error);
         if (staged == Staged::Failed) return false;
         if (staged == Staged::Members) {
           summary.MembersTimeOnly += archive.TimeOnly;
-          if (archive.Shipped > 0) {
+          if (archive.Shipped > 0 || !expected.Deleted.empty()) {
             if (name == records.NewCheckFile || name == records.OldCheckFile) {
               error = "the check file \"" + name +
                       "\" is a data archive that the updater rebuilds; its digest after the update cannot be known";
@@ -1147,6 +1237,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
             ++summary.DataArchives;
             summary.Members += archive.Shipped;
             records.Times.push_back({name, file.WriteTime});
+            records.Deletions.insert(records.Deletions.end(), expected.Deleted.begin(), expected.Deleted.end());
             merged.push_back(std::move(expected));
           }
           summary.Archives.push_back(archive);
@@ -1281,20 +1372,38 @@ std::string SummaryText(const PatchSummary& s) {
         << " only in time: " << (s.WithTimes ? "time stamp only (--with-times)" : "not shipped, no time stamp")
         << "\n";
   }
+  int members = 0;
+  uint64_t member_bytes = 0;
+  for (const ArchiveSummary& a : s.Archives) {
+    members += s.KeepDeleted ? a.Kept : a.Deleted;
+    member_bytes += s.KeepDeleted ? a.KeptBytes : a.DeletedBytes;
+  }
+  if (s.KeepDeleted && (s.LooseKept > 0 || members > 0)) {
+    out << "kept (--keep-deleted): " << s.LooseKept << " loose file(s) of " << FormatBytes(s.LooseKeptBytes) << ", "
+        << members << " member(s) of " << FormatBytes(member_bytes) << " stay in the players' installations\n";
+  } else if (s.LooseDeleted > 0 || members > 0 || s.DirectoriesDeleted > 0) {
+    out << "deleted: " << s.LooseDeleted << " loose file(s) of " << FormatBytes(s.LooseDeletedBytes) << " ("
+        << s.DataArchivesDeleted << " data archive(s)), " << members << " member(s) of " << FormatBytes(member_bytes)
+        << ", " << s.DirectoriesDeleted << " directory(ies) when left empty\n";
+  }
+  if (!s.DeltasEnabled) out << "deltas: off (--no-delta), changed files shipped whole\n";
+  if (s.TooLargeForDelta > 0) out << s.TooLargeForDelta << " changed file(s) too large for a delta: shipped whole\n";
   char line[256];
-  std::snprintf(line, sizeof line, "%-28s %7s %9s %10s %10s %12s\n", "", "added", "replaced", "unchanged",
-                "time only", "bytes");
+  std::snprintf(line, sizeof line, "%-28s %7s %9s %10s %10s %12s %8s %7s %12s\n", "", "added", "replaced",
+                "unchanged", "time only", "whole bytes", s.KeepDeleted ? "kept" : "deleted", "deltas", "delta bytes");
   out << line;
-  std::snprintf(line, sizeof line, "%-28s %7d %9d %10s %10d %12s\n", "loose files", s.LooseAdded, s.LooseReplaced,
-                "-", s.LooseTimeOnly, FormatBytes(s.LooseBytes).c_str());
+  std::snprintf(line, sizeof line, "%-28s %7d %9d %10s %10d %12s %8d %7d %12s\n", "loose files", s.LooseAdded,
+                s.LooseReplaced, "-", s.LooseTimeOnly, FormatBytes(s.LooseBytes).c_str(),
+                s.KeepDeleted ? s.LooseKept : s.LooseDeleted, s.LooseDeltas, FormatBytes(s.LooseDeltaBytes).c_str());
   out << line;
   for (const ArchiveSummary& a : s.Archives) {
     const std::string name = a.Name.size() > 28 ? a.Name.substr(0, 25) + "..." : a.Name;
     if (a.ShippedWhole) {
       std::snprintf(line, sizeof line, "%-28s %-40s %12s\n", name.c_str(), "  shipped whole", FormatBytes(a.Bytes).c_str());
     } else {
-      std::snprintf(line, sizeof line, "%-28s %7d %9d %10d %10d %12s\n", name.c_str(), a.Added, a.Replaced,
-                    a.Unchanged, a.TimeOnly, FormatBytes(a.Bytes).c_str());
+      std::snprintf(line, sizeof line, "%-28s %7d %9d %10d %10d %12s %8d %7d %12s\n", name.c_str(), a.Added,
+                    a.Replaced, a.Unchanged, a.TimeOnly, FormatBytes(a.Bytes).c_str(),
+                    s.KeepDeleted ? a.Kept : a.Deleted, a.Deltas, FormatBytes(a.DeltaBytes).c_str());
     }
     out << line;
   }
@@ -1348,6 +1457,16 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
   s << "time stamps: " << (listed ? std::to_string(stamps.size()) : std::string("(missing)"))
     << (listed && !complete ? " (list cut short)" : "") << "\n";
   for (const TimeStamp& stamp : stamps) s << "  " << stamp.WriteTime << "  " << stamp.Name << "\n";
+  {
+    std::vector<Deletion> deletions;
+    bool whole = false;
+    if (ReadDeletionsIn(file, deletions, whole)) {
+      s << "deletions: " << deletions.size() << (whole ? "" : " (list cut short)") << "\n";
+      for (const Deletion& deletion : deletions) {
+        s << "  " << (deletion.Directory ? "dir  " : "file ") << deletion.Name << "\n";
+      }
+    }
+  }
   {
     uint64_t offset = 0, length = 0;
     if (PeCertificateTable(head.data(), head.size(), offset, length) && length != 0) {
