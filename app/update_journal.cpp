@@ -178,6 +178,7 @@ bool RemoveWorkFiles(const UpdateJournal& journal) {
 // Undoes one loose file from what the installation holds: the old copy waiting aside
 // goes back; a file that had no old copy is removed.
 bool UndoLooseFile(const JournalLooseFile& file) {
+  if (file.Directory) return true;  // nothing happens to it before the commit point
   const std::string target = JoinPath(InstallPath, file.Name);
   const std::string aside = AsidePath(file.Name);
   if (Exists(aside)) {
@@ -286,7 +287,7 @@ bool WriteJournal(const UpdateJournal& journal) {
   w.U32(static_cast<uint32_t>(journal.LooseFiles.size()));
   for (const JournalLooseFile& file : journal.LooseFiles) {
     w.Text(file.Name);
-    w.U32(file.HadOld ? 1 : 0);
+    w.U32((file.HadOld ? 1u : 0u) | (file.Deleted ? 2u : 0u) | (file.Directory ? 4u : 0u));
   }
   w.U32(static_cast<uint32_t>(journal.CreatedDirectories.size()));
   for (const std::string& name : journal.CreatedDirectories) w.Text(name);
@@ -349,6 +350,8 @@ bool ReadJournal(const std::string& path, UpdateJournal& journal) {
     uint32_t flags = 0;
     if (!r.Text(file_entry.Name) || !r.U32(flags)) return false;
     file_entry.HadOld = (flags & 1) != 0;
+    file_entry.Deleted = (flags & 2) != 0;
+    file_entry.Directory = (flags & 4) != 0;
   }
   if (!r.Count(n, 4)) return false;
   journal.CreatedDirectories.resize(n);
@@ -403,6 +406,17 @@ bool FinishCommitted(const UpdateJournal& journal) {
     clean = RemoveWorkFiles(journal) && clean;
     // The times are set again in the second pass, but they decide nothing.
     timed = RestoreListedTimes(journal.Times);
+  }
+  // Directories the new version has no more, deepest first, when nothing is left in
+  // them; one that still holds something (a player's file) stays, and decides nothing.
+  for (const JournalLooseFile& file : journal.LooseFiles) {
+    if (!file.Directory) continue;
+    const std::string path = JoinPath(InstallPath, file.Name);
+    const uint32_t attributes = GetPathAttributes(path);
+    if (attributes != kMissing && (attributes & kDirectoryBit) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        HoldsOnly(path, nullptr)) {
+      RemoveDirectoryPath(path);
+    }
   }
   // Leftovers that would not go keep the record, so that the next run removes them.
   return clean && RemoveRecord(CommittedRecordPath(), kCommittedName);

@@ -181,6 +181,9 @@ struct DataArchive {
   // What each member must be in the rebuilt archive, by folded name: as unpacked, or as
   // the patch has it.
   std::map<std::string, gca::EntryRecord> Expected;
+  // Members the new version has no more (folded names inside the data archive): left
+  // out of the rebuilt archive.
+  std::set<std::string> DeletedMembers;
 };
 
 struct PatchEntry {
@@ -229,6 +232,7 @@ class UpdateRun {
   int64_t step_ = 0;
   uint64_t time_resolution_ = 1;
   std::map<std::string, uint32_t> loose_attributes_;  // by folded name, as the patch has them
+  std::vector<Deletion> deletions_;  // loose files, data archives and directories to delete
 };
 
 bool UpdateRun::OpenPatch() {
@@ -267,6 +271,26 @@ bool UpdateRun::CollectEntries() {
     }
     entries_.push_back(entry);
   }
+  // The deletion list: a list cut short is a damaged patch, not a shorter list.
+  std::vector<Deletion> deletions;
+  if (!ReadDeletions(program_path_, deletions)) return false;
+  std::vector<std::pair<std::string, std::string>> deleted_members;  // data archive, name inside it
+  for (const Deletion& deletion : deletions) {
+    if (!IsSafeRelativeName(deletion.Name)) return false;
+    if (IsStagingMember(deletion.Name)) {
+      if (deletion.Name.size() < 5 || deletion.Name[3] != '\\') return false;
+      const std::string rest = deletion.Name.substr(4);
+      const size_t slash = rest.find('\\');
+      if (slash == std::string::npos) return false;
+      names.insert(rest.substr(0, slash));
+      deleted_members.emplace_back(rest.substr(0, slash), rest);
+      continue;
+    }
+    // The work directory and the update's own names are never the game's to delete.
+    const std::string first = FoldName(deletion.Name.substr(0, deletion.Name.find('\\')));
+    if (first == TempDirName || first.compare(0, 3, StagingDirName) == 0) continue;
+    deletions_.push_back(deletion);
+  }
   for (const std::string& name : names) {
     DataArchive archive;
     archive.Name = name;
@@ -285,6 +309,14 @@ bool UpdateRun::CollectEntries() {
       if (archive.Name != rest.substr(0, slash)) continue;
       archive.PatchMembers.push_back(rest);
       archive.Expected[FoldName(rest)] = entry.Record;
+    }
+  }
+  for (const auto& [base, inside] : deleted_members) {
+    for (DataArchive& archive : archives_) {
+      // A member the patch carries is never also deleted.
+      if (archive.Name == base && archive.Expected.count(FoldName(inside)) == 0) {
+        archive.DeletedMembers.insert(FoldName(inside));
+      }
     }
   }
   return true;
@@ -333,9 +365,10 @@ bool UpdateRun::Unpack(DataArchive& archive) {
     SetItem(k, count);
     const std::string name = AnsiToUtf8(handle.EntryName(k));
     if (!IsSafeRelativeName(name)) return false;
-    archive.Entries.push_back(name);
     const gca::EntryRecord record = handle.Archive()->EntryInfo(k);
     const std::string folded = FoldName(name);
+    if (archive.DeletedMembers.count(folded) != 0) continue;  // left out of the rebuilt archive
+    archive.Entries.push_back(name);
     archive.Expected.emplace(folded, record);
     if (!(record.Attributes & kDirectoryBit) && replaced.count(folded) != 0) continue;
     if (!handle.ExtractEntry(k) || notices.Failed) {
@@ -501,8 +534,26 @@ bool UpdateRun::Plan() {
       journal_.LooseFiles.push_back(file);
     }
   }
+  // Files the new version has no more are kept aside like replaced ones; directories
+  // are only removed after the commit point, when left empty. A name the patch also
+  // carries, a check file, or what the installation holds in another form is left alone.
+  std::vector<JournalLooseFile> directories_gone;
+  for (const Deletion& deletion : deletions_) {
+    const std::string folded = FoldName(deletion.Name);
+    if (folded == old_check || folded == new_check || loose_attributes.count(folded) != 0) continue;
+    const uint32_t attributes = GetPathAttributes(JoinPath(InstallPath, deletion.Name));
+    if (attributes == kNoAttributes || ((attributes & kDirectoryBit) != 0) != deletion.Directory) continue;
+    JournalLooseFile file;
+    file.Name = deletion.Name;
+    file.HadOld = !deletion.Directory;
+    file.Deleted = !deletion.Directory;
+    file.Directory = deletion.Directory;
+    (deletion.Directory ? directories_gone : journal_.LooseFiles).push_back(file);
+  }
   journal_.LooseFiles.insert(journal_.LooseFiles.end(), checks.begin(), checks.end());
+  journal_.LooseFiles.insert(journal_.LooseFiles.end(), directories_gone.begin(), directories_gone.end());
   for (const JournalLooseFile& file : journal_.LooseFiles) {
+    if (file.Deleted || file.Directory) continue;
     std::vector<std::string> missing;
     for (size_t at = file.Name.rfind('\\'); at != std::string::npos && at > 0; at = file.Name.rfind('\\', at - 1)) {
       const std::string directory = file.Name.substr(0, at);
@@ -620,6 +671,7 @@ bool UpdateRun::FlushStaged() {
     if (!FlushFile(archive.Rebuilt)) return false;
   }
   for (const JournalLooseFile& file : journal_.LooseFiles) {
+    if (file.Deleted || file.Directory) continue;
     if (!FlushFile(StagedPath(file.Name))) return false;
   }
   return true;
@@ -639,6 +691,12 @@ bool UpdateRun::SwapAll() {
 bool UpdateRun::PlaceLooseFile(const JournalLooseFile& file) {
   const std::string staged = StagedPath(file.Name);
   const std::string target = JoinPath(InstallPath, file.Name);
+  if (file.Directory) return true;  // removed after the commit point
+  if (file.Deleted) {
+    // Deleted by the update: only kept aside, like an old copy.
+    const std::string aside = AsidePath(file.Name);
+    return CreateDirectoryTree(ParentDirectory(aside)) && MoveRetrying(aside, target);
+  }
   if (!CreateDirectoryTree(ParentDirectory(target))) return false;
   if (file.HadOld) {
     const std::string aside = AsidePath(file.Name);

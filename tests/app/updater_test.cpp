@@ -306,6 +306,46 @@ TEST_F(UpdaterTest, FailedPlacementKeepsTheOldFile) {
   EXPECT_NE(log.find("end: failure"), std::string::npos) << log;
 }
 
+// What the new version has no more: a loose file and its directory, a whole data
+// archive and a member. A failed run brings every deleted file back; the next run deletes
+// them, leaving the players' own files and the directory that holds one.
+TEST_F(UpdaterTest, DeletionsAreUndoneByARollBackAndDoneByTheCommit) {
+  UsePatch();
+  MakeGame();
+  Write(Tree("old") / "stale/sub/old.txt", "stale");
+  Write(Tree("old") / "kept/old.txt", "stale too");
+  fs::remove(Tree("new") / "voice.dat");
+  fs::remove(Src("new") / "data/maps/m5.txt");
+  fs::remove(Tree("new") / "data.dat");
+  Pack(Tree("new") / "data.dat", {Src("new") / "data"}, true);
+  SetWriteTime(Tree("new") / "data.dat", kBaseTime + 9999);
+  ASSERT_TRUE(MakePatch());
+  Install();
+  Write(install_ / "kept/mine.txt", "the player's");
+  Write(install_ / "mods/mine.txt", "the player's");
+  const std::map<std::string, FileState> before = Snapshot(install_);
+  {
+    RecordingUi ui;
+    Lock lock(install_ / "game.exe");  // placed last, after the deletions
+    ASSERT_TRUE(lock.Held());
+    EXPECT_FALSE(Run(ui));
+  }
+  const std::map<std::string, FileState> after = Snapshot(install_);
+  EXPECT_EQ(after.size(), before.size());
+  for (const auto& [name, state] : before) EXPECT_TRUE(after.count(name) && after.at(name) == state) << name;
+
+  RecordingUi ui;
+  ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+  EXPECT_FALSE(fs::exists(install_ / "voice.dat"));
+  EXPECT_FALSE(fs::exists(install_ / "stale"));
+  EXPECT_EQ(Read(install_ / "kept/mine.txt"), "the player's");
+  EXPECT_FALSE(fs::exists(install_ / "kept/old.txt"));
+  EXPECT_EQ(Read(install_ / "mods/mine.txt"), "the player's");
+  RemoveAll(install_ / "kept");
+  RemoveAll(install_ / "mods");
+  ExpectNewVersionInstalled({"data"});
+}
+
 // A record of an earlier run that cannot be read says nothing about what to put back:
 // the update does not run over it, and nothing of the game changes.
 TEST_F(UpdaterTest, AnUnreadableRecordStopsTheUpdateBeforeAnyChange) {
