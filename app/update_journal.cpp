@@ -28,6 +28,7 @@ const char kDraftName[] = "___next.rec";
 const char kPendingName[] = "___undo.rec";
 const char kCommittedName[] = "___done.rec";
 const char kAsideDirName[] = "___old";
+const char kDeltaWorkName[] = "___delta.new";
 
 // Beside the work directory, in the installation. The update works in "tmp" unless the
 // game has a "tmp" of its own, then in kOwnWorkDirName. A work directory is the
@@ -168,6 +169,7 @@ bool RemoveWorkFiles(const UpdateJournal& journal) {
     clean = RemoveIfThere(AsidePath(file.Name)) && clean;
   }
   for (const std::string& name : journal.Archives) clean = RemoveIfThere(RebuiltPath(name)) && clean;
+  clean = RemoveIfThere(DeltaWorkPath()) && clean;
   const std::string aside = JoinPath(TempDirectory, kAsideDirName);
   RemoveTree(aside);
   RemoveTree(StagingDirectory);
@@ -249,6 +251,7 @@ std::string DataArchivePath(const std::string& name) { return JoinPath(InstallPa
 std::string BackupPath(const std::string& name) { return JoinPath(InstallPath, name + ".bak"); }
 std::string RebuiltPath(const std::string& name) { return JoinPath(TempDirectory, name + ".gca"); }
 std::string StagedPath(const std::string& name) { return JoinPath(TempDirectory, name); }
+std::string DeltaWorkPath() { return JoinPath(TempDirectory, kDeltaWorkName); }
 std::string AsidePath(const std::string& name) { return JoinPath(JoinPath(TempDirectory, kAsideDirName), name); }
 
 void SetWorkDirectories() { SetWorkDirectoriesIn(TempDirName); }

@@ -48,6 +48,9 @@ std::string BackupPath(const std::string& name);
 std::string RebuiltPath(const std::string& name);
 std::string StagedPath(const std::string& name);
 std::string AsidePath(const std::string& name);
+// The work file a delta writes a data-archive member into before it takes the old
+// member's place in the staging tree.
+std::string DeltaWorkPath();
 
 // Sets TempDirectory and StagingDirectory below InstallPath ("tmp", or the name given).
 void SetWorkDirectories();

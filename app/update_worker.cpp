@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app_globals.h"
+#include "app/delta_apply.h"
 #include "app/file_retry.h"
 #include "app/instance_lock.h"
 #include "app/payload.h"
@@ -187,9 +188,14 @@ struct DataArchive {
 };
 
 struct PatchEntry {
-  std::string Name;  // UTF-8
+  std::string Name;  // UTF-8; for a delta, the name of the file it makes
   uint32_t Attributes = 0;
+  // For a delta, the file it makes: the new size and CRC from the delta's header, the
+  // time and attributes of the entry.
   gca::EntryRecord Record;
+  bool Delta = false;
+  // A directory that only holds delta entries ("___delta" and below): nothing to do.
+  bool Holder = false;
 };
 
 class UpdateRun {
@@ -204,6 +210,7 @@ class UpdateRun {
   bool RecoverBackups();
   bool Unpack(DataArchive& archive);
   bool ExtractPatch();
+  bool ApplyDelta(const PatchEntry& entry, int32_t index);
   bool Rebuild(DataArchive& archive);
   bool VerifyRebuilt(const DataArchive& archive);
   bool Plan();
@@ -252,11 +259,26 @@ bool UpdateRun::OpenPatch() {
 bool UpdateRun::CollectEntries() {
   const int32_t count = patch_.EntryCount();
   std::set<std::string> names;
+  std::set<std::string> targets;  // folded names of the files the entries make
   for (int32_t i = 0; i < count; ++i) {
     PatchEntry entry;
     entry.Name = AnsiToUtf8(patch_.EntryName(i));
     entry.Attributes = patch_.EntryAttributes(i);
     entry.Record = patch_.Archive()->EntryInfo(i);
+    // A delta entry makes the file named behind its prefix: from here on it goes by
+    // that name. It is a file, never a delta of a delta, and names a file only once.
+    if ((entry.Attributes & kDirectoryBit) && (IsDeltaName(entry.Name) || entry.Name + "\\" == kDeltaPrefix)) {
+      entry.Holder = true;
+      entries_.push_back(entry);
+      continue;
+    }
+    if (IsDeltaName(entry.Name)) {
+      entry.Delta = true;
+      entry.Name = entry.Name.substr(kDeltaPrefixSize);
+      if ((entry.Attributes & kDirectoryBit) || IsDeltaName(entry.Name)) return false;
+      if (IsStagingMember(entry.Name) && entry.Name.find('\\', 4) == std::string::npos) return false;
+    }
+    if (!targets.insert(FoldName(entry.Name)).second && !(entry.Attributes & kDirectoryBit)) return false;
     // Every entry is joined to the work directory and the installation: it must stay
     // below them.
     if (!IsSafeRelativeName(entry.Name)) return false;
@@ -301,6 +323,7 @@ bool UpdateRun::CollectEntries() {
     archives_.push_back(archive);
   }
   for (const PatchEntry& entry : entries_) {
+    if (entry.Holder) continue;
     if (entry.Name.size() < 5 || !IsStagingMember(entry.Name)) continue;
     const std::string rest = entry.Name.substr(4);
     const size_t slash = rest.find('\\');
@@ -357,7 +380,8 @@ bool UpdateRun::Unpack(DataArchive& archive) {
   // A file the patch replaces is not unpacked: the patch's copy takes its place.
   std::set<std::string> replaced;
   for (const PatchEntry& entry : entries_) {
-    if (IsStagingMember(entry.Name) && entry.Name.size() > 4 && !(entry.Attributes & kDirectoryBit)) {
+    // A delta's old member is unpacked: the delta is applied to it.
+    if (IsStagingMember(entry.Name) && entry.Name.size() > 4 && !(entry.Attributes & kDirectoryBit) && !entry.Delta) {
       replaced.insert(FoldName(entry.Name.substr(4)));
     }
   }
@@ -394,6 +418,12 @@ bool UpdateRun::ExtractPatch() {
   for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
     const PatchEntry& entry = entries_[i];
     const std::string target = JoinPath(TempDirectory, entry.Name);
+    if (entry.Holder) continue;
+    if (entry.Delta) {
+      SetItem(i, count);
+      if (!ApplyDelta(entry, i)) return false;
+      continue;
+    }
     if (PathExists(target)) {
       if (entry.Attributes & kDirectoryBit) continue;
       // The patch's copy replaces the one unpacked from the data archive.
@@ -408,6 +438,51 @@ bool UpdateRun::ExtractPatch() {
   }
   SetItem(count, count);
   return true;
+}
+
+// Makes the file a delta entry names, in the staging tree: a member from its old copy
+// unpacked there (through a work file that then takes its place), a loose file from the
+// installed one. An old file that is not what the delta expects ends the run, named;
+// nothing of the game has changed yet.
+bool UpdateRun::ApplyDelta(const PatchEntry& entry, int32_t index) {
+  const bool member = IsStagingMember(entry.Name);
+  const std::string staged = JoinPath(TempDirectory, entry.Name);
+  const std::string old_path = member ? staged : JoinPath(InstallPath, entry.Name);
+  const std::string out = member ? DeltaWorkPath() : staged;
+  if (!member && !CreateDirectoryTree(ParentDirectory(out))) {
+    NoteOperationFailure("write", out, GetLastError());
+    return false;
+  }
+  RemoveFile(out);  // a work file left by a run that was cut off
+  const DeltaOutcome outcome = ApplyDeltaEntry(patch_.Archive(), index, old_path, out);
+  if (outcome == DeltaOutcome::kOldDiffers) {
+    std::string shown = old_path;
+    if (member) {
+      const std::string inside = entry.Name.substr(4);
+      shown = DataArchivePath(inside.substr(0, inside.find('\\'))) + " (" + inside.substr(inside.find('\\') + 1) + ")";
+    }
+    NoteFailureKind(FailureKind::kChangedFile, shown);
+    return false;
+  }
+  if (outcome == DeltaOutcome::kDamaged) {
+    NoteFailureKind(FailureKind::kDamagedPatch);
+    return false;
+  }
+  if (outcome != DeltaOutcome::kApplied) {
+    NoteOperationFailure("write", out, GetLastError());
+    return false;
+  }
+  const uint32_t attributes = entry.Record.Attributes & kKeptBits & ~kDirectoryBit;
+  bool ok = SetPathTimes(out, nullptr, &entry.Record.WriteTime) &&
+            SetPathAttributes(out, attributes != 0 ? attributes : kNormal);
+  if (ok && member) {
+    // The old member makes room for the new one.
+    const uint32_t old_attributes = GetPathAttributes(staged);
+    if (old_attributes != kNoAttributes && (old_attributes & kReadOnlyBit)) SetPathAttributes(staged, kNormal);
+    ok = RemoveFile(staged) && MovePath(staged, out);
+  }
+  if (!ok) NoteOperationFailure("write", staged, GetLastError());
+  return ok;
 }
 
 bool UpdateRun::Rebuild(DataArchive& archive) {
@@ -607,6 +682,7 @@ bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
   }
   const bool platform_limited = !IsWideSystem();
   for (const PatchEntry& entry : entries_) {
+    if (entry.Holder) continue;
     const std::string name = Utf8ToAnsi(entry.Name);
     const std::string staged = temp + name;
     if (entry.Attributes & kDirectoryBit) {
@@ -753,7 +829,23 @@ bool UpdateRun::CheckPatch() {
   const int64_t count = static_cast<int64_t>(entries_.size());
   for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
     SetItem(i, count);
-    if (entries_[static_cast<size_t>(i)].Attributes & kDirectoryBit) continue;
+    PatchEntry& entry = entries_[static_cast<size_t>(i)];
+    if (entry.Attributes & kDirectoryBit) continue;
+    if (entry.Delta) {
+      // Decoded for its CRC like every entry; its header says what the file it makes
+      // must be.
+      DeltaHeader header;
+      if (!ReadDeltaHeader(patch_.Archive(), i, header) || patch_notices_.Failed) return false;
+      entry.Record.UnpackedSize = header.NewSize;
+      entry.Record.Crc = header.NewCrc;
+      if (IsStagingMember(entry.Name)) {
+        const std::string rest = entry.Name.substr(4);
+        for (DataArchive& archive : archives_) {
+          if (archive.Name == rest.substr(0, rest.find('\\'))) archive.Expected[FoldName(rest)] = entry.Record;
+        }
+      }
+      continue;
+    }
     DiscardStream discard;
     if (!patch_.Archive()->DecodeEntry(discard, i, patch_.EntryName(i)) || patch_notices_.Failed) return false;
   }
@@ -783,6 +875,7 @@ bool UpdateRun::CheckSpace() {
     }
     handle.Close();
     for (const PatchEntry& entry : entries_) {
+      if (entry.Holder) continue;
       if (!IsStagingMember(entry.Name) || entry.Name.size() <= 4) continue;
       const std::string inside = entry.Name.substr(4);
       if (inside.compare(0, archive.Name.size() + 1, archive.Name + "\\") != 0) continue;
@@ -794,6 +887,7 @@ bool UpdateRun::CheckSpace() {
   }
   std::vector<SpaceMember> loose;
   for (const PatchEntry& entry : entries_) {
+    if (entry.Holder) continue;
     if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
     loose.push_back({entry.Name, entry.Record.UnpackedSize, false});
   }

@@ -14,11 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "app/delta_format.h"
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
 #include "codec/block_pool.h"
 #include "archive/os.h"
 #include "codec/sha512.h"
+#include "tools/patch_delta.h"
 #include "tools/patch_names.h"
 
 #ifdef _WIN32
@@ -312,6 +314,95 @@ class DigestStream : public gca::ByteStream {
   uint64_t position_ = 0;
 };
 
+// An output stream that keeps what is written to it, and one that keeps the first bytes
+// and the SHA-512 of the whole.
+class MemoryStream : public gca::ByteStream {
+ public:
+  explicit MemoryStream(std::vector<uint8_t>& bytes) : bytes_(bytes) { bytes_.clear(); }
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    bytes_.insert(bytes_.end(), p, p + n);
+    return n;
+  }
+  bool Seek(uint64_t) override { return false; }
+  uint64_t Tell() override { return bytes_.size(); }
+
+ private:
+  std::vector<uint8_t>& bytes_;
+};
+
+class HeadDigestStream : public DigestStream {
+ public:
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    const size_t take = std::min<size_t>(n, kDeltaHeaderSize - std::min(head.size(), kDeltaHeaderSize));
+    head.insert(head.end(), p, p + take);
+    return DigestStream::Write(buffer, n);
+  }
+  std::vector<uint8_t> head;
+};
+
+// Applies a delta in memory, as the updater applies it from files.
+class MemorySink : public DeltaSink {
+ public:
+  MemorySink(const std::vector<uint8_t>& old_bytes, std::vector<uint8_t>& new_bytes)
+      : old_(old_bytes), new_(new_bytes) {}
+  bool ReadOld(uint64_t position, uint8_t* buffer, uint32_t n) override {
+    if (position > old_.size() || n > old_.size() - position) return false;
+    std::memcpy(buffer, old_.data() + position, n);
+    return true;
+  }
+  bool WriteNew(const uint8_t* buffer, uint32_t n) override {
+    new_.insert(new_.end(), buffer, buffer + n);
+    return true;
+  }
+
+ private:
+  const std::vector<uint8_t>& old_;
+  std::vector<uint8_t>& new_;
+};
+
+std::string DigestOf(const std::vector<uint8_t>& bytes) {
+  gca::Sha512Digest digest;
+  for (size_t at = 0; at < bytes.size(); at += 1u << 30) {
+    digest.Update(bytes.data() + at, static_cast<uint32_t>(std::min<size_t>(1u << 30, bytes.size() - at)));
+  }
+  digest.Finish();
+  return digest.HexText();
+}
+
+// The delta stream from the old content to the new, when it is smaller than the new
+// content once both are coded by the block codec; checked by applying it. False: ship
+// the new content whole.
+bool ChooseDelta(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
+                 const std::string& old_digest, std::vector<uint8_t>& delta) {
+  delta.clear();
+  if (old_bytes.size() > kDeltaLimit || new_bytes.size() > kDeltaLimit) return false;
+  DeltaHeader header;
+  header.OldSize = old_bytes.size();
+  header.NewSize = new_bytes.size();
+  const gca::Crc32 crc;
+  for (size_t at = 0; at < new_bytes.size(); at += 1u << 30) {
+    header.NewCrc = crc.Update(new_bytes.data() + at,
+                               static_cast<uint32_t>(std::min<size_t>(1u << 30, new_bytes.size() - at)), header.NewCrc);
+  }
+  header.OldDigest = old_digest;
+  header.NewDigest = DigestOf(new_bytes);
+  PutDeltaHeader(header, delta);
+  MakeDeltaRecords(old_bytes.data(), old_bytes.size(), new_bytes.data(), new_bytes.size(), delta);
+  const uint64_t coded = CodedSize(delta.data(), delta.size(), UINT64_MAX);
+  if (CodedSize(new_bytes.data(), new_bytes.size(), coded) <= coded) return false;
+  std::vector<uint8_t> made;
+  MemorySink sink(old_bytes, made);
+  DeltaApplier applier(sink);
+  if (!applier.Push(delta.data(), delta.size()) || !applier.Complete() || made != new_bytes) {
+    delta.clear();
+    return false;
+  }
+  return true;
+}
+
 // What the notices of one archive operation said.
 struct NoticeLog {
   bool Failed = false;              // a damaged entry, an unsafe name, a failed build
@@ -385,6 +476,11 @@ class ArchiveReader {
     fs::create_directories(directory, ec);
     handle_.SetOutputDirectory(ArchivePath(directory));
     return handle_.ExtractEntry(index) && !log_.Failed;
+  }
+  // An entry's bytes, decoded with its CRC checked.
+  bool Bytes(int32_t index, std::vector<uint8_t>& bytes) {
+    MemoryStream stream(bytes);
+    return handle_.Archive()->DecodeEntry(stream, index, std::string()) && !log_.Failed;
   }
   // SHA-512 of an entry's bytes, decoded with its CRC checked; empty on failure.
   std::string Digest(int32_t index) {
@@ -478,6 +574,30 @@ struct MergedArchive {
   std::vector<Deletion> Deleted;
 };
 
+// The old content's digest each delta entry must name, by the name of the file it makes
+// ("game.exe", "___\\data\\maps\\m2.txt").
+using DeltaDigests = std::map<std::string, std::string>;
+
+// Writes a staged file with the time and attributes its entry must carry.
+bool WriteStaged(const fs::path& path, const std::vector<uint8_t>& bytes, uint64_t time, uint32_t attributes,
+                 std::string& error) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      error = "cannot write \"" + path.u8string() + "\"";
+      return false;
+    }
+  }
+  if (!SetTime(path, time) || !SetAttributes(path, attributes & ~0x10u)) {
+    error = "cannot set the time or attributes of \"" + path.u8string() + "\"";
+    return false;
+  }
+  return true;
+}
+
 // A loose file the patch must carry, with what it must hold.
 struct LooseExpectation {
   std::string Name;
@@ -506,7 +626,7 @@ bool LeavesRoom(const std::string& archive_name, bool member, const std::string&
 // (with the reason in the summary) when the updater could not merge into it.
 Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
                         const fs::path& staging, bool with_times, bool allow_long_names, bool keep_deleted,
-                        const Tick& tick,
+                        bool deltas, DeltaDigests& delta_digests, const Tick& tick,
                         ArchiveSummary& summary, MergedArchive& merged, std::string& error) {
   const std::string base_utf8 = name.substr(0, name.size() - 4);
   const std::string base = ArchiveText(base_utf8);
@@ -648,6 +768,27 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
       }
       merged.Old[FoldNameCase(before.Name)] = before;
     }
+    if (ship && deltas && !directory && found != old_members.end() && !(found->second->Record.Attributes & 0x10)) {
+      // A changed member may go as a delta from its old content.
+      std::vector<uint8_t> old_bytes, new_bytes, delta;
+      if (!old_archive.Bytes(found->second->Index, old_bytes) || !new_archive.Bytes(member.Index, new_bytes)) {
+        error = "cannot decode \"" + utf8 + "\" of \"" + name + "\" (damaged data or CRC)";
+        return Staged::Failed;
+      }
+      const std::string old_digest = DigestOf(old_bytes);
+      if (ChooseDelta(old_bytes, new_bytes, old_digest, delta)) {
+        if (!WriteStaged(PathOfArchiveName(staging.parent_path() / "___delta" / "___", member.Name), delta,
+                         member.Record.WriteTime, member.Record.Attributes, error)) {
+          return Staged::Failed;
+        }
+        now.Digest = DigestOf(new_bytes);
+        delta_digests["___\\" + utf8] = old_digest;
+        ++summary.Deltas;
+        summary.DeltaBytes += delta.size();
+        ++summary.Shipped;
+        ship = false;
+      }
+    }
     if (ship) {
       if (!new_archive.Extract(staging, member.Index)) {
         error = "cannot extract \"" + utf8 + "\" of \"" + name + "\"";
@@ -719,7 +860,7 @@ bool SameText(const char* what, const std::string& read, const std::string& writ
 // attributes), and every loose file the patch carries must equal the new version's.
 bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t archive_tag_position,
                  const std::map<std::string, LooseExpectation>& loose, const std::vector<MergedArchive>& merged,
-                 const PatchOptions& options, std::string& error) {
+                 const DeltaDigests& delta_digests, const PatchOptions& options, std::string& error) {
   HostPayloadFile file(patch);
   struct Text {
     const char* short_name;
@@ -806,7 +947,7 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
   for (int32_t i = 0; i < count; ++i) total += handle.Archive()->EntryInfo(i).UnpackedSize;
   for (int32_t i = 0; i < count; ++i) {
     const gca::EntryRecord record = handle.Archive()->EntryInfo(i);
-    const std::string name = Utf8OfArchiveName(handle.EntryName(i));
+    std::string name = Utf8OfArchiveName(handle.EntryName(i));
     if (name.empty() || !IsSafeRelativeName(name)) {
       error = "the patch does not read back: entry " + std::to_string(i) + " has an unsafe name";
       return false;
@@ -816,12 +957,29 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
     state.Directory = (record.Attributes & 0x10) != 0;
     state.Attributes = record.Attributes;
     if (!state.Directory) {
-      DigestStream stream;
+      HeadDigestStream stream;
       if (!handle.Archive()->DecodeEntry(stream, i, std::string()) || log.Failed) {
         error = "the patch does not read back: \"" + name + "\" does not decode with a matching CRC";
         return false;
       }
       state.Digest = stream.Finish();
+      if (IsDeltaName(name)) {
+        // A delta stands for the file it makes: its header must name the old content the
+        // build diffed against and the new content (the stream itself was checked by
+        // applying it when it was made).
+        DeltaHeader header;
+        name = name.substr(kDeltaPrefixSize);
+        const auto old = delta_digests.find(name);
+        if (!ParseDeltaHeader(stream.head.data(), stream.head.size(), header) || old == delta_digests.end() ||
+            header.OldDigest != old->second) {
+          error = "the patch does not read back: the delta of \"" + name + "\" does not name its old content";
+          return false;
+        }
+        state.Name = name;
+        state.Digest = header.NewDigest;
+      }
+    } else if (IsDeltaName(name)) {
+      continue;  // the directories that hold the delta entries
     }
     done += record.UnpackedSize;
     if (options.Progress) options.Progress("checking", done, total);
@@ -1188,6 +1346,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
 
   std::map<std::string, LooseExpectation> loose;
   std::vector<MergedArchive> merged;
+  DeltaDigests delta_digests;
+  summary.DeltasEnabled = !options.NoDelta;
   uint64_t compared = 0, compare_total = 0;
   for (const auto& [name, file] : new_files) compare_total += file.Size;
   progress("comparing", 0, compare_total);
@@ -1223,7 +1383,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
         };
         const Staged staged = StageDataArchive(name, old_root / FromUtf8(name), new_path, staging,
                                                options.WithTimes, options.AllowLongNames, options.KeepDeleted,
-                                               tick, archive,
+                                               !options.NoDelta, delta_digests, tick, archive,
                                                expected, error);
         if (staged == Staged::Failed) return false;
         if (staged == Staged::Members) {
@@ -1257,11 +1417,37 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
       error = "\"" + name + "\" has no form in the code page of the entry names";
       return false;
     }
-    if (!CopyWithTimes(new_path, PathOfArchiveName(stage, archive_name), file, error)) return false;
+    bool as_delta = false;
+    if (!is_new && !options.NoDelta) {
+      // A changed file (a data archive shipped whole too) may go as a delta.
+      if (file.Size > kDeltaLimit || old->second.Size > kDeltaLimit) {
+        ++summary.TooLargeForDelta;
+      } else {
+        std::vector<char> old_chars, new_chars;
+        if (!ReadWhole(old_root / FromUtf8(name), old_chars) || !ReadWhole(new_path, new_chars)) {
+          error = "cannot read \"" + name + "\"";
+          return false;
+        }
+        const std::vector<uint8_t> old_bytes(old_chars.begin(), old_chars.end()), new_bytes(new_chars.begin(), new_chars.end());
+        std::vector<uint8_t> delta;
+        const std::string old_digest = DigestOf(old_bytes);
+        if (ChooseDelta(old_bytes, new_bytes, old_digest, delta)) {
+          if (!WriteStaged(PathOfArchiveName(stage / "___delta", archive_name), delta, file.WriteTime, file.Attributes,
+                           error)) {
+            return false;
+          }
+          delta_digests[name] = old_digest;
+          as_delta = true;
+          ++summary.LooseDeltas;
+          summary.LooseDeltaBytes += delta.size();
+        }
+      }
+    }
+    if (!as_delta && !CopyWithTimes(new_path, PathOfArchiveName(stage, archive_name), file, error)) return false;
     ++summary.LooseFiles;
     if (whole_reason.empty()) {
       ++(is_new ? summary.LooseAdded : summary.LooseReplaced);
-      summary.LooseBytes += file.Size;
+      if (!as_delta) summary.LooseBytes += file.Size;
     }
     records.Times.push_back({name, file.WriteTime});
     loose[FoldNameCase(name)] = {name, new_path, (file.Attributes & 1) != 0};
@@ -1342,7 +1528,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   }
   summary.PatchSize = summary.ImageEnd + payload.size() + summary.ArchiveSize;
   if (options.AfterWrite) options.AfterWrite(patch.u8string());
-  if (!VerifyPatch(patch, records, summary.ImageEnd + payload.size() - kTagSize, loose, merged, options, error)) {
+  if (!VerifyPatch(patch, records, summary.ImageEnd + payload.size() - kTagSize, loose, merged, delta_digests, options,
+                   error)) {
     return false;
   }
   fs::path finished = patch;
