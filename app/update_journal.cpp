@@ -400,6 +400,24 @@ bool RollBack(const UpdateJournal& journal) {
   return done && RemoveRecord(PendingRecordPath(), kPendingName);
 }
 
+// Directories the new version has no more, deepest first, when nothing is left in them;
+// one that still holds something (a player's file) stays and decides nothing. False when
+// an empty one would not go: the record stays, so that the next run removes it.
+bool RemoveDeletedDirectories(const UpdateJournal& journal) {
+  bool clean = true;
+  for (const JournalLooseFile& file : journal.LooseFiles) {
+    if (!file.Directory) continue;
+    const std::string path = JoinPath(InstallPath, file.Name);
+    const uint32_t attributes = GetPathAttributes(path);
+    if (attributes == kMissing || !(attributes & kDirectoryBit) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !HoldsOnly(path, nullptr)) {
+      continue;
+    }
+    if (!RemoveDirectoryPath(path)) clean = false;
+  }
+  return clean;
+}
+
 bool FinishCommitted(const UpdateJournal& journal) {
   bool clean = false;
   bool timed = false;
@@ -407,19 +425,9 @@ bool FinishCommitted(const UpdateJournal& journal) {
     clean = true;
     for (const std::string& name : journal.Archives) clean = RemoveIfThere(BackupPath(name)) && clean;
     clean = RemoveWorkFiles(journal) && clean;
+    clean = RemoveDeletedDirectories(journal) && clean;
     // The times are set again in the second pass, but they decide nothing.
     timed = RestoreListedTimes(journal.Times);
-  }
-  // Directories the new version has no more, deepest first, when nothing is left in
-  // them; one that still holds something (a player's file) stays, and decides nothing.
-  for (const JournalLooseFile& file : journal.LooseFiles) {
-    if (!file.Directory) continue;
-    const std::string path = JoinPath(InstallPath, file.Name);
-    const uint32_t attributes = GetPathAttributes(path);
-    if (attributes != kMissing && (attributes & kDirectoryBit) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-        HoldsOnly(path, nullptr)) {
-      RemoveDirectoryPath(path);
-    }
   }
   // Leftovers that would not go keep the record, so that the next run removes them.
   return clean && RemoveRecord(CommittedRecordPath(), kCommittedName);
