@@ -1678,8 +1678,10 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
         s << "entries: " << count << "\n";
         for (int32_t i = 0; i < count; ++i) {
           const gca::EntryRecord record = handle.Archive()->EntryInfo(i);
-          s << "  " << ((record.Attributes & 0x10) ? "dir " : "    ") << record.UnpackedSize << "  "
-            << Utf8OfArchiveName(handle.EntryName(i)) << "\n";
+          const std::string name = Utf8OfArchiveName(handle.EntryName(i));
+          s << "  " << ((record.Attributes & 0x10) ? "dir " : "    ") << record.UnpackedSize << "  " << name
+            << (IsDeltaName(name) && !(record.Attributes & 0x10) ? "  (delta of " + name.substr(kDeltaPrefixSize) + ")" : "")
+            << "\n";
         }
       } else {
         s << "entries: (the archive does not open)\n";
