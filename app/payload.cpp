@@ -91,6 +91,16 @@ std::vector<TimeStamp> ReadTimeStamps(const std::string& path) {
   return stamps;
 }
 
+bool ReadDeletions(const std::string& path, std::vector<Deletion>& deletions) {
+  ProgramPayloadFile file(path);
+  bool complete = false;
+  if (!ReadDeletionsIn(file, deletions, complete)) {
+    deletions.clear();
+    return true;
+  }
+  return complete;
+}
+
 bool ReadTitle() { return ReadTextRecord(TitleName, Title); }
 
 bool ReadVersions() {

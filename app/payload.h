@@ -20,6 +20,10 @@ int32_t FindRecord(const std::string& path, const std::string& tag);
 // read-back checks it (up to the first short read); empty when there is none.
 std::vector<TimeStamp> ReadTimeStamps(const std::string& path);
 
+// The deletion list of the patch file at `path`: false when the list is there but cut
+// short (the patch is damaged); an absent list is an empty one.
+bool ReadDeletions(const std::string& path, std::vector<Deletion>& deletions);
+
 bool ReadTitle();
 bool ReadVersions();
 bool ReadOldCheck();

@@ -12,6 +12,7 @@ const char CheckFileNewName[] = "CHECK_FILE_NEW";
 const char CheckOldHashName[] = "CHECK_OLD_HASH";
 const char CheckNewHashName[] = "CHECK_NEW_HASH";
 const char DatTimeName[] = "DAT_TIME";
+const char DeleteName[] = "DELETE";
 const char ArchiveName[] = "ARCHIVE";
 const char DataName[] = "DATA";
 
@@ -232,6 +233,24 @@ bool WritePayloadRecords(const PayloadRecords& r, uint64_t start, std::vector<ui
   }
   const uint64_t entries_end = start + out.size();
   PadTo16(out, start);
+  if (!r.Deletions.empty()) {
+    const uint64_t deletions_at = start + out.size();
+    PutTag(out, AssembleTag(DeleteName));
+    PutU32(out, static_cast<uint32_t>(r.Deletions.size()));
+    layout.push_back({"the deletion list", AssembleTag(DeleteName), deletions_at, start + out.size()});
+    for (const Deletion& deletion : r.Deletions) {
+      if (!IsSafeRelativeName(deletion.Name) || deletion.Name.size() > 0xFFFFFFFFu) {
+        error = "deleted name \"" + deletion.Name + "\" is not a relative path below the installation";
+        return false;
+      }
+      const uint64_t at = start + out.size();
+      PutU32(out, deletion.Directory ? kDeletionDirectory : 0);
+      PutU32(out, static_cast<uint32_t>(deletion.Name.size()));
+      out.insert(out.end(), deletion.Name.begin(), deletion.Name.end());
+      layout.push_back({"the deletion entry \"" + deletion.Name + "\"", std::string(), at, start + out.size()});
+    }
+    PadTo16(out, start);
+  }
   const uint64_t archive_at = start + out.size();
   PutTag(out, ArchiveTag());
   layout.push_back({"the archive record", ArchiveTag(), archive_at, start + out.size()});
@@ -249,6 +268,7 @@ bool WritePayloadRecords(const PayloadRecords& r, uint64_t start, std::vector<ui
               " fit behind this updater image in the first 1,048,576 bytes of the file, where the updater "
               "searches for the records (each entry takes 12 bytes and its name); ship fewer files or shorter "
               "names";
+      if (!r.Deletions.empty()) error += " (the deletion list of " + std::to_string(r.Deletions.size()) + " entries shares the room)";
     }
     return false;
   }
@@ -359,6 +379,38 @@ bool ReadTimeStampsIn(PayloadFile& file, std::vector<TimeStamp>& stamps, bool& c
     at += 8;
     stamp.WriteTime = static_cast<uint64_t>(low) | (static_cast<uint64_t>(high) << 32);
     stamps.push_back(std::move(stamp));
+  }
+  complete = i == count;
+  file.Close();
+  return true;
+}
+
+bool ReadDeletionsIn(PayloadFile& file, std::vector<Deletion>& deletions, bool& complete) {
+  deletions.clear();
+  complete = false;
+  const int32_t position = FindRecordIn(file, AssembleTag(DeleteName));
+  if (position <= 0) return false;
+  if (!file.Open()) return false;
+  uint64_t at = static_cast<uint64_t>(position) + kTagSize;
+  const uint64_t size = file.Size();
+  uint32_t count = 0;
+  if (!file.Seek(at) || !ReadU32In(file, count)) {
+    file.Close();
+    return true;
+  }
+  at += 4;
+  uint32_t i = 0;
+  for (; i < count; ++i) {
+    uint32_t flags = 0, length = 0;
+    if (!ReadU32In(file, flags) || !ReadU32In(file, length)) break;
+    at += 8;
+    if (at > size || size - at < length) break;
+    Deletion deletion;
+    deletion.Name.assign(length, '\0');
+    if (length != 0 && file.Read(&deletion.Name[0], length) != length) break;
+    at += length;
+    deletion.Directory = (flags & kDeletionDirectory) != 0;
+    deletions.push_back(std::move(deletion));
   }
   complete = i == count;
   file.Close();

@@ -29,6 +29,7 @@ extern const char CheckFileNewName[];
 extern const char CheckOldHashName[];
 extern const char CheckNewHashName[];
 extern const char DatTimeName[];
+extern const char DeleteName[];
 extern const char ArchiveName[];
 extern const char DataName[];
 
@@ -53,6 +54,15 @@ struct TimeStamp {
   std::string Name;
   uint64_t WriteTime = 0;
 };
+
+// One entry of the deletion list: a loose file, a data archive ("n.dat"), a directory, or
+// a data-archive member ("___\\n\\..."), relative to the installation (UTF-8,
+// backslash-separated), that the old version has and the new one does not.
+struct Deletion {
+  std::string Name;
+  bool Directory = false;
+};
+constexpr uint32_t kDeletionDirectory = 1;
 
 // A relative entry name that names a file below the directory it is joined to: not empty,
 // no leading backslash, no drive colon, no forward slash, no control byte or wildcard, no
@@ -80,6 +90,8 @@ struct PayloadRecords {
   std::string OldCheckHash;
   std::string NewCheckHash;
   std::vector<TimeStamp> Times;
+  // Written only when not empty: a patch without deletions has today's records.
+  std::vector<Deletion> Deletions;
 };
 
 // Where one record, or one entry of the time-stamp list, lies in the file: from its tag
@@ -133,6 +145,12 @@ bool ReadDigestRecordIn(PayloadFile& file, const char* short_name, std::string& 
 // up to the first short read (a name running past the end of the file is one). False
 // when there is no list; complete tells whether all counted entries were read.
 bool ReadTimeStampsIn(PayloadFile& file, std::vector<TimeStamp>& stamps, bool& complete);
+
+// The deletion list, found like the time-stamp list: u32 count, then per entry u32 flags
+// (bit 0: a directory), u32 name length and the UTF-8 name. False when there is none;
+// complete tells whether all counted entries were read (the updater refuses a list cut
+// short rather than delete part of it).
+bool ReadDeletionsIn(PayloadFile& file, std::vector<Deletion>& deletions, bool& complete);
 
 // The parsed records of a patch file's first bytes (the search window), as the updater
 // finds them: each field by its tag, the time-stamp list read up to its first short read.

@@ -28,6 +28,7 @@ const char kDraftName[] = "___next.rec";
 const char kPendingName[] = "___undo.rec";
 const char kCommittedName[] = "___done.rec";
 const char kAsideDirName[] = "___old";
+const char kDeltaWorkName[] = "___delta.new";
 
 // Beside the work directory, in the installation. The update works in "tmp" unless the
 // game has a "tmp" of its own, then in kOwnWorkDirName. A work directory is the
@@ -168,6 +169,7 @@ bool RemoveWorkFiles(const UpdateJournal& journal) {
     clean = RemoveIfThere(AsidePath(file.Name)) && clean;
   }
   for (const std::string& name : journal.Archives) clean = RemoveIfThere(RebuiltPath(name)) && clean;
+  clean = RemoveIfThere(DeltaWorkPath()) && clean;
   const std::string aside = JoinPath(TempDirectory, kAsideDirName);
   RemoveTree(aside);
   RemoveTree(StagingDirectory);
@@ -178,6 +180,7 @@ bool RemoveWorkFiles(const UpdateJournal& journal) {
 // Undoes one loose file from what the installation holds: the old copy waiting aside
 // goes back; a file that had no old copy is removed.
 bool UndoLooseFile(const JournalLooseFile& file) {
+  if (file.Directory) return true;  // nothing happens to it before the commit point
   const std::string target = JoinPath(InstallPath, file.Name);
   const std::string aside = AsidePath(file.Name);
   if (Exists(aside)) {
@@ -248,6 +251,7 @@ std::string DataArchivePath(const std::string& name) { return JoinPath(InstallPa
 std::string BackupPath(const std::string& name) { return JoinPath(InstallPath, name + ".bak"); }
 std::string RebuiltPath(const std::string& name) { return JoinPath(TempDirectory, name + ".gca"); }
 std::string StagedPath(const std::string& name) { return JoinPath(TempDirectory, name); }
+std::string DeltaWorkPath() { return JoinPath(TempDirectory, kDeltaWorkName); }
 std::string AsidePath(const std::string& name) { return JoinPath(JoinPath(TempDirectory, kAsideDirName), name); }
 
 void SetWorkDirectories() { SetWorkDirectoriesIn(TempDirName); }
@@ -286,7 +290,7 @@ bool WriteJournal(const UpdateJournal& journal) {
   w.U32(static_cast<uint32_t>(journal.LooseFiles.size()));
   for (const JournalLooseFile& file : journal.LooseFiles) {
     w.Text(file.Name);
-    w.U32(file.HadOld ? 1 : 0);
+    w.U32((file.HadOld ? 1u : 0u) | (file.Deleted ? 2u : 0u) | (file.Directory ? 4u : 0u));
   }
   w.U32(static_cast<uint32_t>(journal.CreatedDirectories.size()));
   for (const std::string& name : journal.CreatedDirectories) w.Text(name);
@@ -349,6 +353,8 @@ bool ReadJournal(const std::string& path, UpdateJournal& journal) {
     uint32_t flags = 0;
     if (!r.Text(file_entry.Name) || !r.U32(flags)) return false;
     file_entry.HadOld = (flags & 1) != 0;
+    file_entry.Deleted = (flags & 2) != 0;
+    file_entry.Directory = (flags & 4) != 0;
   }
   if (!r.Count(n, 4)) return false;
   journal.CreatedDirectories.resize(n);
@@ -394,6 +400,24 @@ bool RollBack(const UpdateJournal& journal) {
   return done && RemoveRecord(PendingRecordPath(), kPendingName);
 }
 
+// Directories the new version has no more, deepest first, when nothing is left in them;
+// one that still holds something (a player's file) stays and decides nothing. False when
+// an empty one would not go: the record stays, so that the next run removes it.
+bool RemoveDeletedDirectories(const UpdateJournal& journal) {
+  bool clean = true;
+  for (const JournalLooseFile& file : journal.LooseFiles) {
+    if (!file.Directory) continue;
+    const std::string path = JoinPath(InstallPath, file.Name);
+    const uint32_t attributes = GetPathAttributes(path);
+    if (attributes == kMissing || !(attributes & kDirectoryBit) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !HoldsOnly(path, nullptr)) {
+      continue;
+    }
+    if (!RemoveDirectoryPath(path)) clean = false;
+  }
+  return clean;
+}
+
 bool FinishCommitted(const UpdateJournal& journal) {
   bool clean = false;
   bool timed = false;
@@ -401,6 +425,7 @@ bool FinishCommitted(const UpdateJournal& journal) {
     clean = true;
     for (const std::string& name : journal.Archives) clean = RemoveIfThere(BackupPath(name)) && clean;
     clean = RemoveWorkFiles(journal) && clean;
+    clean = RemoveDeletedDirectories(journal) && clean;
     // The times are set again in the second pass, but they decide nothing.
     timed = RestoreListedTimes(journal.Times);
   }

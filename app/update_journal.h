@@ -19,6 +19,12 @@
 struct JournalLooseFile {
   std::string Name;     // relative to the installation (UTF-8)
   bool HadOld = false;  // an old copy was in the installation when the run began
+  // The new version has no such file: the old copy is only kept aside, and goes with the
+  // other kept copies after the commit point.
+  bool Deleted = false;
+  // A directory the new version has no more: removed after the commit point when the
+  // update has left it empty (a player's file in it keeps it); never touched before.
+  bool Directory = false;
 };
 
 struct JournalTime {
@@ -42,6 +48,9 @@ std::string BackupPath(const std::string& name);
 std::string RebuiltPath(const std::string& name);
 std::string StagedPath(const std::string& name);
 std::string AsidePath(const std::string& name);
+// The work file a delta writes a data-archive member into before it takes the old
+// member's place in the staging tree.
+std::string DeltaWorkPath();
 
 // Sets TempDirectory and StagingDirectory below InstallPath ("tmp", or the name given).
 void SetWorkDirectories();

@@ -116,6 +116,10 @@ std::string FailureMessage(const UpdateFailure& f) {
       return "The update could not be finished and the game is not yet back as it was: " + name +
              " is in use by another program.\nDo not start the game. Close the program using it, then run this "
              "patch again: it finishes putting the game back.";
+    case FailureKind::kChangedFile:
+      return "The game's file " + name +
+             " is not the one this patch updates: it was changed or is damaged. Nothing was changed.\nRestore the "
+             "game's original file, then run this patch again.";
     case FailureKind::kOperation:
       return FormatText("The update could not %s %s (error %u). ", f.Operation.c_str(), name.c_str(),
                         static_cast<unsigned>(f.Error)) +

@@ -20,6 +20,7 @@ enum class FailureKind {
   kPathTooLong,    // the installation's path leaves too little room; nothing was changed
   kUnfinished,     // the game could not be put back yet: a file is in use
   kNotRestored,    // the game could not be put back
+  kChangedFile,    // a file a delta is made from is not the one the patch expects; nothing was changed
 };
 
 struct UpdateFailure {

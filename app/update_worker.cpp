@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app_globals.h"
+#include "app/delta_apply.h"
 #include "app/file_retry.h"
 #include "app/instance_lock.h"
 #include "app/payload.h"
@@ -181,12 +182,20 @@ struct DataArchive {
   // What each member must be in the rebuilt archive, by folded name: as unpacked, or as
   // the patch has it.
   std::map<std::string, gca::EntryRecord> Expected;
+  // Members the new version has no more (folded names inside the data archive): left
+  // out of the rebuilt archive.
+  std::set<std::string> DeletedMembers;
 };
 
 struct PatchEntry {
-  std::string Name;  // UTF-8
+  std::string Name;  // UTF-8; for a delta, the name of the file it makes
   uint32_t Attributes = 0;
+  // For a delta, the file it makes: the new size and CRC from the delta's header, the
+  // time and attributes of the entry.
   gca::EntryRecord Record;
+  bool Delta = false;
+  // A directory that only holds delta entries ("___delta" and below): nothing to do.
+  bool Holder = false;
 };
 
 class UpdateRun {
@@ -201,6 +210,7 @@ class UpdateRun {
   bool RecoverBackups();
   bool Unpack(DataArchive& archive);
   bool ExtractPatch();
+  bool ApplyDelta(const PatchEntry& entry, int32_t index);
   bool Rebuild(DataArchive& archive);
   bool VerifyRebuilt(const DataArchive& archive);
   bool Plan();
@@ -229,6 +239,7 @@ class UpdateRun {
   int64_t step_ = 0;
   uint64_t time_resolution_ = 1;
   std::map<std::string, uint32_t> loose_attributes_;  // by folded name, as the patch has them
+  std::vector<Deletion> deletions_;  // loose files, data archives and directories to delete
 };
 
 bool UpdateRun::OpenPatch() {
@@ -248,11 +259,26 @@ bool UpdateRun::OpenPatch() {
 bool UpdateRun::CollectEntries() {
   const int32_t count = patch_.EntryCount();
   std::set<std::string> names;
+  std::set<std::string> targets;  // folded names of the files the entries make
   for (int32_t i = 0; i < count; ++i) {
     PatchEntry entry;
     entry.Name = AnsiToUtf8(patch_.EntryName(i));
     entry.Attributes = patch_.EntryAttributes(i);
     entry.Record = patch_.Archive()->EntryInfo(i);
+    // A delta entry makes the file named behind its prefix: from here on it goes by
+    // that name. It is a file, never a delta of a delta, and names a file only once.
+    if ((entry.Attributes & kDirectoryBit) && (IsDeltaName(entry.Name) || entry.Name + "\\" == kDeltaPrefix)) {
+      entry.Holder = true;
+      entries_.push_back(entry);
+      continue;
+    }
+    if (IsDeltaName(entry.Name)) {
+      entry.Delta = true;
+      entry.Name = entry.Name.substr(kDeltaPrefixSize);
+      if ((entry.Attributes & kDirectoryBit) || IsDeltaName(entry.Name)) return false;
+      if (IsStagingMember(entry.Name) && entry.Name.find('\\', 4) == std::string::npos) return false;
+    }
+    if (!targets.insert(FoldName(entry.Name)).second && !(entry.Attributes & kDirectoryBit)) return false;
     // Every entry is joined to the work directory and the installation: it must stay
     // below them.
     if (!IsSafeRelativeName(entry.Name)) return false;
@@ -267,6 +293,26 @@ bool UpdateRun::CollectEntries() {
     }
     entries_.push_back(entry);
   }
+  // The deletion list: a list cut short is a damaged patch, not a shorter list.
+  std::vector<Deletion> deletions;
+  if (!ReadDeletions(program_path_, deletions)) return false;
+  std::vector<std::pair<std::string, std::string>> deleted_members;  // data archive, name inside it
+  for (const Deletion& deletion : deletions) {
+    if (!IsSafeRelativeName(deletion.Name)) return false;
+    if (IsStagingMember(deletion.Name)) {
+      if (deletion.Name.size() < 5 || deletion.Name[3] != '\\') return false;
+      const std::string rest = deletion.Name.substr(4);
+      const size_t slash = rest.find('\\');
+      if (slash == std::string::npos) return false;
+      names.insert(rest.substr(0, slash));
+      deleted_members.emplace_back(rest.substr(0, slash), rest);
+      continue;
+    }
+    // The work directory and the update's own names are never the game's to delete.
+    const std::string first = FoldName(deletion.Name.substr(0, deletion.Name.find('\\')));
+    if (first == TempDirName || first.compare(0, 3, StagingDirName) == 0) continue;
+    deletions_.push_back(deletion);
+  }
   for (const std::string& name : names) {
     DataArchive archive;
     archive.Name = name;
@@ -277,6 +323,7 @@ bool UpdateRun::CollectEntries() {
     archives_.push_back(archive);
   }
   for (const PatchEntry& entry : entries_) {
+    if (entry.Holder) continue;
     if (entry.Name.size() < 5 || !IsStagingMember(entry.Name)) continue;
     const std::string rest = entry.Name.substr(4);
     const size_t slash = rest.find('\\');
@@ -285,6 +332,14 @@ bool UpdateRun::CollectEntries() {
       if (archive.Name != rest.substr(0, slash)) continue;
       archive.PatchMembers.push_back(rest);
       archive.Expected[FoldName(rest)] = entry.Record;
+    }
+  }
+  for (const auto& [base, inside] : deleted_members) {
+    for (DataArchive& archive : archives_) {
+      // A member the patch carries is never also deleted.
+      if (archive.Name == base && archive.Expected.count(FoldName(inside)) == 0) {
+        archive.DeletedMembers.insert(FoldName(inside));
+      }
     }
   }
   return true;
@@ -325,7 +380,8 @@ bool UpdateRun::Unpack(DataArchive& archive) {
   // A file the patch replaces is not unpacked: the patch's copy takes its place.
   std::set<std::string> replaced;
   for (const PatchEntry& entry : entries_) {
-    if (IsStagingMember(entry.Name) && entry.Name.size() > 4 && !(entry.Attributes & kDirectoryBit)) {
+    // A delta's old member is unpacked: the delta is applied to it.
+    if (IsStagingMember(entry.Name) && entry.Name.size() > 4 && !(entry.Attributes & kDirectoryBit) && !entry.Delta) {
       replaced.insert(FoldName(entry.Name.substr(4)));
     }
   }
@@ -333,9 +389,10 @@ bool UpdateRun::Unpack(DataArchive& archive) {
     SetItem(k, count);
     const std::string name = AnsiToUtf8(handle.EntryName(k));
     if (!IsSafeRelativeName(name)) return false;
-    archive.Entries.push_back(name);
     const gca::EntryRecord record = handle.Archive()->EntryInfo(k);
     const std::string folded = FoldName(name);
+    if (archive.DeletedMembers.count(folded) != 0) continue;  // left out of the rebuilt archive
+    archive.Entries.push_back(name);
     archive.Expected.emplace(folded, record);
     if (!(record.Attributes & kDirectoryBit) && replaced.count(folded) != 0) continue;
     if (!handle.ExtractEntry(k) || notices.Failed) {
@@ -361,6 +418,12 @@ bool UpdateRun::ExtractPatch() {
   for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
     const PatchEntry& entry = entries_[i];
     const std::string target = JoinPath(TempDirectory, entry.Name);
+    if (entry.Holder) continue;
+    if (entry.Delta) {
+      SetItem(i, count);
+      if (!ApplyDelta(entry, i)) return false;
+      continue;
+    }
     if (PathExists(target)) {
       if (entry.Attributes & kDirectoryBit) continue;
       // The patch's copy replaces the one unpacked from the data archive.
@@ -375,6 +438,51 @@ bool UpdateRun::ExtractPatch() {
   }
   SetItem(count, count);
   return true;
+}
+
+// Makes the file a delta entry names, in the staging tree: a member from its old copy
+// unpacked there (through a work file that then takes its place), a loose file from the
+// installed one. An old file that is not what the delta expects ends the run, named;
+// nothing of the game has changed yet.
+bool UpdateRun::ApplyDelta(const PatchEntry& entry, int32_t index) {
+  const bool member = IsStagingMember(entry.Name);
+  const std::string staged = JoinPath(TempDirectory, entry.Name);
+  const std::string old_path = member ? staged : JoinPath(InstallPath, entry.Name);
+  const std::string out = member ? DeltaWorkPath() : staged;
+  if (!member && !CreateDirectoryTree(ParentDirectory(out))) {
+    NoteOperationFailure("write", out, GetLastError());
+    return false;
+  }
+  RemoveFile(out);  // a work file left by a run that was cut off
+  const DeltaOutcome outcome = ApplyDeltaEntry(patch_.Archive(), index, old_path, out);
+  if (outcome == DeltaOutcome::kOldDiffers) {
+    std::string shown = old_path;
+    if (member) {
+      const std::string inside = entry.Name.substr(4);
+      shown = DataArchivePath(inside.substr(0, inside.find('\\'))) + " (" + inside.substr(inside.find('\\') + 1) + ")";
+    }
+    NoteFailureKind(FailureKind::kChangedFile, shown);
+    return false;
+  }
+  if (outcome == DeltaOutcome::kDamaged) {
+    NoteFailureKind(FailureKind::kDamagedPatch);
+    return false;
+  }
+  if (outcome != DeltaOutcome::kApplied) {
+    NoteOperationFailure("write", out, GetLastError());
+    return false;
+  }
+  const uint32_t attributes = entry.Record.Attributes & kKeptBits & ~kDirectoryBit;
+  bool ok = SetPathTimes(out, nullptr, &entry.Record.WriteTime) &&
+            SetPathAttributes(out, attributes != 0 ? attributes : kNormal);
+  if (ok && member) {
+    // The old member makes room for the new one.
+    const uint32_t old_attributes = GetPathAttributes(staged);
+    if (old_attributes != kNoAttributes && (old_attributes & kReadOnlyBit)) SetPathAttributes(staged, kNormal);
+    ok = RemoveFile(staged) && MovePath(staged, out);
+  }
+  if (!ok) NoteOperationFailure("write", staged, GetLastError());
+  return ok;
 }
 
 bool UpdateRun::Rebuild(DataArchive& archive) {
@@ -501,8 +609,26 @@ bool UpdateRun::Plan() {
       journal_.LooseFiles.push_back(file);
     }
   }
+  // Files the new version has no more are kept aside like replaced ones; directories
+  // are only removed after the commit point, when left empty. A name the patch also
+  // carries, a check file, or what the installation holds in another form is left alone.
+  std::vector<JournalLooseFile> directories_gone;
+  for (const Deletion& deletion : deletions_) {
+    const std::string folded = FoldName(deletion.Name);
+    if (folded == old_check || folded == new_check || loose_attributes.count(folded) != 0) continue;
+    const uint32_t attributes = GetPathAttributes(JoinPath(InstallPath, deletion.Name));
+    if (attributes == kNoAttributes || ((attributes & kDirectoryBit) != 0) != deletion.Directory) continue;
+    JournalLooseFile file;
+    file.Name = deletion.Name;
+    file.HadOld = !deletion.Directory;
+    file.Deleted = !deletion.Directory;
+    file.Directory = deletion.Directory;
+    (deletion.Directory ? directories_gone : journal_.LooseFiles).push_back(file);
+  }
   journal_.LooseFiles.insert(journal_.LooseFiles.end(), checks.begin(), checks.end());
+  journal_.LooseFiles.insert(journal_.LooseFiles.end(), directories_gone.begin(), directories_gone.end());
   for (const JournalLooseFile& file : journal_.LooseFiles) {
+    if (file.Deleted || file.Directory) continue;
     std::vector<std::string> missing;
     for (size_t at = file.Name.rfind('\\'); at != std::string::npos && at > 0; at = file.Name.rfind('\\', at - 1)) {
       const std::string directory = file.Name.substr(0, at);
@@ -556,6 +682,7 @@ bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
   }
   const bool platform_limited = !IsWideSystem();
   for (const PatchEntry& entry : entries_) {
+    if (entry.Holder) continue;
     const std::string name = Utf8ToAnsi(entry.Name);
     const std::string staged = temp + name;
     if (entry.Attributes & kDirectoryBit) {
@@ -620,6 +747,7 @@ bool UpdateRun::FlushStaged() {
     if (!FlushFile(archive.Rebuilt)) return false;
   }
   for (const JournalLooseFile& file : journal_.LooseFiles) {
+    if (file.Deleted || file.Directory) continue;
     if (!FlushFile(StagedPath(file.Name))) return false;
   }
   return true;
@@ -639,6 +767,12 @@ bool UpdateRun::SwapAll() {
 bool UpdateRun::PlaceLooseFile(const JournalLooseFile& file) {
   const std::string staged = StagedPath(file.Name);
   const std::string target = JoinPath(InstallPath, file.Name);
+  if (file.Directory) return true;  // removed after the commit point
+  if (file.Deleted) {
+    // Deleted by the update: only kept aside, like an old copy.
+    const std::string aside = AsidePath(file.Name);
+    return CreateDirectoryTree(ParentDirectory(aside)) && MoveRetrying(aside, target);
+  }
   if (!CreateDirectoryTree(ParentDirectory(target))) return false;
   if (file.HadOld) {
     const std::string aside = AsidePath(file.Name);
@@ -695,7 +829,23 @@ bool UpdateRun::CheckPatch() {
   const int64_t count = static_cast<int64_t>(entries_.size());
   for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
     SetItem(i, count);
-    if (entries_[static_cast<size_t>(i)].Attributes & kDirectoryBit) continue;
+    PatchEntry& entry = entries_[static_cast<size_t>(i)];
+    if (entry.Attributes & kDirectoryBit) continue;
+    if (entry.Delta) {
+      // Decoded for its CRC like every entry; its header says what the file it makes
+      // must be.
+      DeltaHeader header;
+      if (!ReadDeltaHeader(patch_.Archive(), i, header) || patch_notices_.Failed) return false;
+      entry.Record.UnpackedSize = header.NewSize;
+      entry.Record.Crc = header.NewCrc;
+      if (IsStagingMember(entry.Name)) {
+        const std::string rest = entry.Name.substr(4);
+        for (DataArchive& archive : archives_) {
+          if (archive.Name == rest.substr(0, rest.find('\\'))) archive.Expected[FoldName(rest)] = entry.Record;
+        }
+      }
+      continue;
+    }
     DiscardStream discard;
     if (!patch_.Archive()->DecodeEntry(discard, i, patch_.EntryName(i)) || patch_notices_.Failed) return false;
   }
@@ -725,6 +875,7 @@ bool UpdateRun::CheckSpace() {
     }
     handle.Close();
     for (const PatchEntry& entry : entries_) {
+      if (entry.Holder) continue;
       if (!IsStagingMember(entry.Name) || entry.Name.size() <= 4) continue;
       const std::string inside = entry.Name.substr(4);
       if (inside.compare(0, archive.Name.size() + 1, archive.Name + "\\") != 0) continue;
@@ -736,6 +887,7 @@ bool UpdateRun::CheckSpace() {
   }
   std::vector<SpaceMember> loose;
   for (const PatchEntry& entry : entries_) {
+    if (entry.Holder) continue;
     if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
     loose.push_back({entry.Name, entry.Record.UnpackedSize, false});
   }

@@ -12,6 +12,8 @@ packages=(
   googletest libgtest-dev zlib1g-dev python3
   wine wine32:i386 wine64 g++-mingw-w64-x86-64-win32 gcc-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 xvfb xauth imagemagick x11-apps
   bzip2 lbzip2 xz-utils osslsigncode openssl file locales
+  # the suffix array of mkpatch's deltas
+  libdivsufsort-dev
   # Wine's own fonts: without them the caption buttons (Marlett) show letters
   fonts-wine
 )

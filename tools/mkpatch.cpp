@@ -24,6 +24,7 @@ void Usage(FILE* to) {
                "usage: mkpatch --stub updater.exe --old OLD_DIR --new NEW_DIR --title TITLE\n"
                "               --old-version TEXT --new-version TEXT --check-file NAME\n"
                "               [--new-check-file NAME] [--codepage N] [--with-times] [--allow-long-names]\n"
+               "               [--keep-deleted] [--no-delta]\n"
                "               [signing] -o PATCH.exe\n"
                "       mkpatch --show PATCH.exe\n"
                "       mkpatch --help\n"
@@ -32,6 +33,10 @@ void Usage(FILE* to) {
                "and time stamps for loose files whose bytes are unchanged.\n"
                "--allow-long-names ships names that leave the players' game folder path fewer than\n"
                "100 characters (the updater's work paths must fit the classic path limit).\n"
+               "Files, data archives, members and directories that the new version no longer has are\n"
+               "deleted by the update; --keep-deleted leaves them in the players' installations.\n"
+               "A changed file or member goes as a binary delta from its old content where that is\n"
+               "smaller once coded; --no-delta ships every changed file whole.\n"
                "\n"
                "signing (Authenticode, SHA-256, by osslsigncode after the payload is appended,\n"
                "so that the signature covers it):\n"
@@ -145,6 +150,14 @@ int main(int argc, char** argv) {
     }
     if (arg == "--allow-long-names") {
       options.AllowLongNames = true;
+      continue;
+    }
+    if (arg == "--keep-deleted") {
+      options.KeepDeleted = true;
+      continue;
+    }
+    if (arg == "--no-delta") {
+      options.NoDelta = true;
       continue;
     }
     auto option = value_options.find(arg);

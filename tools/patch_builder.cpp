@@ -14,11 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "app/delta_format.h"
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
 #include "codec/block_pool.h"
 #include "archive/os.h"
 #include "codec/sha512.h"
+#include "tools/patch_delta.h"
 #include "tools/patch_names.h"
 
 #ifdef _WIN32
@@ -312,6 +314,95 @@ class DigestStream : public gca::ByteStream {
   uint64_t position_ = 0;
 };
 
+// An output stream that keeps what is written to it, and one that keeps the first bytes
+// and the SHA-512 of the whole.
+class MemoryStream : public gca::ByteStream {
+ public:
+  explicit MemoryStream(std::vector<uint8_t>& bytes) : bytes_(bytes) { bytes_.clear(); }
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    bytes_.insert(bytes_.end(), p, p + n);
+    return n;
+  }
+  bool Seek(uint64_t) override { return false; }
+  uint64_t Tell() override { return bytes_.size(); }
+
+ private:
+  std::vector<uint8_t>& bytes_;
+};
+
+class HeadDigestStream : public DigestStream {
+ public:
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    const uint8_t* p = static_cast<const uint8_t*>(buffer);
+    const size_t take = std::min<size_t>(n, kDeltaHeaderSize - std::min(head.size(), kDeltaHeaderSize));
+    head.insert(head.end(), p, p + take);
+    return DigestStream::Write(buffer, n);
+  }
+  std::vector<uint8_t> head;
+};
+
+// Applies a delta in memory, as the updater applies it from files.
+class MemorySink : public DeltaSink {
+ public:
+  MemorySink(const std::vector<uint8_t>& old_bytes, std::vector<uint8_t>& new_bytes)
+      : old_(old_bytes), new_(new_bytes) {}
+  bool ReadOld(uint64_t position, uint8_t* buffer, uint32_t n) override {
+    if (position > old_.size() || n > old_.size() - position) return false;
+    std::memcpy(buffer, old_.data() + position, n);
+    return true;
+  }
+  bool WriteNew(const uint8_t* buffer, uint32_t n) override {
+    new_.insert(new_.end(), buffer, buffer + n);
+    return true;
+  }
+
+ private:
+  const std::vector<uint8_t>& old_;
+  std::vector<uint8_t>& new_;
+};
+
+std::string DigestOf(const std::vector<uint8_t>& bytes) {
+  gca::Sha512Digest digest;
+  for (size_t at = 0; at < bytes.size(); at += 1u << 30) {
+    digest.Update(bytes.data() + at, static_cast<uint32_t>(std::min<size_t>(1u << 30, bytes.size() - at)));
+  }
+  digest.Finish();
+  return digest.HexText();
+}
+
+// The delta stream from the old content to the new, when it is smaller than the new
+// content once both are coded by the block codec; checked by applying it. False: ship
+// the new content whole.
+bool ChooseDelta(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
+                 const std::string& old_digest, std::vector<uint8_t>& delta) {
+  delta.clear();
+  if (old_bytes.size() > kDeltaLimit || new_bytes.size() > kDeltaLimit) return false;
+  DeltaHeader header;
+  header.OldSize = old_bytes.size();
+  header.NewSize = new_bytes.size();
+  const gca::Crc32 crc;
+  for (size_t at = 0; at < new_bytes.size(); at += 1u << 30) {
+    header.NewCrc = crc.Update(new_bytes.data() + at,
+                               static_cast<uint32_t>(std::min<size_t>(1u << 30, new_bytes.size() - at)), header.NewCrc);
+  }
+  header.OldDigest = old_digest;
+  header.NewDigest = DigestOf(new_bytes);
+  PutDeltaHeader(header, delta);
+  MakeDeltaRecords(old_bytes.data(), old_bytes.size(), new_bytes.data(), new_bytes.size(), delta);
+  const uint64_t coded = CodedSize(delta.data(), delta.size(), UINT64_MAX);
+  if (CodedSize(new_bytes.data(), new_bytes.size(), coded) <= coded) return false;
+  std::vector<uint8_t> made;
+  MemorySink sink(old_bytes, made);
+  DeltaApplier applier(sink);
+  if (!applier.Push(delta.data(), delta.size()) || !applier.Complete() || made != new_bytes) {
+    delta.clear();
+    return false;
+  }
+  return true;
+}
+
 // What the notices of one archive operation said.
 struct NoticeLog {
   bool Failed = false;              // a damaged entry, an unsafe name, a failed build
@@ -385,6 +476,11 @@ class ArchiveReader {
     fs::create_directories(directory, ec);
     handle_.SetOutputDirectory(ArchivePath(directory));
     return handle_.ExtractEntry(index) && !log_.Failed;
+  }
+  // An entry's bytes, decoded with its CRC checked.
+  bool Bytes(int32_t index, std::vector<uint8_t>& bytes) {
+    MemoryStream stream(bytes);
+    return handle_.Archive()->DecodeEntry(stream, index, std::string()) && !log_.Failed;
   }
   // SHA-512 of an entry's bytes, decoded with its CRC checked; empty on failure.
   std::string Digest(int32_t index) {
@@ -472,7 +568,35 @@ struct MemberState {
 struct MergedArchive {
   std::string Base;  // UTF-8 base name n of n.dat
   std::map<std::string, MemberState> Old, New;
+  // The new version's directory members, by their names inside the patch ("___\n\...").
+  std::map<std::string, uint64_t> DirectoryTimes;
+  // Members of the old version that the update leaves out, named as in the patch.
+  std::vector<Deletion> Deleted;
 };
+
+// The old content's digest each delta entry must name, by the name of the file it makes
+// ("game.exe", "___\\data\\maps\\m2.txt").
+using DeltaDigests = std::map<std::string, std::string>;
+
+// Writes a staged file with the time and attributes its entry must carry.
+bool WriteStaged(const fs::path& path, const std::vector<uint8_t>& bytes, uint64_t time, uint32_t attributes,
+                 std::string& error) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      error = "cannot write \"" + path.u8string() + "\"";
+      return false;
+    }
+  }
+  if (!SetTime(path, time) || !SetAttributes(path, attributes & ~0x10u)) {
+    error = "cannot set the time or attributes of \"" + path.u8string() + "\"";
+    return false;
+  }
+  return true;
+}
 
 // A loose file the patch must carry, with what it must hold.
 struct LooseExpectation {
@@ -501,7 +625,8 @@ bool LeavesRoom(const std::string& archive_name, bool member, const std::string&
 // stage/___. Failed (with a message) when the patch cannot express the change; Whole
 // (with the reason in the summary) when the updater could not merge into it.
 Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
-                        const fs::path& staging, bool with_times, bool allow_long_names, const Tick& tick,
+                        const fs::path& staging, bool with_times, bool allow_long_names, bool keep_deleted,
+                        bool deltas, DeltaDigests& delta_digests, const Tick& tick,
                         ArchiveSummary& summary, MergedArchive& merged, std::string& error) {
   const std::string base_utf8 = name.substr(0, name.size() - 4);
   const std::string base = ArchiveText(base_utf8);
@@ -564,11 +689,34 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
             "\" differ only in letter case: Windows takes them for one file";
     return Staged::Failed;
   }
+  // Members the new version no longer has: left out of the rebuilt archive, or with
+  // --keep-deleted left in it (then the new archive is expected to keep them).
   for (const Member& member : old_archive.Members()) {
-    if (new_names.count(member.Name) == 0) {
-      error = "member \"" + Utf8OfArchiveName(member.Name) + "\" of \"" + name +
-              "\" was deleted in the new version; a patch can only add and replace members";
+    if (new_names.count(member.Name) != 0) continue;
+    MemberState gone;
+    gone.Name = Utf8OfArchiveName(member.Name);
+    gone.Directory = (member.Record.Attributes & 0x10) != 0;
+    gone.Attributes = member.Record.Attributes;
+    if (gone.Name.empty() || !IsSafeRelativeName(gone.Name)) {
+      error = "deleted member \"" + gone.Name + "\" of \"" + name + "\" is not a safe relative name";
       return Staged::Failed;
+    }
+    if (!gone.Directory) {
+      gone.Digest = old_archive.Digest(member.Index);
+      if (gone.Digest.empty()) {
+        error = "cannot decode \"" + gone.Name + "\" of \"" + name + "\" (damaged data or CRC)";
+        return Staged::Failed;
+      }
+    }
+    merged.Old[FoldNameCase(gone.Name)] = gone;
+    if (!gone.Directory) {
+      ++(keep_deleted ? summary.Kept : summary.Deleted);
+      (keep_deleted ? summary.KeptBytes : summary.DeletedBytes) += member.Record.UnpackedSize;
+    }
+    if (keep_deleted) {
+      merged.New[FoldNameCase(gone.Name)] = gone;
+    } else {
+      merged.Deleted.push_back({"___\\" + gone.Name, gone.Directory});
     }
   }
 
@@ -620,6 +768,27 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
       }
       merged.Old[FoldNameCase(before.Name)] = before;
     }
+    if (ship && deltas && !directory && found != old_members.end() && !(found->second->Record.Attributes & 0x10)) {
+      // A changed member may go as a delta from its old content.
+      std::vector<uint8_t> old_bytes, new_bytes, delta;
+      if (!old_archive.Bytes(found->second->Index, old_bytes) || !new_archive.Bytes(member.Index, new_bytes)) {
+        error = "cannot decode \"" + utf8 + "\" of \"" + name + "\" (damaged data or CRC)";
+        return Staged::Failed;
+      }
+      const std::string old_digest = DigestOf(old_bytes);
+      if (ChooseDelta(old_bytes, new_bytes, old_digest, delta)) {
+        if (!WriteStaged(PathOfArchiveName(staging.parent_path() / "___delta" / "___", member.Name), delta,
+                         member.Record.WriteTime, member.Record.Attributes, error)) {
+          return Staged::Failed;
+        }
+        now.Digest = DigestOf(new_bytes);
+        delta_digests["___\\" + utf8] = old_digest;
+        ++summary.Deltas;
+        summary.DeltaBytes += delta.size();
+        ++summary.Shipped;
+        ship = false;
+      }
+    }
     if (ship) {
       if (!new_archive.Extract(staging, member.Index)) {
         error = "cannot extract \"" + utf8 + "\" of \"" + name + "\"";
@@ -636,6 +805,7 @@ Staged StageDataArchive(const std::string& name, const fs::path& old_path, const
       ++summary.Shipped;
     }
     merged.New[FoldNameCase(utf8)] = now;
+    if (directory) merged.DirectoryTimes["___\\" + utf8] = member.Record.WriteTime;
     done += member.Record.UnpackedSize;
     if (tick) tick(done, total);
   }
@@ -690,7 +860,7 @@ bool SameText(const char* what, const std::string& read, const std::string& writ
 // attributes), and every loose file the patch carries must equal the new version's.
 bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t archive_tag_position,
                  const std::map<std::string, LooseExpectation>& loose, const std::vector<MergedArchive>& merged,
-                 const PatchOptions& options, std::string& error) {
+                 const DeltaDigests& delta_digests, const PatchOptions& options, std::string& error) {
   HostPayloadFile file(patch);
   struct Text {
     const char* short_name;
@@ -729,6 +899,21 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
       return false;
     }
   }
+  {
+    std::vector<Deletion> deletions;
+    bool whole = false;
+    const bool listed = ReadDeletionsIn(file, deletions, whole);
+    bool same = listed == !records.Deletions.empty() && (!listed || whole) &&
+                deletions.size() == records.Deletions.size();
+    for (size_t i = 0; same && i < deletions.size(); ++i) {
+      same = deletions[i].Name == records.Deletions[i].Name && deletions[i].Directory == records.Deletions[i].Directory;
+    }
+    if (!same) {
+      error = "the patch does not read back: the deletion list holds " + std::to_string(deletions.size()) +
+              " entries instead of " + std::to_string(records.Deletions.size());
+      return false;
+    }
+  }
   const int32_t tag = FindRecordIn(file, ArchiveTag());
   if (tag < 0 || static_cast<uint64_t>(tag) != archive_tag_position) {
     error = "the patch does not read back: the archive record is found at " + std::to_string(tag) +
@@ -762,7 +947,7 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
   for (int32_t i = 0; i < count; ++i) total += handle.Archive()->EntryInfo(i).UnpackedSize;
   for (int32_t i = 0; i < count; ++i) {
     const gca::EntryRecord record = handle.Archive()->EntryInfo(i);
-    const std::string name = Utf8OfArchiveName(handle.EntryName(i));
+    std::string name = Utf8OfArchiveName(handle.EntryName(i));
     if (name.empty() || !IsSafeRelativeName(name)) {
       error = "the patch does not read back: entry " + std::to_string(i) + " has an unsafe name";
       return false;
@@ -772,12 +957,29 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
     state.Directory = (record.Attributes & 0x10) != 0;
     state.Attributes = record.Attributes;
     if (!state.Directory) {
-      DigestStream stream;
+      HeadDigestStream stream;
       if (!handle.Archive()->DecodeEntry(stream, i, std::string()) || log.Failed) {
         error = "the patch does not read back: \"" + name + "\" does not decode with a matching CRC";
         return false;
       }
       state.Digest = stream.Finish();
+      if (IsDeltaName(name)) {
+        // A delta stands for the file it makes: its header must name the old content the
+        // build diffed against and the new content (the stream itself was checked by
+        // applying it when it was made).
+        DeltaHeader header;
+        name = name.substr(kDeltaPrefixSize);
+        const auto old = delta_digests.find(name);
+        if (!ParseDeltaHeader(stream.head.data(), stream.head.size(), header) || old == delta_digests.end() ||
+            header.OldDigest != old->second) {
+          error = "the patch does not read back: the delta of \"" + name + "\" does not name its old content";
+          return false;
+        }
+        state.Name = name;
+        state.Digest = header.NewDigest;
+      }
+    } else if (IsDeltaName(name)) {
+      continue;  // the directories that hold the delta entries
     }
     done += record.UnpackedSize;
     if (options.Progress) options.Progress("checking", done, total);
@@ -810,6 +1012,13 @@ bool VerifyPatch(const fs::path& patch, const PayloadRecords& records, uint64_t 
   }
   handle.Close();
   handle.ReleaseBuffers();
+  // The members the deletion list names are left out of the rebuilt archives.
+  for (const Deletion& deletion : records.Deletions) {
+    if (deletion.Name.compare(0, 4, "___\\") != 0) continue;
+    const std::string rest = deletion.Name.substr(4);
+    auto it = applied.find(FoldNameCase(rest.substr(0, rest.find('\\'))));
+    if (it != applied.end()) it->second.Old.erase(FoldNameCase(rest));
+  }
   for (const auto& [folded, want] : loose) {
     if (carried.count(folded) == 0) {
       error = "the patch does not read back: \"" + want.Name + "\" is missing from it";
@@ -911,6 +1120,41 @@ bool SignPatch(const SignOptions& sign, const fs::path& patch, const fs::path& s
 
 
 
+// Gives every directory of the staged tree a time from the trees, never from the clock,
+// so that the same trees give the same patch bytes: a loose directory takes the new
+// tree's time, a data archive's directory member the new archive's; any other (the
+// staging directory, a directory made to hold a member) the latest time below it.
+// Returns the time given to root.
+uint64_t SetStagedDirectoryTimes(const fs::path& root, const std::string& relative,
+                                 const std::map<std::string, TreeFile>& new_files,
+                                 const std::map<std::string, uint64_t>& member_times) {
+  uint64_t latest = 0;
+  std::error_code ec;
+  std::vector<fs::directory_entry> children;
+  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
+  for (const fs::directory_entry& child : children) {
+    const std::string name = (relative.empty() ? std::string() : relative + "\\") + RelativeName(child.path().filename());
+    uint64_t time = 0;
+    if (child.is_directory(ec)) {
+      time = SetStagedDirectoryTimes(child.path(), name, new_files, member_times);
+    } else {
+      GetTime(child.path(), time);
+    }
+    latest = std::max(latest, time);
+  }
+  if (relative.empty()) return latest;
+  uint64_t own = latest;
+  const auto loose = new_files.find(relative);
+  const auto member = member_times.find(relative);
+  if (member != member_times.end()) {
+    own = member->second;
+  } else if (loose != new_files.end() && loose->second.Directory) {
+    own = loose->second.WriteTime;
+  }
+  SetTime(root, own);
+  return own;
+}
+
 // Why a tree name cannot go into a patch, or empty.
 std::string NameProblem(const std::string& name) {
   std::string problem = WindowsNameProblem(name);
@@ -919,6 +1163,53 @@ std::string NameProblem(const std::string& name) {
   if (!problem.empty()) return problem;
   if (!IsSafeRelativeName(name)) return "it is not a relative name below the game directory";
   return std::string();
+}
+
+// What the old tree has and the new one does not: loose files and data archives (kept
+// aside by the update until its commit point), then directories, innermost first
+// (removed once the update leaves them empty). The check files are never deleted, nor is
+// anything below the updater's own names. A file that became a directory, or a directory
+// that became a file, is refused: the update would have to do both at once.
+bool ListDeletions(const std::map<std::string, TreeFile>& old_files, const std::map<std::string, TreeFile>& new_files,
+                   PayloadRecords& records, bool keep, PatchSummary& summary, std::string& error) {
+  std::vector<std::string> directories;
+  for (const auto& [name, file] : old_files) {
+    auto found = new_files.find(name);
+    if (found != new_files.end()) {
+      if (found->second.Directory != file.Directory) {
+        error = "\"" + name + "\" is a " + (file.Directory ? "directory" : "file") + " in the old version and a " +
+                (file.Directory ? "file" : "directory") + " in the new one; a patch cannot change one into the other";
+        return false;
+      }
+      continue;
+    }
+    const std::string folded = FoldNameCase(name);
+    if (folded == FoldNameCase(records.OldCheckFile) || folded == FoldNameCase(records.NewCheckFile)) continue;
+    if (!NameProblem(name).empty()) {
+      error = "\"" + name + "\" was deleted in the new version but cannot be named in a patch: " + NameProblem(name);
+      return false;
+    }
+    if (file.Directory) {
+      if (!keep) directories.push_back(name);
+      continue;
+    }
+    if (keep) {
+      ++summary.LooseKept;
+      summary.LooseKeptBytes += file.Size;
+      continue;
+    }
+    ++summary.LooseDeleted;
+    summary.LooseDeletedBytes += file.Size;
+    if (EndsWithDat(name)) ++summary.DataArchivesDeleted;
+    records.Deletions.push_back({name, false});
+  }
+  // Deeper first: a directory goes only after the directories inside it.
+  std::stable_sort(directories.begin(), directories.end(), [](const std::string& a, const std::string& b) {
+    return std::count(a.begin(), a.end(), '\\') > std::count(b.begin(), b.end(), '\\');
+  });
+  for (const std::string& name : directories) records.Deletions.push_back({name, true});
+  summary.DirectoriesDeleted = static_cast<int>(directories.size());
+  return true;
 }
 
 }  // namespace
@@ -1019,14 +1310,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
 
   std::map<std::string, TreeFile> old_files, new_files;
   if (!ListTree(old_root, old_files, error) || !ListTree(new_root, new_files, error)) return false;
-  for (const auto& [name, file] : old_files) {
-    if (file.Directory) continue;
-    auto found = new_files.find(name);
-    if (found == new_files.end() || found->second.Directory) {
-      error = "\"" + name + "\" was deleted in the new version; a patch can only add and replace files";
-      return false;
-    }
-  }
+  summary.KeepDeleted = options.KeepDeleted;
+  if (!ListDeletions(old_files, new_files, records, options.KeepDeleted, summary, error)) return false;
   {
     std::vector<std::string> names;
     for (const auto& [name, file] : new_files) {
@@ -1061,6 +1346,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
 
   std::map<std::string, LooseExpectation> loose;
   std::vector<MergedArchive> merged;
+  DeltaDigests delta_digests;
+  summary.DeltasEnabled = !options.NoDelta;
   uint64_t compared = 0, compare_total = 0;
   for (const auto& [name, file] : new_files) compare_total += file.Size;
   progress("comparing", 0, compare_total);
@@ -1095,12 +1382,13 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
           progress("comparing", base + (total == 0 ? 0 : size * done / total), compare_total);
         };
         const Staged staged = StageDataArchive(name, old_root / FromUtf8(name), new_path, staging,
-                                               options.WithTimes, options.AllowLongNames, tick, archive,
+                                               options.WithTimes, options.AllowLongNames, options.KeepDeleted,
+                                               !options.NoDelta, delta_digests, tick, archive,
                                                expected, error);
         if (staged == Staged::Failed) return false;
         if (staged == Staged::Members) {
           summary.MembersTimeOnly += archive.TimeOnly;
-          if (archive.Shipped > 0) {
+          if (archive.Shipped > 0 || !expected.Deleted.empty()) {
             if (name == records.NewCheckFile || name == records.OldCheckFile) {
               error = "the check file \"" + name +
                       "\" is a data archive that the updater rebuilds; its digest after the update cannot be known";
@@ -1109,6 +1397,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
             ++summary.DataArchives;
             summary.Members += archive.Shipped;
             records.Times.push_back({name, file.WriteTime});
+            records.Deletions.insert(records.Deletions.end(), expected.Deleted.begin(), expected.Deleted.end());
             merged.push_back(std::move(expected));
           }
           summary.Archives.push_back(archive);
@@ -1128,11 +1417,37 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
       error = "\"" + name + "\" has no form in the code page of the entry names";
       return false;
     }
-    if (!CopyWithTimes(new_path, PathOfArchiveName(stage, archive_name), file, error)) return false;
+    bool as_delta = false;
+    if (!is_new && !options.NoDelta) {
+      // A changed file (a data archive shipped whole too) may go as a delta.
+      if (file.Size > kDeltaLimit || old->second.Size > kDeltaLimit) {
+        ++summary.TooLargeForDelta;
+      } else {
+        std::vector<char> old_chars, new_chars;
+        if (!ReadWhole(old_root / FromUtf8(name), old_chars) || !ReadWhole(new_path, new_chars)) {
+          error = "cannot read \"" + name + "\"";
+          return false;
+        }
+        const std::vector<uint8_t> old_bytes(old_chars.begin(), old_chars.end()), new_bytes(new_chars.begin(), new_chars.end());
+        std::vector<uint8_t> delta;
+        const std::string old_digest = DigestOf(old_bytes);
+        if (ChooseDelta(old_bytes, new_bytes, old_digest, delta)) {
+          if (!WriteStaged(PathOfArchiveName(stage / "___delta", archive_name), delta, file.WriteTime, file.Attributes,
+                           error)) {
+            return false;
+          }
+          delta_digests[name] = old_digest;
+          as_delta = true;
+          ++summary.LooseDeltas;
+          summary.LooseDeltaBytes += delta.size();
+        }
+      }
+    }
+    if (!as_delta && !CopyWithTimes(new_path, PathOfArchiveName(stage, archive_name), file, error)) return false;
     ++summary.LooseFiles;
     if (whole_reason.empty()) {
       ++(is_new ? summary.LooseAdded : summary.LooseReplaced);
-      summary.LooseBytes += file.Size;
+      if (!as_delta) summary.LooseBytes += file.Size;
     }
     records.Times.push_back({name, file.WriteTime});
     loose[FoldNameCase(name)] = {name, new_path, (file.Attributes & 1) != 0};
@@ -1140,6 +1455,11 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     progress("comparing", compared, compare_total);
   }
   summary.TimeStamps = static_cast<int>(records.Times.size());
+  {
+    std::map<std::string, uint64_t> member_times;
+    for (const MergedArchive& archive : merged) member_times.insert(archive.DirectoryTimes.begin(), archive.DirectoryTimes.end());
+    SetStagedDirectoryTimes(stage, std::string(), new_files, member_times);
+  }
 
   std::vector<std::string> sources;
   for (fs::directory_iterator it(stage, ec), end; !ec && it != end; it.increment(ec)) {
@@ -1208,7 +1528,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   }
   summary.PatchSize = summary.ImageEnd + payload.size() + summary.ArchiveSize;
   if (options.AfterWrite) options.AfterWrite(patch.u8string());
-  if (!VerifyPatch(patch, records, summary.ImageEnd + payload.size() - kTagSize, loose, merged, options, error)) {
+  if (!VerifyPatch(patch, records, summary.ImageEnd + payload.size() - kTagSize, loose, merged, delta_digests, options,
+                   error)) {
     return false;
   }
   fs::path finished = patch;
@@ -1238,20 +1559,38 @@ std::string SummaryText(const PatchSummary& s) {
         << " only in time: " << (s.WithTimes ? "time stamp only (--with-times)" : "not shipped, no time stamp")
         << "\n";
   }
+  int members = 0;
+  uint64_t member_bytes = 0;
+  for (const ArchiveSummary& a : s.Archives) {
+    members += s.KeepDeleted ? a.Kept : a.Deleted;
+    member_bytes += s.KeepDeleted ? a.KeptBytes : a.DeletedBytes;
+  }
+  if (s.KeepDeleted && (s.LooseKept > 0 || members > 0)) {
+    out << "kept (--keep-deleted): " << s.LooseKept << " loose file(s) of " << FormatBytes(s.LooseKeptBytes) << ", "
+        << members << " member(s) of " << FormatBytes(member_bytes) << " stay in the players' installations\n";
+  } else if (s.LooseDeleted > 0 || members > 0 || s.DirectoriesDeleted > 0) {
+    out << "deleted: " << s.LooseDeleted << " loose file(s) of " << FormatBytes(s.LooseDeletedBytes) << " ("
+        << s.DataArchivesDeleted << " data archive(s)), " << members << " member(s) of " << FormatBytes(member_bytes)
+        << ", " << s.DirectoriesDeleted << " directory(ies) when left empty\n";
+  }
+  if (!s.DeltasEnabled) out << "deltas: off (--no-delta), changed files shipped whole\n";
+  if (s.TooLargeForDelta > 0) out << s.TooLargeForDelta << " changed file(s) too large for a delta: shipped whole\n";
   char line[256];
-  std::snprintf(line, sizeof line, "%-28s %7s %9s %10s %10s %12s\n", "", "added", "replaced", "unchanged",
-                "time only", "bytes");
+  std::snprintf(line, sizeof line, "%-28s %7s %9s %10s %10s %12s %8s %7s %12s\n", "", "added", "replaced",
+                "unchanged", "time only", "whole bytes", s.KeepDeleted ? "kept" : "deleted", "deltas", "delta bytes");
   out << line;
-  std::snprintf(line, sizeof line, "%-28s %7d %9d %10s %10d %12s\n", "loose files", s.LooseAdded, s.LooseReplaced,
-                "-", s.LooseTimeOnly, FormatBytes(s.LooseBytes).c_str());
+  std::snprintf(line, sizeof line, "%-28s %7d %9d %10s %10d %12s %8d %7d %12s\n", "loose files", s.LooseAdded,
+                s.LooseReplaced, "-", s.LooseTimeOnly, FormatBytes(s.LooseBytes).c_str(),
+                s.KeepDeleted ? s.LooseKept : s.LooseDeleted, s.LooseDeltas, FormatBytes(s.LooseDeltaBytes).c_str());
   out << line;
   for (const ArchiveSummary& a : s.Archives) {
     const std::string name = a.Name.size() > 28 ? a.Name.substr(0, 25) + "..." : a.Name;
     if (a.ShippedWhole) {
       std::snprintf(line, sizeof line, "%-28s %-40s %12s\n", name.c_str(), "  shipped whole", FormatBytes(a.Bytes).c_str());
     } else {
-      std::snprintf(line, sizeof line, "%-28s %7d %9d %10d %10d %12s\n", name.c_str(), a.Added, a.Replaced,
-                    a.Unchanged, a.TimeOnly, FormatBytes(a.Bytes).c_str());
+      std::snprintf(line, sizeof line, "%-28s %7d %9d %10d %10d %12s %8d %7d %12s\n", name.c_str(), a.Added,
+                    a.Replaced, a.Unchanged, a.TimeOnly, FormatBytes(a.Bytes).c_str(),
+                    s.KeepDeleted ? a.Kept : a.Deleted, a.Deltas, FormatBytes(a.DeltaBytes).c_str());
     }
     out << line;
   }
@@ -1306,6 +1645,16 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
     << (listed && !complete ? " (list cut short)" : "") << "\n";
   for (const TimeStamp& stamp : stamps) s << "  " << stamp.WriteTime << "  " << stamp.Name << "\n";
   {
+    std::vector<Deletion> deletions;
+    bool whole = false;
+    if (ReadDeletionsIn(file, deletions, whole)) {
+      s << "deletions: " << deletions.size() << (whole ? "" : " (list cut short)") << "\n";
+      for (const Deletion& deletion : deletions) {
+        s << "  " << (deletion.Directory ? "dir  " : "file ") << deletion.Name << "\n";
+      }
+    }
+  }
+  {
     uint64_t offset = 0, length = 0;
     if (PeCertificateTable(head.data(), head.size(), offset, length) && length != 0) {
       s << "signature: certificate table of " << length << " bytes at offset " << offset << "\n";
@@ -1329,8 +1678,10 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
         s << "entries: " << count << "\n";
         for (int32_t i = 0; i < count; ++i) {
           const gca::EntryRecord record = handle.Archive()->EntryInfo(i);
-          s << "  " << ((record.Attributes & 0x10) ? "dir " : "    ") << record.UnpackedSize << "  "
-            << Utf8OfArchiveName(handle.EntryName(i)) << "\n";
+          const std::string name = Utf8OfArchiveName(handle.EntryName(i));
+          s << "  " << ((record.Attributes & 0x10) ? "dir " : "    ") << record.UnpackedSize << "  " << name
+            << (IsDeltaName(name) && !(record.Attributes & 0x10) ? "  (delta of " + name.substr(kDeltaPrefixSize) + ")" : "")
+            << "\n";
         }
       } else {
         s << "entries: (the archive does not open)\n";

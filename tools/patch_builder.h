@@ -23,6 +23,10 @@ struct PatchOptions {
   // Also ship what differs only in its write time: data-archive members whose bytes and
   // attributes are unchanged, and time stamps for loose files with unchanged bytes.
   bool WithTimes = false;
+  // Leave what the new version deleted in the players' installations (listed as kept).
+  bool KeepDeleted = false;
+  // Ship every changed file and member whole, as patches without deltas.
+  bool NoDelta = false;
   // Also names that leave the installation directory fewer than 100 characters of path.
   bool AllowLongNames = false;
   SignOptions Sign;          // signs the finished patch when it names an identity
@@ -42,6 +46,12 @@ struct ArchiveSummary {
   int Unchanged = 0;           // members equal in bytes, attributes and time
   int TimeOnly = 0;            // members that differ only in their write time
   int Shipped = 0;             // members the patch carries
+  int Deleted = 0;             // members the update leaves out (files)
+  uint64_t DeletedBytes = 0;
+  int Kept = 0;                // deleted members left in place (--keep-deleted)
+  uint64_t KeptBytes = 0;
+  int Deltas = 0;              // replaced members shipped as deltas (the rest whole, in Bytes)
+  uint64_t DeltaBytes = 0;     // bytes of their delta streams (unpacked)
   uint64_t Bytes = 0;          // bytes the patch carries for it (unpacked)
 };
 
@@ -51,6 +61,17 @@ struct PatchSummary {
   int LooseReplaced = 0;
   int LooseTimeOnly = 0;       // same bytes, other time: not shipped
   uint64_t LooseBytes = 0;
+  int LooseDeleted = 0;        // loose files the update deletes (data archives included)
+  uint64_t LooseDeletedBytes = 0;
+  int DataArchivesDeleted = 0; // whole data archives among them
+  int DirectoriesDeleted = 0;  // removed when the update leaves them empty
+  int LooseKept = 0;           // deleted in the new version, left in place (--keep-deleted)
+  uint64_t LooseKeptBytes = 0;
+  bool KeepDeleted = false;
+  int LooseDeltas = 0;         // replaced loose files shipped as deltas (the rest whole, in LooseBytes)
+  uint64_t LooseDeltaBytes = 0;
+  bool DeltasEnabled = false;  // false with --no-delta
+  int TooLargeForDelta = 0;    // changed files larger than a delta can take: shipped whole
   int DataArchives = 0;        // data archives the patch merges members into
   int Members = 0;             // members it carries
   int MembersTimeOnly = 0;     // over all data archives
@@ -65,7 +86,7 @@ struct PatchSummary {
 };
 
 // Paths are UTF-8. Returns false with a message when the trees cannot be expressed as a
-// patch (a deleted file or member, a text longer than 31 bytes, a name Windows cannot
+// patch (a file that became a directory, a text longer than 31 bytes, a name Windows cannot
 // hold, ...), a file fails, the written patch does not read back as the new version, or
 // the signing fails. The patch is written and signed in a fresh work directory next to
 // the output and moved to the output only when complete and checked, so a failed build

@@ -181,6 +181,61 @@ TEST_F(PatchBuilderTest, HoldsWhatDiffersAndTheRecords) {
   EXPECT_NE(text.find("___\\data\\maps\\m2.txt"), std::string::npos);
 }
 
+// A publisher rebuilds and compares: the same trees and options give the same bytes,
+// whatever the clock says when the directories of the work tree are made.
+TEST_F(PatchBuilderTest, SameTreesGiveTheSameBytes) {
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  const std::vector<uint8_t> first = ReadAll(root_ / "patch.exe");
+  usleep(20000);
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_TRUE(first == ReadAll(root_ / "patch.exe"));
+}
+
+// What the new version no longer has: loose files, a whole data archive, a member and
+// directories go into the deletion list (deepest directory first), never the check file;
+// --keep-deleted lists them as kept and writes no list.
+TEST_F(PatchBuilderTest, DeletionsAreListedOrKept) {
+  Write(old_ / "old/sub/stale.js", "stale");
+  Write(old_ / "stale.map", "map");
+  fs::remove(new_ / "voice.dat");
+  fs::remove(root_ / "new-src/data/maps/m3.txt");
+  fs::remove(new_ / "data.dat");
+  Pack(new_ / "data.dat", {root_ / "new-src/data"});
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_EQ(summary.LooseDeleted, 3);
+  EXPECT_EQ(summary.DataArchivesDeleted, 1);
+  EXPECT_EQ(summary.DirectoriesDeleted, 2);
+  ASSERT_EQ(summary.Archives.size(), 1u);
+  EXPECT_EQ(summary.Archives[0].Deleted, 1);
+  std::vector<uint8_t> bytes = ReadAll(root_ / "patch.exe");
+  const int32_t tag = FindTag(bytes.data(), std::min<size_t>(bytes.size(), kSearchWindow), AssembleTag(DeleteName));
+  ASSERT_GT(tag, 0);
+  std::vector<std::string> listed;
+  size_t at = size_t(tag) + 20;
+  for (uint32_t i = 0, n = bytes[tag + 16]; i < n; ++i) {
+    const uint32_t flags = bytes[at], length = bytes[at + 4];
+    listed.push_back((flags & 1 ? "dir " : "") + std::string(bytes.begin() + long(at) + 8, bytes.begin() + long(at + 8 + length)));
+    at += 8 + length;
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"old\\sub\\stale.js", "stale.map", "voice.dat", "dir old\\sub", "dir old",
+                                              "___\\data\\maps\\m3.txt"}));
+  EXPECT_NE(SummaryText(summary).find("deleted: 3 loose file(s)"), std::string::npos) << SummaryText(summary);
+
+  options_.KeepDeleted = true;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_EQ(summary.LooseDeleted, 0);
+  EXPECT_EQ(summary.LooseKept, 3);
+  EXPECT_EQ(summary.Archives.size(), 1u);
+  EXPECT_EQ(summary.Archives[0].Kept, 1);
+  bytes = ReadAll(root_ / "patch.exe");
+  EXPECT_LT(FindTag(bytes.data(), std::min<size_t>(bytes.size(), kSearchWindow), AssembleTag(DeleteName)), 0);
+  EXPECT_NE(SummaryText(summary).find("kept (--keep-deleted): 3 loose file(s)"), std::string::npos);
+}
+
 TEST_F(PatchBuilderTest, RefusesWhatThePatchCannotExpress) {
   PatchSummary summary;
   std::string error;
@@ -192,19 +247,15 @@ TEST_F(PatchBuilderTest, RefusesWhatThePatchCannotExpress) {
   o.NewVersion = "1.1.0-with-a-very-long-suffix-ok";
   EXPECT_FALSE(BuildPatch(o, summary, error));
 
-  fs::remove(new_ / "readme.txt");  // a deleted loose file
+  // Deletions go into the deletion list; a file that became a directory is refused.
+  fs::remove(new_ / "readme.txt");
+  fs::create_directories(new_ / "readme.txt");
   EXPECT_FALSE(BuildPatch(options_, summary, error));
   EXPECT_NE(error.find("readme.txt"), std::string::npos) << error;
+  fs::remove(new_ / "readme.txt");
   Write(new_ / "readme.txt", "same");
 
-  fs::remove(root_ / "new-src/data/maps/m3.txt");  // a deleted member
-  fs::remove(new_ / "data.dat");
-  Pack(new_ / "data.dat", {root_ / "new-src/data"});
-  EXPECT_FALSE(BuildPatch(options_, summary, error));
-  EXPECT_NE(error.find("m3.txt"), std::string::npos) << error;
-
   // A member outside the directory named after its archive.
-  Write(root_ / "new-src/data/maps/m3.txt", "map 3\n");
   Write(root_ / "stray.txt", "stray");
   fs::remove(new_ / "data.dat");
   Pack(new_ / "data.dat", {root_ / "new-src/data", root_ / "stray.txt"});

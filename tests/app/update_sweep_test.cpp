@@ -117,6 +117,19 @@ class UpdateSweep : public UpdaterTest {
     return a.Attributes == b.Attributes && a.Bytes == b.Bytes && SameTime(a.WriteTime, b.WriteTime);
   }
   std::string NotNew() { return Differences(Tree("new"), true); }
+  // The reference game with a member and a loose file that go as deltas, and a member,
+  // a loose file and its directory that the new version deletes.
+  bool with_deltas_ = false;
+  void AddDeltas() {
+    with_deltas_ = true;
+    for (const char* name : {"data/maps/long.txt", "game/script.js"}) {
+      Both(name, Lines(1200, false), false, 32);
+      Write(Src("new") / name, Lines(1200, true));
+      SetWriteTime(Src("new") / name, kBaseTime + 33);
+    }
+    Write(Src("old") / "data/maps/gone.txt", "a member the new version has no more");
+    Write(Src("old") / "game/stale/old.txt", "a file the new version has no more");
+  }
   std::string NotOld() { return Differences(Tree("old"), false); }
 
   static bool Ends(const Outcome& o) { return o.Message == kSuccessMessage || o.Message == kAlreadyUpdated; }
@@ -135,7 +148,14 @@ class UpdateSweep : public UpdaterTest {
   }
 
   void Sweep(size_t spread) {
-    ASSERT_TRUE(MakePatch());
+    PatchSummary summary;
+    ASSERT_TRUE(MakePatch(nullptr, &summary));
+    if (with_deltas_) {
+      ASSERT_EQ(summary.LooseDeltas, 1);
+      ASSERT_EQ(summary.Archives.at(0).Deltas, 1);
+      ASSERT_EQ(summary.Archives.at(0).Deleted, 1);
+      ASSERT_EQ(summary.LooseDeleted, 1);
+    }
     // The reference update, counted.
     Install();
     const Outcome reference = RunProgram(Mode::kCount, 0);
@@ -212,8 +232,9 @@ class UpdateSweep : public UpdaterTest {
 
 TEST_F(UpdateSweep, EveryCutOffAndEveryFailureEndsOldOrNew) {
   UsePatch();
+  AddDeltas();
   MakeGame();
-  Sweep(40);
+  Sweep(30);
 }
 
 // A game on a FAT volume: every write time is kept rounded up to 2 s (the times of the
@@ -268,6 +289,7 @@ TEST_F(UpdateSweep, JapaneseNamesBelowATrailByteBackslash) {
   NewOnly("data/新しい/追加.txt", "追加", 12);
   Both("game/表示/ソ.txt", "ソ", true, 13);
   NewOnly("game/セーブ/説明.txt", "説明", 14);
+  AddDeltas();
   MakeGame();
   install_ = root_ / U8("表") / "SampleQuest";
   Sweep(15);

@@ -362,8 +362,9 @@ class UpdaterTest : public ::testing::Test {
     }
   }
 
-  bool MakePatch(std::string* error_out = nullptr) {
+  bool MakePatch(std::string* error_out = nullptr, PatchSummary* summary_out = nullptr) {
     PatchOptions o;
+    o.NoDelta = no_delta_;
     o.Stub = (root_ / "updater.exe").u8string();
     o.OldDir = Tree("old").u8string();
     o.NewDir = Tree("new").u8string();
@@ -375,6 +376,7 @@ class UpdaterTest : public ::testing::Test {
     PatchSummary summary;
     std::string error;
     const bool ok = BuildPatch(o, summary, error);
+    if (summary_out) *summary_out = summary;
     EXPECT_TRUE(ok || error_out != nullptr) << error;
     if (error_out) *error_out = error;
     return ok;
@@ -444,7 +446,22 @@ class UpdaterTest : public ::testing::Test {
     }
   }
 
+  // Text of many numbered lines, as code or data a release changes here and there: the
+  // changed version has every seventh value altered.
+  static std::string Lines(int count, bool changed) {
+    std::string text;
+    uint32_t x = 2463534242u;
+    for (int i = 0; i < count; ++i) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      text += "entry " + std::to_string(i) + " = " + std::to_string(changed && i % 7 == 3 ? x / 3 : x) + ";\n";
+    }
+    return text;
+  }
+
   fs::path root_, install_;
+  bool no_delta_ = false;
   fs::path patch_ = fs::path();
   void UsePatch() { patch_ = root_ / "patch.exe"; }
 };

@@ -308,6 +308,109 @@ TEST_F(UpdaterTest, FailedPlacementKeepsTheOldFile) {
   EXPECT_NE(log.find("end: failure"), std::string::npos) << log;
 }
 
+// What the new version has no more: a loose file and its directory, a whole data
+// archive and a member. A failed run brings every deleted file back; the next run deletes
+// them, leaving the players' own files and the directory that holds one.
+TEST_F(UpdaterTest, DeletionsAreUndoneByARollBackAndDoneByTheCommit) {
+  UsePatch();
+  MakeGame();
+  Write(Tree("old") / "stale/sub/old.txt", "stale");
+  Write(Tree("old") / "kept/old.txt", "stale too");
+  fs::remove(Tree("new") / "voice.dat");
+  fs::remove(Src("new") / "data/maps/m5.txt");
+  fs::remove(Tree("new") / "data.dat");
+  Pack(Tree("new") / "data.dat", {Src("new") / "data"}, true);
+  SetWriteTime(Tree("new") / "data.dat", kBaseTime + 9999);
+  ASSERT_TRUE(MakePatch());
+  Install();
+  Write(install_ / "kept/mine.txt", "the player's");
+  Write(install_ / "mods/mine.txt", "the player's");
+  const std::map<std::string, FileState> before = Snapshot(install_);
+  {
+    RecordingUi ui;
+    Lock lock(install_ / "game.exe");  // placed last, after the deletions
+    ASSERT_TRUE(lock.Held());
+    EXPECT_FALSE(Run(ui));
+  }
+  const std::map<std::string, FileState> after = Snapshot(install_);
+  EXPECT_EQ(after.size(), before.size());
+  for (const auto& [name, state] : before) EXPECT_TRUE(after.count(name) && after.at(name) == state) << name;
+
+  RecordingUi ui;
+  ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+  EXPECT_FALSE(fs::exists(install_ / "voice.dat"));
+  EXPECT_FALSE(fs::exists(install_ / "stale"));
+  EXPECT_EQ(Read(install_ / "kept/mine.txt"), "the player's");
+  EXPECT_FALSE(fs::exists(install_ / "kept/old.txt"));
+  EXPECT_EQ(Read(install_ / "mods/mine.txt"), "the player's");
+  RemoveAll(install_ / "kept");
+  RemoveAll(install_ / "mods");
+  ExpectNewVersionInstalled({"data"});
+}
+
+// Changed members and loose files go as deltas where those are smaller once coded, and
+// whole where not (a file whose every byte changed); the update makes the new version
+// from both. An installed file that is not the one a delta expects ends the update
+// before anything changes, with a message that names it.
+TEST_F(UpdaterTest, DeltasOfMembersAndLooseFiles) {
+  UsePatch();
+  Both("data/maps/big.txt", Lines(3000, false), false, 1);
+  Write(Src("new") / "data/maps/big.txt", Lines(3000, true));
+  Both("data/same.txt", "same", false, 2);
+  Both("game/game.exe", Lines(2000, false), false, 3);
+  Write(Src("new") / "game/game.exe", Lines(2000, true));
+  Both("game/config/ro.js", Lines(1500, false), false, 4);
+  Write(Src("new") / "game/config/ro.js", Lines(1500, true) + "// new tail\n");
+  SetReadOnly(Src("old") / "game/config/ro.js");
+  SetReadOnly(Src("new") / "game/config/ro.js");
+  std::string noise_old, noise_new;
+  for (uint32_t i = 0, x = 7; i < 20000; ++i) {
+    x = x * 1103515245u + 12345u;
+    noise_old += char(x >> 24);
+    noise_new += char(x >> 16);
+  }
+  Both("game/noise.bin", noise_old, false, 5);
+  Write(Src("new") / "game/noise.bin", noise_new);
+  for (const char* name : {"data/maps/big.txt", "game/game.exe", "game/config/ro.js", "game/noise.bin"}) {
+    SetWriteTime(Src("new") / name, kBaseTime + 777);
+  }
+  BuildTrees({"data"}, true);
+  PatchSummary summary;
+  ASSERT_TRUE(MakePatch(nullptr, &summary));
+  ASSERT_EQ(summary.Archives.size(), 1u);
+  EXPECT_EQ(summary.Archives[0].Deltas, 1);
+  EXPECT_EQ(summary.LooseDeltas, 2);    // game.exe and the read-only file
+  EXPECT_EQ(summary.LooseReplaced, 3);  // the noise goes whole
+  EXPECT_EQ(summary.LooseBytes, noise_new.size());
+  const uint64_t with_deltas = summary.ArchiveSize;
+
+  // The player changed the file a delta starts from: named, and nothing changes.
+  Install();
+  Write(install_ / "config/ro.js", Lines(1500, false) + "// mine\n");
+  SetReadOnly(install_ / "config/ro.js");
+  const std::map<std::string, FileState> before = Snapshot(install_);
+  {
+    RecordingUi ui;
+    EXPECT_FALSE(Run(ui));
+    ExpectFailureReported(ui, "The game's file config\\ro.js is not the one this patch updates: it was changed or is "
+                              "damaged. Nothing was changed.\nRestore the game's original file, then run this patch "
+                              "again.");
+  }
+  const std::map<std::string, FileState> after = Snapshot(install_);
+  EXPECT_EQ(after.size(), before.size());
+  for (const auto& [name, state] : before) EXPECT_TRUE(after.count(name) && after.at(name) == state) << name;
+
+  Install();
+  RecordingUi ui;
+  ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+  ExpectNewVersionInstalled({"data"});
+
+  no_delta_ = true;
+  ASSERT_TRUE(MakePatch(nullptr, &summary));
+  EXPECT_EQ(summary.LooseDeltas, 0);
+  EXPECT_LT(with_deltas + 20000, summary.ArchiveSize);  // the noise weighs the same in both
+}
+
 // A record of an earlier run that cannot be read says nothing about what to put back:
 // the update does not run over it, and nothing of the game changes.
 TEST_F(UpdaterTest, AnUnreadableRecordStopsTheUpdateBeforeAnyChange) {

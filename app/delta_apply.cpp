@@ -1,0 +1,132 @@
+#include "app/delta_apply.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "archive/gca_archive.h"
+#include "platform/file_stream.h"
+#include "platform/file_system.h"
+
+namespace {
+
+constexpr uint32_t kWindow = 256 * 1024;
+
+// Keeps the first bytes of a decoded entry: the delta's header.
+class HeadStream : public gca::ByteStream {
+ public:
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    const size_t take = std::min<size_t>(n, kDeltaHeaderSize - std::min(head.size(), kDeltaHeaderSize));
+    head.insert(head.end(), bytes, bytes + take);
+    return n;
+  }
+  bool Seek(uint64_t) override { return true; }
+  uint64_t Tell() override { return 0; }
+  std::vector<uint8_t> head;
+};
+
+// The old file read through a window that moves as the records read on, and the new
+// file written in large pieces.
+class FileSink : public DeltaSink {
+ public:
+  FileSink(FileStream& old_file, FileStream& new_file) : old_(old_file), new_(new_file) {
+    window_.reserve(kWindow);
+    out_.reserve(kWindow);
+  }
+  bool ReadOld(uint64_t position, uint8_t* buffer, uint32_t n) override {
+    if (position < window_at_ || position + n > window_at_ + window_.size()) {
+      window_.resize(kWindow);
+      if (!old_.Seek(position)) return false;
+      const uint32_t got = old_.Read(window_.data(), kWindow);
+      window_.resize(got);
+      window_at_ = position;
+      if (got < n) return false;
+    }
+    std::copy_n(window_.data() + (position - window_at_), n, buffer);
+    return true;
+  }
+  bool WriteNew(const uint8_t* buffer, uint32_t n) override {
+    if (out_.size() + n > kWindow && !Flush()) return false;
+    out_.insert(out_.end(), buffer, buffer + n);
+    return true;
+  }
+  bool Flush() {
+    if (out_.empty()) return true;
+    const bool ok = new_.Write(out_.data(), static_cast<uint32_t>(out_.size())) == out_.size();
+    out_.clear();
+    write_failed_ = write_failed_ || !ok;
+    return ok;
+  }
+  bool WriteFailed() const { return write_failed_; }
+
+ private:
+  FileStream& old_;
+  FileStream& new_;
+  std::vector<uint8_t> window_;
+  uint64_t window_at_ = 0;
+  std::vector<uint8_t> out_;
+  bool write_failed_ = false;
+};
+
+// Hands the decoded entry to the applier; a refused piece ends the decoding.
+class ApplierStream : public gca::ByteStream {
+ public:
+  explicit ApplierStream(DeltaApplier& applier) : applier_(applier) {}
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    return applier_.Push(static_cast<const uint8_t*>(buffer), n) ? n : 0;
+  }
+  bool Seek(uint64_t) override { return true; }
+  uint64_t Tell() override { return 0; }
+
+ private:
+  DeltaApplier& applier_;
+};
+
+}  // namespace
+
+bool ReadDeltaHeader(gca::GcaArchive* patch, int32_t index, DeltaHeader& header) {
+  HeadStream head;
+  if (!patch->DecodeEntry(head, index, std::string())) return false;
+  return ParseDeltaHeader(head.head.data(), head.head.size(), header);
+}
+
+bool FileHasContent(const std::string& path, uint64_t size, const std::string& digest) {
+  FileStream file;
+  if (!file.Open(path, 0) || file.Size() != size) return false;
+  gca::Sha512Digest sha;
+  std::vector<uint8_t> buffer(kWindow);
+  uint64_t read = 0;
+  while (read < size) {
+    const uint32_t got = file.Read(buffer.data(), kWindow);
+    if (got == 0) return false;
+    sha.Update(buffer.data(), got);
+    read += got;
+  }
+  sha.Finish();
+  return read == size && sha.HexText() == digest;
+}
+
+DeltaOutcome ApplyDeltaEntry(gca::GcaArchive* patch, int32_t index, const std::string& old_path,
+                             const std::string& new_path) {
+  DeltaHeader header;
+  if (!ReadDeltaHeader(patch, index, header)) return DeltaOutcome::kDamaged;
+  if (!FileHasContent(old_path, header.OldSize, header.OldDigest)) return DeltaOutcome::kOldDiffers;
+  FileStream old_file, new_file;
+  if (!old_file.Open(old_path, 0)) return DeltaOutcome::kOldDiffers;
+  if (!new_file.Open(new_path, 3)) return DeltaOutcome::kWriteFailed;
+  FileSink sink(old_file, new_file);
+  DeltaApplier applier(sink);
+  ApplierStream stream(applier);
+  const bool decoded = patch->DecodeEntry(stream, index, std::string());
+  const bool flushed = sink.Flush();
+  const bool closed = new_file.Close();
+  old_file.Close();
+  if (decoded && flushed && closed && applier.Complete()) return DeltaOutcome::kApplied;
+  // A result that differs from the one promised is never left to be placed.
+  RemoveFile(new_path);
+  return sink.WriteFailed() || !flushed || !closed ? DeltaOutcome::kWriteFailed : DeltaOutcome::kDamaged;
+}
