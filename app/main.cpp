@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "app/update_worker.h"
 #include "platform/utf8_wrappers.h"
 #include "platform/wide_api.h"
 
@@ -17,7 +18,8 @@ class SystemStartupHost : public StartupHost {
   void ShowMessage(const std::string& text, const std::string& caption, unsigned style) override {
     MessageBoxUtf8(nullptr, text, caption, style);
   }
-  int RunMainWindow() override { return ::RunMainWindow(instance_); }
+  // The windows run the update procedure on their worker thread.
+  int RunMainWindow() override { return RunMainWindowWith(instance_, &UpdateWorker); }
 
  private:
   HINSTANCE instance_;

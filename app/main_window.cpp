@@ -10,12 +10,6 @@
 #include "platform/utf8_wrappers.h"
 #include "platform/worker_thread.h"
 
-#if __has_include("app/update_worker.h")
-#include "app/update_worker.h"
-#else
-void UpdateWorker(void* unused);
-#endif
-
 namespace {
 
 constexpr int kProgramIconId = 101;
@@ -239,4 +233,3 @@ int RunMainWindowWith(HINSTANCE instance, void (*job)(void*)) {
   return exit_code;
 }
 
-int RunMainWindow(HINSTANCE instance) { return RunMainWindowWith(instance, &UpdateWorker); }

@@ -30,9 +30,8 @@ constexpr int kBarGap = 32;
 int BarFillWidth(int64_t done, int64_t total);
 
 // The last phase of start-up: shows the main window, starts the worker thread with the
-// update job, runs the message loop, waits for a running update and gives the exit code.
-int RunMainWindow(HINSTANCE instance);
-// The same with another job for the worker thread.
+// job it is handed (the update procedure, from the program's entry point), runs the
+// message loop, waits for a running job and gives the exit code.
 int RunMainWindowWith(HINSTANCE instance, void (*job)(void*));
 
 // Sets up and shows the progress window with its text control.

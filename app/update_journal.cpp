@@ -8,11 +8,15 @@
 #include "app/file_retry.h"
 #include "app/update_log.h"
 #include "app/payload_format.h"
-#include "app/update_worker.h"
 #include "archive/gca_file.h"
 #include "codec/crc32.h"
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
+
+const char TempDirName[] = "tmp";
+const char StagingDirName[] = "___";
+std::string TempDirectory;
+std::string StagingDirectory;
 
 namespace {
 

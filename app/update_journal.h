@@ -40,6 +40,13 @@ struct UpdateJournal {
   std::vector<JournalTime> Times;                 // the payload's time-stamp list
 };
 
+// Names of the work directory inside the installation and of its staging directory.
+extern const char TempDirName[];
+extern const char StagingDirName[];
+// Set at the beginning of every run (SetWorkDirectories).
+extern std::string TempDirectory;
+extern std::string StagingDirectory;
+
 // Paths of the run's work, from InstallPath, TempDirectory and StagingDirectory.
 std::string PendingRecordPath();
 std::string CommittedRecordPath();

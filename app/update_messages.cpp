@@ -4,8 +4,12 @@
 
 #include "app/app_globals.h"
 #include "app/update_log.h"
-#include "app/update_worker.h"
 #include "platform/text.h"
+
+const char kFinishedText[] = "finished renewal of patch complete.";
+const char kSuccessMessage[] = "                        Success                        ";
+const char kFailedText[] = "Update process failed.";
+const char kFailedMessage[] = "Update process failed.\nPlease update it after installing the game again.";
 
 const char kAnotherCopyMessage[] =
     "An update of this game is already running. Wait until it has finished; this copy of the patch ends now.";

@@ -53,6 +53,12 @@ std::string DisplayName(const std::string& path);
 // A size in megabytes (in kilobytes below 10 MB) with thousands separators ("2,157 MB").
 std::string Megabytes(uint64_t bytes, bool round_up);
 
+// The final texts of a run: the progress window's line and the message box.
+extern const char kFinishedText[];
+extern const char kSuccessMessage[];
+extern const char kFailedText[];
+extern const char kFailedMessage[];
+
 // The new messages.
 extern const char kAnotherCopyMessage[];
 extern const char kDamagedPatchMessage[];

@@ -25,24 +25,7 @@
 #include "platform/text.h"
 #include "platform/wide_api.h"
 
-std::atomic<int64_t> ItemDone{0};
-std::atomic<int64_t> ItemTotal{1};
-std::atomic<int64_t> StepDone{0};
-std::atomic<int64_t> StepTotal{1};
-
-const char TempDirName[] = "tmp";
-const char StagingDirName[] = "___";
-std::string TempDirectory;
-std::string StagingDirectory;
-
-const char kFinishedText[] = "finished renewal of patch complete.";
-const char kSuccessMessage[] = "                        Success                        ";
-const char kFailedText[] = "Update process failed.";
-const char kFailedMessage[] = "Update process failed.\nPlease update it after installing the game again.";
-
 namespace {
-
-UpdateUi* g_ui = nullptr;
 
 constexpr uint32_t kDirectoryBit = 0x10;
 // Most workers that decode the patch's frames (the address space of a 32-bit process).
@@ -54,7 +37,7 @@ constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 constexpr uint32_t kKeptBits = 0x37;
 
 void Repaint() {
-  if (g_ui != nullptr) g_ui->Repaint();
+  if (UpdateUi* ui = GetUpdateUi()) ui->Repaint();
 }
 
 void SetItem(int64_t done, int64_t total) {
@@ -1012,8 +995,6 @@ bool UpdateRun::Run() {
 
 }  // namespace
 
-void SetUpdateUi(UpdateUi* ui) { g_ui = ui; }
-UpdateUi* GetUpdateUi() { return g_ui; }
 
 int32_t ProgressCallback(int64_t done, int64_t total, gca::GcaArchive*) {
   SetItem(done, total);

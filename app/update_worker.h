@@ -5,24 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "app/update_journal.h"
+#include "app/update_messages.h"
 #include "app/update_ui.h"
 
 namespace gca {
 class GcaArchive;
 }
-
-// Names of the work directory inside the installation and of its staging directory.
-extern const char TempDirName[];
-extern const char StagingDirName[];
-// Set at the beginning of every run.
-extern std::string TempDirectory;
-extern std::string StagingDirectory;
-
-// The final messages of a run.
-extern const char kFinishedText[];
-extern const char kSuccessMessage[];
-extern const char kFailedText[];
-extern const char kFailedMessage[];
 
 // True when every step did what it reports.
 bool RunUpdate();
