@@ -285,12 +285,13 @@ TEST(BlockPool, DamagedFrameFailsAsOnOneThread) {
     // Frame heads (magic, block length, stream lengths) where they can be found, and
     // payload bytes spread over the data area.
     std::vector<size_t> positions;
-    for (size_t at = good.find("GCF"); at != std::string::npos && positions.size() < 20;
+    // A spread sample: the magic, a length and the coded stream of each frame head.
+    for (size_t at = good.find("GCF"); at != std::string::npos && positions.size() < 12;
          at = good.find("GCF", at + 1)) {
-      for (size_t k : {3u, 6u, 10u, 18u, 40u}) positions.push_back(at + k);
+      for (size_t k : {3u, 10u, 40u}) positions.push_back(at + k);
     }
     const size_t data_end = good.size() - 200;
-    for (size_t k = 1; k <= 12; ++k) positions.push_back(16 + (data_end - 16) * k / 13);
+    for (size_t k = 1; k <= 8; ++k) positions.push_back(16 + (data_end - 16) * k / 9);
     int failures = 0;
     for (size_t at : positions) {
       if (at >= data_end) continue;
