@@ -108,7 +108,7 @@ void ShowStartFailure(const char* what, DWORD error) {
                  FormatText("%s (error %lu). Nothing was changed. Run this patch again; if this happens again, "
                             "restart the computer first.",
                             what, static_cast<unsigned long>(error)),
-                 WindowTitle, MB_ICONERROR);
+                 WindowTitle, kMessageError);
 }
 
 }  // namespace

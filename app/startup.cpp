@@ -14,6 +14,7 @@
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/utf8_wrappers.h"
 
 std::string InstallPath;
 std::string WindowTitle = "MarloUpdater";
@@ -25,8 +26,6 @@ const char kAlreadyUpdated[] = "already attached even version.";
 const char kNoGameInstalled[] = "No game requiring an update is installed on this computer.";
 
 namespace {
-constexpr unsigned kIconError = 0x10;
-constexpr unsigned kIconInformation = 0x40;
 const char kErrorCaption[] = "Error";
 
 // The installation directory as the system reads the registry's text, the way the
@@ -95,7 +94,7 @@ bool OldVersionInstalled() { return FileSha512Hex(JoinPath(InstallPath, OldCheck
 
 int RunStartup(StartupHost& host) {
   if (host.InitializeCom() != 0) {
-    host.ShowMessage(kOleInitializeError, kErrorCaption, kIconError);
+    host.ShowMessage(kOleInitializeError, kErrorCaption, kMessageError);
     return 0;
   }
   // The program takes no arguments; the command line is fetched and not used.
@@ -106,7 +105,7 @@ int RunStartup(StartupHost& host) {
   InstallPath = GetBaseDirectory();
 
   if (!ReadTitle() || !ReadVersions() || !ReadOldCheck() || !ReadNewCheck()) {
-    host.ShowMessage(kFileDamaged, kErrorCaption, kIconError);
+    host.ShowMessage(kFileDamaged, kErrorCaption, kMessageError);
     return 0;
   }
 
@@ -119,7 +118,7 @@ int RunStartup(StartupHost& host) {
     InstallPath = SettledInstallPath(path);
   }
   if (path.empty()) {
-    host.ShowMessage(kInstallationNotFound, kErrorCaption, kIconError);
+    host.ShowMessage(kInstallationNotFound, kErrorCaption, kMessageError);
     return 0;
   }
 
@@ -131,7 +130,7 @@ int RunStartup(StartupHost& host) {
   InstallLock lock;
   if (!lock.Acquire(InstallPath)) {
     LogLine("another copy updates this installation: this copy ends");
-    host.ShowMessage(kAnotherCopyMessage, Title + " Update Patch ver. " + NewVersion, kIconInformation);
+    host.ShowMessage(kAnotherCopyMessage, Title + " Update Patch ver. " + NewVersion, kMessageInformation);
     return 0;
   }
   StartupLockScope scope;
@@ -142,7 +141,7 @@ int RunStartup(StartupHost& host) {
 
   if (NewVersionInstalled()) {
     LogLine("the new version is installed already");
-    host.ShowMessage(kAlreadyUpdated, std::string(), 0);
+    host.ShowMessage(kAlreadyUpdated, std::string(), kMessagePlain);
     return 0;
   }
   if (!OldVersionInstalled()) {
@@ -150,18 +149,18 @@ int RunStartup(StartupHost& host) {
     const uint32_t error = ReadError(check);
     if (error != 0) {
       LogLine(FormatText("the check file cannot be read: error %u, ", static_cast<unsigned>(error)) + check);
-      host.ShowMessage(CheckFileUnreadableMessage(check, error), kErrorCaption, kIconError);
+      host.ShowMessage(CheckFileUnreadableMessage(check, error), kErrorCaption, kMessageError);
       return 0;
     }
     LogLine("the check file is not the old version's: " + JoinPath(InstallPath, OldCheckFile));
-    host.ShowMessage(kNoGameInstalled, kErrorCaption, kIconError);
+    host.ShowMessage(kNoGameInstalled, kErrorCaption, kMessageError);
     return 0;
   }
 
   const std::string folder = FolderWithoutAnsiName();
   if (!folder.empty()) {
     LogLine("no name in the system code page, and no short name, for the folder " + folder);
-    host.ShowMessage(PlainFolderMessage(folder), kErrorCaption, kIconError);
+    host.ShowMessage(PlainFolderMessage(folder), kErrorCaption, kMessageError);
     return 0;
   }
 

@@ -9,6 +9,7 @@
 #include "app/update_log.h"
 #include "app/payload_format.h"
 #include "archive/gca_file.h"
+#include "archive/gca_format.h"
 #include "codec/crc32.h"
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
@@ -20,10 +21,6 @@ std::string StagingDirectory;
 
 namespace {
 
-constexpr uint32_t kMissing = 0xFFFFFFFFu;
-constexpr uint32_t kDirectoryBit = 0x10;
-constexpr uint32_t kReadOnlyBit = 0x01;
-constexpr uint32_t kNormal = 0x80;
 
 // Names inside the work directory. Patch entries whose names begin with three
 // underscores are refused unless they are data-archive members ("___\..."), so none of
@@ -49,7 +46,7 @@ const char kRetiringDirName[] = "___tmp.end";
 const char kMagic[8] = {'G', 'U', 'T', 'X', 'N', '0', '0', '1'};
 constexpr uint32_t kMaxRecordSize = 64u << 20;
 
-bool Exists(const std::string& path) { return GetPathAttributes(path) != kMissing; }
+bool Exists(const std::string& path) { return GetPathAttributes(path) != gca::kNoAttributes; }
 
 class RecordWriter {
  public:
@@ -106,7 +103,7 @@ class RecordReader {
 // is not the run's and stays.
 bool RemoveIfThere(const std::string& path) {
   const uint32_t attributes = GetPathAttributes(path);
-  if (attributes == kMissing || (attributes & kDirectoryBit)) return true;
+  if (attributes == gca::kNoAttributes || (attributes & gca::kAttrDirectory)) return true;
   RemoveFile(path);
   return !Exists(path);
 }
@@ -157,7 +154,7 @@ bool RemoveExtractionTemps(const std::string& directory) {
   bool clean = true;
   for (const FindEntry& item : entries) {
     const std::string path = JoinPath(directory, item.Name);
-    if (item.Attributes & kDirectoryBit) {
+    if (item.Attributes & gca::kAttrDirectory) {
       if (!(item.Attributes & FILE_ATTRIBUTE_REPARSE_POINT)) clean = RemoveExtractionTemps(path) && clean;
     } else if (gca::IsTempBesideName(item.Name)) {
       clean = RemoveIfThere(path) && clean;
@@ -413,7 +410,7 @@ bool RemoveDeletedDirectories(const UpdateJournal& journal) {
     if (!file.Directory) continue;
     const std::string path = JoinPath(InstallPath, file.Name);
     const uint32_t attributes = GetPathAttributes(path);
-    if (attributes == kMissing || !(attributes & kDirectoryBit) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+    if (attributes == gca::kNoAttributes || !(attributes & gca::kAttrDirectory) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !HoldsOnly(path, nullptr)) {
       continue;
     }
@@ -475,7 +472,7 @@ void RecoverWorkDirectory() {
 }
 
 void RemoveTree(const std::string& directory) {
-  if (GetPathAttributes(directory) == kMissing) return;
+  if (GetPathAttributes(directory) == gca::kNoAttributes) return;
   FindEntry entry;
   HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
   if (search != INVALID_HANDLE_VALUE) {
@@ -486,9 +483,9 @@ void RemoveTree(const std::string& directory) {
     FindClose(search);
     for (const FindEntry& item : entries) {
       const std::string path = JoinPath(directory, item.Name);
-      if ((item.Attributes & kDirectoryBit) && !(item.Attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      if ((item.Attributes & gca::kAttrDirectory) && !(item.Attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         RemoveTree(path);
-      } else if (item.Attributes & kDirectoryBit) {
+      } else if (item.Attributes & gca::kAttrDirectory) {
         RemoveDirectoryPath(path);
       } else {
         RemoveFile(path);
@@ -505,18 +502,18 @@ bool RestoreListedTimes(const std::vector<JournalTime>& times) {
   for (const JournalTime& time : times) {
     const std::string path = JoinPath(InstallPath, time.Name);
     const uint32_t attributes = GetPathAttributes(path);
-    if (attributes == kMissing) continue;  // a missing file changes nothing
-    if (attributes & kDirectoryBit) {
+    if (attributes == gca::kNoAttributes) continue;  // a missing file changes nothing
+    if (attributes & gca::kAttrDirectory) {
       SetPathTimes(path, nullptr, &time.WriteTime);  // where the system allows it
       continue;
     }
     // A read-only file cannot be opened for writing its times. Its bit after the update
     // comes from the record, so that a run cut off between the two attribute changes
     // still ends with the right one.
-    uint32_t plain = attributes & ~(kReadOnlyBit | kNormal);
-    if (attributes & kReadOnlyBit) SetPathAttributes(path, plain != 0 ? plain : kNormal);
+    uint32_t plain = attributes & ~(gca::kAttrReadOnly | gca::kAttrNormal);
+    if (attributes & gca::kAttrReadOnly) SetPathAttributes(path, plain != 0 ? plain : gca::kAttrNormal);
     SetPathTimes(path, nullptr, &time.WriteTime);
-    if (time.ReadOnly) SetPathAttributes(path, plain | kReadOnlyBit);
+    if (time.ReadOnly) SetPathAttributes(path, plain | gca::kAttrReadOnly);
     FindEntry entry;
     HANDLE search = FindFirst(path, entry);
     if (search == INVALID_HANDLE_VALUE) {
@@ -525,7 +522,7 @@ bool RestoreListedTimes(const std::vector<JournalTime>& times) {
     }
     FindClose(search);
     if (!SameFileTime(entry.LastWriteTime, time.WriteTime, resolution) ||
-        ((entry.Attributes & kReadOnlyBit) != 0) != time.ReadOnly) {
+        ((entry.Attributes & gca::kAttrReadOnly) != 0) != time.ReadOnly) {
       all = false;
     }
   }

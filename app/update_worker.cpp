@@ -23,18 +23,13 @@
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
+#include "platform/utf8_wrappers.h"
 #include "platform/wide_api.h"
 
 namespace {
 
-constexpr uint32_t kDirectoryBit = 0x10;
 // Most workers that decode the patch's frames (the address space of a 32-bit process).
 constexpr unsigned kPatchWorkers = 4;
-constexpr uint32_t kReadOnlyBit = 0x01;
-constexpr uint32_t kNormal = 0x80;
-constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
-// Attribute bits that a file keeps through extraction and packing.
-constexpr uint32_t kKeptBits = 0x37;
 
 void Repaint() {
   if (UpdateUi* ui = GetUpdateUi()) ui->Repaint();
@@ -108,13 +103,11 @@ std::string FoldName(const std::string& name) {
 // the hidden bit on names that begin with a dot (Wine). A check compares only what the
 // update sets: the read-only and system bits exactly, the hidden bit where the patch
 // asks for it.
-constexpr uint32_t kHiddenBit = 0x02;
-constexpr uint32_t kArchiveBit = 0x20;
 
 bool AttributesAsSet(uint32_t got, uint32_t want) {
-  const uint32_t compared = kKeptBits & ~(kArchiveBit | kHiddenBit);
+  const uint32_t compared = gca::kAttrKept & ~(gca::kAttrArchive | gca::kAttrHidden);
   if ((got & compared) != (want & compared)) return false;
-  return (want & kHiddenBit) == 0 || (got & kHiddenBit) != 0;
+  return (want & gca::kAttrHidden) == 0 || (got & gca::kAttrHidden) != 0;
 }
 
 // Records the notices that turn a step into a failure; every notice gets the answer
@@ -250,7 +243,7 @@ bool UpdateRun::CollectEntries() {
     entry.Record = patch_.Archive()->EntryInfo(i);
     // A delta entry makes the file named behind its prefix: from here on it goes by
     // that name. It is a file, never a delta of a delta, and names a file only once.
-    if ((entry.Attributes & kDirectoryBit) && (IsDeltaName(entry.Name) || entry.Name + "\\" == kDeltaPrefix)) {
+    if ((entry.Attributes & gca::kAttrDirectory) && (IsDeltaName(entry.Name) || entry.Name + "\\" == kDeltaPrefix)) {
       entry.Holder = true;
       entries_.push_back(entry);
       continue;
@@ -258,10 +251,10 @@ bool UpdateRun::CollectEntries() {
     if (IsDeltaName(entry.Name)) {
       entry.Delta = true;
       entry.Name = entry.Name.substr(kDeltaPrefixSize);
-      if ((entry.Attributes & kDirectoryBit) || IsDeltaName(entry.Name)) return false;
+      if ((entry.Attributes & gca::kAttrDirectory) || IsDeltaName(entry.Name)) return false;
       if (IsStagingMember(entry.Name) && entry.Name.find('\\', 4) == std::string::npos) return false;
     }
-    if (!targets.insert(FoldName(entry.Name)).second && !(entry.Attributes & kDirectoryBit)) return false;
+    if (!targets.insert(FoldName(entry.Name)).second && !(entry.Attributes & gca::kAttrDirectory)) return false;
     // Every entry is joined to the work directory and the installation: it must stay
     // below them.
     if (!IsSafeRelativeName(entry.Name)) return false;
@@ -364,7 +357,7 @@ bool UpdateRun::Unpack(DataArchive& archive) {
   std::set<std::string> replaced;
   for (const PatchEntry& entry : entries_) {
     // A delta's old member is unpacked: the delta is applied to it.
-    if (IsStagingMember(entry.Name) && entry.Name.size() > 4 && !(entry.Attributes & kDirectoryBit) && !entry.Delta) {
+    if (IsStagingMember(entry.Name) && entry.Name.size() > 4 && !(entry.Attributes & gca::kAttrDirectory) && !entry.Delta) {
       replaced.insert(FoldName(entry.Name.substr(4)));
     }
   }
@@ -377,7 +370,7 @@ bool UpdateRun::Unpack(DataArchive& archive) {
     if (archive.DeletedMembers.count(folded) != 0) continue;  // left out of the rebuilt archive
     archive.Entries.push_back(name);
     archive.Expected.emplace(folded, record);
-    if (!(record.Attributes & kDirectoryBit) && replaced.count(folded) != 0) continue;
+    if (!(record.Attributes & gca::kAttrDirectory) && replaced.count(folded) != 0) continue;
     if (!handle.ExtractEntry(k) || notices.Failed) {
       if (notices.Damaged) NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
       NoteOperationFailure("write", JoinPath(archive.Content, name), GetLastError());
@@ -408,7 +401,7 @@ bool UpdateRun::ExtractPatch() {
       continue;
     }
     if (PathExists(target)) {
-      if (entry.Attributes & kDirectoryBit) continue;
+      if (entry.Attributes & gca::kAttrDirectory) continue;
       // The patch's copy replaces the one unpacked from the data archive.
       if (!RemoveFile(target) && PathExists(target)) return false;
     }
@@ -455,13 +448,13 @@ bool UpdateRun::ApplyDelta(const PatchEntry& entry, int32_t index) {
     NoteOperationFailure("write", out, GetLastError());
     return false;
   }
-  const uint32_t attributes = entry.Record.Attributes & kKeptBits & ~kDirectoryBit;
+  const uint32_t attributes = entry.Record.Attributes & gca::kAttrKept & ~gca::kAttrDirectory;
   bool ok = SetPathTimes(out, nullptr, &entry.Record.WriteTime) &&
-            SetPathAttributes(out, attributes != 0 ? attributes : kNormal);
+            SetPathAttributes(out, attributes != 0 ? attributes : gca::kAttrNormal);
   if (ok && member) {
     // The old member makes room for the new one.
     const uint32_t old_attributes = GetPathAttributes(staged);
-    if (old_attributes != kNoAttributes && (old_attributes & kReadOnlyBit)) SetPathAttributes(staged, kNormal);
+    if (old_attributes != gca::kNoAttributes && (old_attributes & gca::kAttrReadOnly)) SetPathAttributes(staged, gca::kAttrNormal);
     ok = RemoveFile(staged) && MovePath(staged, out);
   }
   if (!ok) NoteOperationFailure("write", staged, GetLastError());
@@ -515,15 +508,15 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
     const gca::EntryRecord got = handle.Archive()->EntryInfo(k);
     const auto it = archive.Expected.find(name);
     if (it == archive.Expected.end()) {
-      if (directories.count(name) == 0 || !(got.Attributes & kDirectoryBit)) return false;
+      if (directories.count(name) == 0 || !(got.Attributes & gca::kAttrDirectory)) return false;
       continue;
     }
     // A member keeps its bytes, attributes and time through unpacking and packing; a
     // write, a time or an attribute that did not take on the way shows here.
     const gca::EntryRecord& want = it->second;
     // The time as the volume keeps it (FAT keeps 2 s, exFAT 10 ms).
-    if ((got.Attributes & kDirectoryBit) != (want.Attributes & kDirectoryBit)) return false;
-    if (!(want.Attributes & kDirectoryBit) &&
+    if ((got.Attributes & gca::kAttrDirectory) != (want.Attributes & gca::kAttrDirectory)) return false;
+    if (!(want.Attributes & gca::kAttrDirectory) &&
         (got.Crc != want.Crc || got.UnpackedSize != want.UnpackedSize ||
          !SameFileTime(got.WriteTime, want.WriteTime, time_resolution_) ||
          !AttributesAsSet(got.Attributes, want.Attributes))) {
@@ -539,14 +532,14 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
 // The staged loose files are what the patch holds: size, time and attributes.
 bool UpdateRun::VerifyStagedLooseFiles() {
   for (const PatchEntry& entry : entries_) {
-    if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
+    if ((entry.Attributes & gca::kAttrDirectory) || IsStagingMember(entry.Name)) continue;
     FindEntry found;
     HANDLE search = FindFirst(StagedPath(entry.Name), found);
     if (search == INVALID_HANDLE_VALUE) return false;
     FindClose(search);
     if (found.Size != entry.Record.UnpackedSize ||
         !SameFileTime(found.LastWriteTime, entry.Record.WriteTime, time_resolution_) ||
-        (found.Attributes & kDirectoryBit) != 0 || !AttributesAsSet(found.Attributes, entry.Record.Attributes)) {
+        (found.Attributes & gca::kAttrDirectory) != 0 || !AttributesAsSet(found.Attributes, entry.Record.Attributes)) {
       return false;
     }
   }
@@ -577,13 +570,13 @@ bool UpdateRun::Plan() {
   std::set<std::string> directories;
   for (const DataArchive& archive : archives_) journal_.Archives.push_back(archive.Name);
   for (const PatchEntry& entry : entries_) {
-    if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
+    if ((entry.Attributes & gca::kAttrDirectory) || IsStagingMember(entry.Name)) continue;
     JournalLooseFile file;
     file.Name = entry.Name;
     const std::string target = JoinPath(InstallPath, entry.Name);
     const uint32_t attributes = GetPathAttributes(target);
-    if (attributes != kNoAttributes && (attributes & kDirectoryBit)) return false;
-    file.HadOld = attributes != kNoAttributes;
+    if (attributes != gca::kNoAttributes && (attributes & gca::kAttrDirectory)) return false;
+    file.HadOld = attributes != gca::kNoAttributes;
     loose_attributes[FoldName(entry.Name)] = entry.Record.Attributes;
     const std::string folded = FoldName(entry.Name);
     if (folded == old_check || folded == new_check) {
@@ -600,7 +593,7 @@ bool UpdateRun::Plan() {
     const std::string folded = FoldName(deletion.Name);
     if (folded == old_check || folded == new_check || loose_attributes.count(folded) != 0) continue;
     const uint32_t attributes = GetPathAttributes(JoinPath(InstallPath, deletion.Name));
-    if (attributes == kNoAttributes || ((attributes & kDirectoryBit) != 0) != deletion.Directory) continue;
+    if (attributes == gca::kNoAttributes || ((attributes & gca::kAttrDirectory) != 0) != deletion.Directory) continue;
     JournalLooseFile file;
     file.Name = deletion.Name;
     file.HadOld = !deletion.Directory;
@@ -615,7 +608,7 @@ bool UpdateRun::Plan() {
     std::vector<std::string> missing;
     for (size_t at = file.Name.rfind('\\'); at != std::string::npos && at > 0; at = file.Name.rfind('\\', at - 1)) {
       const std::string directory = file.Name.substr(0, at);
-      if (GetPathAttributes(JoinPath(InstallPath, directory)) != kNoAttributes) break;
+      if (GetPathAttributes(JoinPath(InstallPath, directory)) != gca::kNoAttributes) break;
       missing.push_back(directory);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
@@ -627,7 +620,7 @@ bool UpdateRun::Plan() {
     const auto it = loose_attributes.find(FoldName(time.Name));
     const uint32_t attributes =
         it != loose_attributes.end() ? it->second : GetPathAttributes(JoinPath(InstallPath, time.Name));
-    time.ReadOnly = attributes != kNoAttributes && (attributes & kReadOnlyBit) != 0;
+    time.ReadOnly = attributes != gca::kNoAttributes && (attributes & gca::kAttrReadOnly) != 0;
   }
   return true;
 }
@@ -646,7 +639,7 @@ bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
   for (const DataArchive& archive : archives_) {
     room.File(Utf8ToAnsi(archive.Name).size() + 4);
     room.File(temp.size() + Utf8ToAnsi(archive.Name).size() + 4);
-    if (GetPathAttributes(archive.Path) == kNoAttributes) continue;  // fails later, before any change
+    if (GetPathAttributes(archive.Path) == gca::kNoAttributes) continue;  // fails later, before any change
     std::string ansi_path;
     if (!ToAnsi(archive.Path, ansi_path)) return false;
     gca::ArchiveHandle handle;
@@ -656,7 +649,7 @@ bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
     if (!handle.Open()) continue;  // unpacking reports it
     for (int32_t k = 0; k < handle.EntryCount(); ++k) {
       const std::string name = staging + handle.EntryName(k);
-      if (handle.EntryAttributes(k) & kDirectoryBit) {
+      if (handle.EntryAttributes(k) & gca::kAttrDirectory) {
         room.Directory(name.size());
       } else {
         room.FileAndDirectories(name);
@@ -668,7 +661,7 @@ bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
     if (entry.Holder) continue;
     const std::string name = Utf8ToAnsi(entry.Name);
     const std::string staged = temp + name;
-    if (entry.Attributes & kDirectoryBit) {
+    if (entry.Attributes & gca::kAttrDirectory) {
       room.Directory(staged.size());
       continue;
     }
@@ -714,10 +707,10 @@ bool UpdateRun::CheckPathLengths() {
 // without its content after a power cut. A read-only file is made writable for it.
 bool FlushFile(const std::string& path) {
   const uint32_t attributes = GetPathAttributes(path);
-  if (attributes == kNoAttributes) return false;
-  const bool read_only = (attributes & kReadOnlyBit) != 0;
-  const uint32_t plain = attributes & ~(kReadOnlyBit | kNormal);
-  if (read_only && !SetPathAttributes(path, plain != 0 ? plain : kNormal)) return false;
+  if (attributes == gca::kNoAttributes) return false;
+  const bool read_only = (attributes & gca::kAttrReadOnly) != 0;
+  const uint32_t plain = attributes & ~(gca::kAttrReadOnly | gca::kAttrNormal);
+  if (read_only && !SetPathAttributes(path, plain != 0 ? plain : gca::kAttrNormal)) return false;
   FileStream file;
   bool ok = file.Open(path, 1) && file.Flush();
   file.Close();
@@ -767,8 +760,8 @@ bool UpdateRun::PlaceLooseFile(const JournalLooseFile& file) {
   // that Wine derives from a leading dot) may stay as the system has it.
   const auto it = loose_attributes_.find(FoldName(file.Name));
   const uint32_t got = GetPathAttributes(target);
-  if (it != loose_attributes_.end() && got != kNoAttributes && !AttributesAsSet(got, it->second)) {
-    SetPathAttributes(target, it->second & kKeptBits & ~kDirectoryBit);
+  if (it != loose_attributes_.end() && got != gca::kNoAttributes && !AttributesAsSet(got, it->second)) {
+    SetPathAttributes(target, it->second & gca::kAttrKept & ~gca::kAttrDirectory);
   }
   return true;
 }
@@ -813,7 +806,7 @@ bool UpdateRun::CheckPatch() {
   for (int32_t i = 0; i < static_cast<int32_t>(count); ++i) {
     SetItem(i, count);
     PatchEntry& entry = entries_[static_cast<size_t>(i)];
-    if (entry.Attributes & kDirectoryBit) continue;
+    if (entry.Attributes & gca::kAttrDirectory) continue;
     if (entry.Delta) {
       // Decoded for its CRC like every entry; its header says what the file it makes
       // must be.
@@ -854,7 +847,7 @@ bool UpdateRun::CheckSpace() {
     }
     for (int32_t k = 0; k < handle.EntryCount(); ++k) {
       const gca::EntryRecord record = handle.Archive()->EntryInfo(k);
-      space.Installed.push_back({handle.EntryName(k), record.UnpackedSize, (record.Attributes & kDirectoryBit) != 0});
+      space.Installed.push_back({handle.EntryName(k), record.UnpackedSize, (record.Attributes & gca::kAttrDirectory) != 0});
     }
     handle.Close();
     for (const PatchEntry& entry : entries_) {
@@ -864,14 +857,14 @@ bool UpdateRun::CheckSpace() {
       if (inside.compare(0, archive.Name.size() + 1, archive.Name + "\\") != 0) continue;
       std::string ansi_inside;
       ToAnsi(inside, ansi_inside);
-      space.Patch.push_back({ansi_inside, entry.Record.UnpackedSize, (entry.Attributes & kDirectoryBit) != 0});
+      space.Patch.push_back({ansi_inside, entry.Record.UnpackedSize, (entry.Attributes & gca::kAttrDirectory) != 0});
     }
     archives.push_back(space);
   }
   std::vector<SpaceMember> loose;
   for (const PatchEntry& entry : entries_) {
     if (entry.Holder) continue;
-    if ((entry.Attributes & kDirectoryBit) || IsStagingMember(entry.Name)) continue;
+    if ((entry.Attributes & gca::kAttrDirectory) || IsStagingMember(entry.Name)) continue;
     loose.push_back({entry.Name, entry.Record.UnpackedSize, false});
   }
   const VolumeSpace volume = QueryVolumeSpace(InstallPath);
@@ -914,8 +907,8 @@ bool UpdateRun::Run() {
   // What a run that was cut off left is dealt with first; a record that could not be
   // dealt with stops the run before it changes anything.
   RecoverInterruptedUpdate();
-  if (GetPathAttributes(PendingRecordPath()) != kNoAttributes ||
-      GetPathAttributes(CommittedRecordPath()) != kNoAttributes) {
+  if (GetPathAttributes(PendingRecordPath()) != gca::kNoAttributes ||
+      GetPathAttributes(CommittedRecordPath()) != gca::kNoAttributes) {
     NoteUnfinishedRecovery();
     return false;
   }
@@ -924,7 +917,7 @@ bool UpdateRun::Run() {
     return false;
   }
   LogLine("update: work directory " + TempDirectory);
-  work_directory_was_there_ = GetPathAttributes(TempDirectory) != kNoAttributes;
+  work_directory_was_there_ = GetPathAttributes(TempDirectory) != gca::kNoAttributes;
   g_ansi_install = AnsiPathOf(InstallPath);
   time_resolution_ = FileTimeResolution(InstallPath);
   // The patch is checked whole and the space counted before anything is written.
@@ -1012,14 +1005,14 @@ void UpdateWorker(void*) {
   if (ui == nullptr) return;
   if (ok) {
     ui->SetProgressText(kFinishedText);
-    ui->ShowMessage(kSuccessMessage, WindowTitle, 0);
+    ui->ShowMessage(kSuccessMessage, WindowTitle, kMessagePlain);
     const std::string page = InstallPath + "\\update\\index.htm";
     if (PathExists(page)) ui->OpenDocument(page);
   } else {
     ui->SetProgressText(kFailedText);
     std::string message = FailureMessage(CurrentFailure());
     if (!UpdateLogPath().empty()) message += "\n\nDetails for support are in " + UpdateLogPath();
-    ui->ShowMessage(message, WindowTitle, 0x10);
+    ui->ShowMessage(message, WindowTitle, kMessageError);
   }
   LogLine(ok ? "end: success" : "end: failure");
   ui->AnnounceEnd();

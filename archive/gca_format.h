@@ -15,10 +15,17 @@ struct EntryRecord {
   uint64_t PackedSize = 0;    // bytes in the data area; 0 for directories and solid archives
 };
 
+// The Win32 attribute bits, as entries carry them and every layer reads them.
 constexpr uint32_t kAttrReadOnly = 0x01;
+constexpr uint32_t kAttrHidden = 0x02;
+constexpr uint32_t kAttrSystem = 0x04;
 constexpr uint32_t kAttrDirectory = 0x10;
 constexpr uint32_t kAttrArchive = 0x20;
 constexpr uint32_t kAttrNormal = 0x80;
 constexpr uint32_t kAttrTemporary = 0x100;
+// The bits a file keeps through extraction and packing.
+constexpr uint32_t kAttrKept = kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrDirectory | kAttrArchive;
+// What the system answers for a path that is not there.
+constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 
 }  // namespace gca

@@ -4,6 +4,11 @@
 
 #include <string>
 
+// Message box styles the program uses: OK alone, with the error or the information icon.
+constexpr UINT kMessagePlain = MB_OK;
+constexpr UINT kMessageError = MB_ICONERROR;
+constexpr UINT kMessageInformation = MB_ICONINFORMATION;
+
 int MessageBoxUtf8(HWND owner, const std::string& text, const std::string& caption, UINT style);
 BOOL SetDlgItemTextUtf8(HWND window, int control_id, const std::string& text);
 HWND CreateWindowUtf8(DWORD ex_style, const std::string& class_name, const std::string& window_name,
