@@ -14,7 +14,17 @@ namespace {
 class SystemStartupHost : public StartupHost {
  public:
   explicit SystemStartupHost(HINSTANCE instance) : instance_(instance) {}
-  long InitializeCom() override { return OleInitialize(nullptr); }
+  ~SystemStartupHost() override {
+    if (com_started_) OleUninitialize();
+  }
+  SystemStartupHost(const SystemStartupHost&) = delete;
+  SystemStartupHost& operator=(const SystemStartupHost&) = delete;
+  // COM lives as long as the host: until the windows and the worker have ended.
+  long InitializeCom() override {
+    const long result = OleInitialize(nullptr);
+    com_started_ = SUCCEEDED(result);
+    return result;
+  }
   void ShowMessage(const std::string& text, const std::string& caption, unsigned style) override {
     MessageBoxUtf8(nullptr, text, caption, style);
   }
@@ -23,6 +33,7 @@ class SystemStartupHost : public StartupHost {
 
  private:
   HINSTANCE instance_;
+  bool com_started_ = false;
 };
 
 }  // namespace

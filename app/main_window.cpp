@@ -56,7 +56,7 @@ HWND BuildMainWindow(WindowState& state) {
   main.SetMinimumClientSize(500, 182);
   main.SetEnforceMinimumClient(true);
   main.SetStyle(WS_POPUP | WS_CLIPCHILDREN | WS_CAPTION | WS_SYSMENU);
-  main.SetBackground(6);
+  main.SetBackground(FrameWindow::kButtonFace);
   main.SetIcon(LoadIconA(state.instance, MAKEINTRESOURCEA(kProgramIconId)));
   main.SetSmallIcon(nullptr);
   main.SetTitle(WindowTitle);
@@ -156,7 +156,7 @@ HWND CreateProgressWindow() {
   FrameWindow& progress = g_state->progress;
   progress.SetSize(400, 150);
   progress.SetStyle(WS_POPUP | WS_CAPTION | WS_SYSMENU);
-  progress.SetBackground(6);
+  progress.SetBackground(FrameWindow::kButtonFace);
   progress.SetIcon(LoadIconA(g_state->main.Instance(), MAKEINTRESOURCEA(kProgramIconId)));
   progress.SetSmallIcon(nullptr);
   // Registered through the ANSI entry point but created by name through the wide one:
@@ -224,7 +224,6 @@ int RunMainWindowWith(HINSTANCE instance, void (*job)(void*)) {
     state->main.Run();
     // An update still running finishes before the program ends.
     state->worker.Pause();
-    OleUninitialize();
     exit_code = static_cast<int>(state->main.ExitCode());
   }
   state->worker.Shutdown();

@@ -46,7 +46,7 @@ std::string ModuleFileName() {
 class ProgramPayloadFile : public PayloadFile {
  public:
   explicit ProgramPayloadFile(std::string path) : path_(std::move(path)) {}
-  bool Open() override { return !path_.empty() && file_.Open(path_, 0); }
+  bool Open() override { return !path_.empty() && file_.Open(path_, FileStream::kRead); }
   uint64_t Size() override { return file_.Size(); }
   bool Seek(uint64_t position) override { return file_.Seek(position); }
   uint32_t Read(void* buffer, uint32_t n) override { return file_.Read(buffer, n); }

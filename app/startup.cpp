@@ -63,7 +63,7 @@ uint32_t ReadError(const std::string& path) {
   const uint32_t attributes = GetPathAttributes(path);
   if (attributes == 0xFFFFFFFFu || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
   FileStream file;
-  if (!file.Open(path, 0)) {
+  if (!file.Open(path, FileStream::kRead)) {
     const uint32_t error = GetLastError();
     return error != 0 ? error : ERROR_READ_FAULT;
   }

@@ -143,14 +143,8 @@ bool RetireWorkDirectory() {
 // decodes into before it renames them into place: a run cut off mid-entry leaves one,
 // and only the work tree's own staging writes there.
 bool RemoveExtractionTemps(const std::string& directory) {
-  FindEntry entry;
-  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
-  if (search == INVALID_HANDLE_VALUE) return true;
   std::vector<FindEntry> entries;
-  do {
-    if (entry.Name != "." && entry.Name != "..") entries.push_back(entry);
-  } while (FindNext(search, entry));
-  FindClose(search);
+  if (!ListDirectory(directory, entries)) return true;
   bool clean = true;
   for (const FindEntry& item : entries) {
     const std::string path = JoinPath(directory, item.Name);
@@ -221,15 +215,12 @@ bool UndoChanges(const UpdateJournal& journal) {
 
 // True when the directory holds nothing but, when given, the one file named.
 bool HoldsOnly(const std::string& directory, const char* name) {
-  FindEntry entry;
-  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  bool only = true;
-  do {
-    if (entry.Name != "." && entry.Name != ".." && (name == nullptr || entry.Name != name)) only = false;
-  } while (only && FindNext(search, entry));
-  FindClose(search);
-  return only;
+  std::vector<FindEntry> entries;
+  if (!ListDirectory(directory, entries)) return false;
+  for (const FindEntry& entry : entries) {
+    if (name == nullptr || entry.Name != name) return false;
+  }
+  return true;
 }
 
 
@@ -317,7 +308,7 @@ bool WriteJournal(const UpdateJournal& journal) {
   if (!CreateDirectoryTree(draft_directory)) return false;
   bool ok = RemoveIfThere(draft);
   FileStream file;
-  ok = ok && file.Open(draft, 3) && file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
+  ok = ok && file.Open(draft, FileStream::kWriteNew) && file.Write(bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
        file.Flush();
   file.Close();
   ok = ok && (!made_here || MovePath(TempDirectory, making));
@@ -332,7 +323,7 @@ bool WriteJournal(const UpdateJournal& journal) {
 bool ReadJournal(const std::string& path, UpdateJournal& journal) {
   journal = UpdateJournal();
   FileStream file;
-  if (!file.Open(path, 0)) return false;
+  if (!file.Open(path, FileStream::kRead)) return false;
   const uint64_t size = file.Size();
   if (size < sizeof(kMagic) + 20 || size > kMaxRecordSize) return false;
   std::string bytes(static_cast<size_t>(size), '\0');
@@ -473,14 +464,8 @@ void RecoverWorkDirectory() {
 
 void RemoveTree(const std::string& directory) {
   if (GetPathAttributes(directory) == gca::kNoAttributes) return;
-  FindEntry entry;
-  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    std::vector<FindEntry> entries;
-    do {
-      if (entry.Name != "." && entry.Name != "..") entries.push_back(entry);
-    } while (FindNext(search, entry));
-    FindClose(search);
+  std::vector<FindEntry> entries;
+  if (ListDirectory(directory, entries)) {
     for (const FindEntry& item : entries) {
       const std::string path = JoinPath(directory, item.Name);
       if ((item.Attributes & gca::kAttrDirectory) && !(item.Attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -515,12 +500,10 @@ bool RestoreListedTimes(const std::vector<JournalTime>& times) {
     SetPathTimes(path, nullptr, &time.WriteTime);
     if (time.ReadOnly) SetPathAttributes(path, plain | gca::kAttrReadOnly);
     FindEntry entry;
-    HANDLE search = FindFirst(path, entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    if (!FindOne(path, entry)) {
       all = false;
       continue;
     }
-    FindClose(search);
     if (!SameFileTime(entry.LastWriteTime, time.WriteTime, resolution) ||
         ((entry.Attributes & gca::kAttrReadOnly) != 0) != time.ReadOnly) {
       all = false;

@@ -42,7 +42,7 @@ bool Inside(const std::string& path, const std::string& directory) {
 
 bool TryOpen(const std::string& path) {
   auto file = std::make_unique<FileStream>();
-  if (path.empty() || !file->Open(path, 3)) return false;
+  if (path.empty() || !file->Open(path, FileStream::kWriteNew)) return false;
   g_log = std::move(file);
   g_path = path;
   return true;

@@ -378,9 +378,6 @@ bool UpdateRun::Unpack(DataArchive& archive) {
     }
   }
   SetItem(count, count);
-  handle.Close();
-  handle.ReleaseBuffers();
-  handle.Destroy();
   return true;
 }
 
@@ -481,8 +478,7 @@ bool UpdateRun::Rebuild(DataArchive& archive) {
   NoticeRecorder notices;
   notices.Install(builder.get());
   const bool built = builder->Build() && !notices.Failed;
-  builder->ReleaseBuffers();
-  builder.reset();
+  builder.reset();  // its buffers go before the check reads the archive
   return built && VerifyRebuilt(archive);
 }
 
@@ -524,8 +520,6 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
     }
     found.insert(name);
   }
-  handle.Close();
-  handle.ReleaseBuffers();
   return found.size() == archive.Expected.size();
 }
 
@@ -534,9 +528,7 @@ bool UpdateRun::VerifyStagedLooseFiles() {
   for (const PatchEntry& entry : entries_) {
     if ((entry.Attributes & gca::kAttrDirectory) || IsStagingMember(entry.Name)) continue;
     FindEntry found;
-    HANDLE search = FindFirst(StagedPath(entry.Name), found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    FindClose(search);
+    if (!FindOne(StagedPath(entry.Name), found)) return false;
     if (found.Size != entry.Record.UnpackedSize ||
         !SameFileTime(found.LastWriteTime, entry.Record.WriteTime, time_resolution_) ||
         (found.Attributes & gca::kAttrDirectory) != 0 || !AttributesAsSet(found.Attributes, entry.Record.Attributes)) {
@@ -712,7 +704,7 @@ bool FlushFile(const std::string& path) {
   const uint32_t plain = attributes & ~(gca::kAttrReadOnly | gca::kAttrNormal);
   if (read_only && !SetPathAttributes(path, plain != 0 ? plain : gca::kAttrNormal)) return false;
   FileStream file;
-  bool ok = file.Open(path, 1) && file.Flush();
+  bool ok = file.Open(path, FileStream::kWriteExisting) && file.Flush();
   file.Close();
   if (read_only && !SetPathAttributes(path, attributes)) ok = false;
   return ok;
@@ -924,24 +916,18 @@ bool UpdateRun::Run() {
   const bool checked = OpenPatch() && CollectEntries() && CheckPatch();
   if (!checked) {
     NoteFailureKind(FailureKind::kDamagedPatch);
-    patch_.Destroy();
     return false;
   }
   // Every path of the run fits the entry points that will take it.
-  if (!CheckPathLengths()) {
-    patch_.Destroy();
-    return false;
-  }
+  if (!CheckPathLengths()) return false;
   // A backup left beside a missing data archive goes back before the sizes are read.
   if (!(RecoverBackups() && CheckSpace())) {
     NoteOperationFailure("put back", TempDirectory, GetLastError());
-    patch_.Destroy();
     return false;
   }
   if (!(Plan() && WriteJournal(journal_))) {
     NoteOperationFailure("write", PendingRecordPath(), GetLastError());
     if (!work_directory_was_there_) RemoveDirectoryTree(TempDirectory);
-    patch_.Destroy();
     return false;
   }
   LogLine("record written; staging");
@@ -966,7 +952,6 @@ bool UpdateRun::Run() {
     } else {
       LogLine("rolled back: the game is the old version again");
     }
-    patch_.Destroy();
     return false;
   }
   // From here on the game is the new one: a leftover that cannot be removed now (a
@@ -982,7 +967,6 @@ bool UpdateRun::Run() {
   ItemDone = count;
   ItemTotal = count;
   Repaint();
-  patch_.Destroy();
   return true;
 }
 

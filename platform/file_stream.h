@@ -57,6 +57,13 @@ class FileStream : public Stream {
 
   // Modes: 0 read existing, 1 write existing, 2 read/write existing,
   // 3 write create-or-truncate, 4 read/write create-or-truncate.
+  enum Mode : int32_t {
+    kRead = 0,
+    kWriteExisting = 1,
+    kReadWriteExisting = 2,
+    kWriteNew = 3,
+    kReadWriteNew = 4,
+  };
   virtual bool Reopen(int32_t mode);
   virtual bool OpenRead(const std::string& path) { return Open(path, 0); }
   virtual bool Open(const std::string& path, int32_t mode);

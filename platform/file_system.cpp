@@ -165,9 +165,23 @@ bool PathExists(const std::string& path) {
   std::string full = MakeAbsolutePath(path);
   if (!full.empty() && full.back() == '\\') full = JoinPath(full, "*.*");
   FindEntry entry;
-  HANDLE search = FindFirst(full, entry);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
+  return FindOne(full, entry);
+}
+
+bool FindOne(const std::string& path, FindEntry& entry) {
+  FindSearch search(path);
+  if (!search.Found()) return false;
+  entry = search.Entry();
+  return true;
+}
+
+bool ListDirectory(const std::string& directory, std::vector<FindEntry>& entries) {
+  FindSearch search(JoinPath(directory, "*.*"));
+  if (!search.Found()) return false;
+  do {
+    const FindEntry& entry = search.Entry();
+    if (entry.Name != "." && entry.Name != "..") entries.push_back(entry);
+  } while (search.Next());
   return true;
 }
 
@@ -293,35 +307,35 @@ bool RemoveDirectoryTree(const std::string& directory) {
   // search has ended, so the deepest go first. A directory that still holds anything stays.
   struct Level {
     std::string Directory;
-    HANDLE Search;
+    std::unique_ptr<FindSearch> Search;
   };
   std::vector<Level> levels;
-  FindEntry entry;
-  HANDLE search = FindFirst(JoinPath(directory, "*.*"), entry);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  levels.push_back({directory, search});
+  levels.push_back({directory, std::make_unique<FindSearch>(JoinPath(directory, "*.*"))});
+  if (!levels.back().Search->Found()) return false;
   bool have_entry = true;
   while (!levels.empty()) {
     if (have_entry) {
+      const FindEntry& entry = levels.back().Search->Entry();
       // A link to a directory elsewhere (a reparse point) is not followed: the directories
       // it leads to do not belong to this tree.
       const bool is_directory = (entry.Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                                 (entry.Attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
       if (is_directory && entry.Name != "." && entry.Name != "..") {
         const std::string child = levels.back().Directory + "\\" + entry.Name;
-        HANDLE child_search = FindFirst(JoinPath(child, "*.*"), entry);
-        if (child_search != INVALID_HANDLE_VALUE) {
-          levels.push_back({child, child_search});
+        auto child_search = std::make_unique<FindSearch>(JoinPath(child, "*.*"));
+        if (child_search->Found()) {
+          levels.push_back({child, std::move(child_search)});
           continue;
         }
       }
-      have_entry = FindNext(levels.back().Search, entry);
+      have_entry = levels.back().Search->Next();
       continue;
     }
-    FindClose(levels.back().Search);
-    RemoveDirectoryPath(levels.back().Directory);
+    // Each directory goes after its own search has ended, so the deepest go first.
+    const std::string done = levels.back().Directory;
     levels.pop_back();
-    if (!levels.empty()) have_entry = FindNext(levels.back().Search, entry);
+    RemoveDirectoryPath(done);
+    if (!levels.empty()) have_entry = levels.back().Search->Next();
   }
   return true;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Process-wide directory that relative paths resolve against; set once at start-up.
 extern std::string BaseDirectory;
@@ -47,6 +48,30 @@ bool SetPathAttributes(const std::string& path, uint32_t attributes);
 bool SetPathTimes(const std::string& path, const uint64_t* creation_time, const uint64_t* last_write_time);
 HANDLE FindFirst(const std::string& pattern, FindEntry& entry);
 bool FindNext(HANDLE search, FindEntry& entry);
+
+// One search, closed when it goes. Found() tells whether the pattern matched anything;
+// Entry() is the current match until Next() answers false.
+class FindSearch {
+ public:
+  explicit FindSearch(const std::string& pattern) : handle_(FindFirst(pattern, entry_)) {}
+  ~FindSearch() {
+    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
+  }
+  FindSearch(const FindSearch&) = delete;
+  FindSearch& operator=(const FindSearch&) = delete;
+  bool Found() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool Next() { return Found() && FindNext(handle_, entry_); }
+  const FindEntry& Entry() const { return entry_; }
+
+ private:
+  FindEntry entry_;
+  HANDLE handle_;
+};
+
+// The entry of the one file or directory a path names; false when there is none.
+bool FindOne(const std::string& path, FindEntry& entry);
+// Every entry of a directory but "." and ".."; false when it cannot be listed.
+bool ListDirectory(const std::string& directory, std::vector<FindEntry>& entries);
 bool RemoveDirectoryPath(const std::string& path);
 // Removes the empty directories of a tree, deepest first; files are never deleted.
 bool RemoveDirectoryTree(const std::string& directory);

@@ -75,6 +75,15 @@ class FrameWindow {
   virtual void SetStyle(DWORD style);
   virtual void SetExtendedStyle(DWORD extended_style);
   // 1 black, 2 dark grey, 3 grey, 4 light grey, 5 white, 6 button face; others no brush.
+  enum Background : int {
+    kNoBackground = 0,
+    kBlack = 1,
+    kDarkGrey = 2,
+    kGrey = 3,
+    kLightGrey = 4,
+    kWhite = 5,
+    kButtonFace = 6,
+  };
   virtual void SetBackground(int selector);
   virtual HICON Icon();
   virtual HICON SmallIcon();
