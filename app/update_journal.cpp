@@ -14,8 +14,6 @@
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
 
-const char TempDirName[] = "tmp";
-const char StagingDirName[] = "___";
 std::string TempDirectory;
 std::string StagingDirectory;
 

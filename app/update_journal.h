@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "app/entry_names.h"
+
 struct JournalLooseFile {
   std::string Name;     // relative to the installation (UTF-8)
   bool HadOld = false;  // an old copy was in the installation when the run began
@@ -40,10 +42,8 @@ struct UpdateJournal {
   std::vector<JournalTime> Times;                 // the payload's time-stamp list
 };
 
-// Names of the work directory inside the installation and of its staging directory.
-extern const char TempDirName[];
-extern const char StagingDirName[];
-// Set at the beginning of every run (SetWorkDirectories).
+// The work directory inside the installation and its staging directory (TempDirName and
+// StagingDirName, app/entry_names.h), set at the beginning of every run.
 extern std::string TempDirectory;
 extern std::string StagingDirectory;
 

@@ -89,15 +89,9 @@ struct PathRoom {
   }
 };
 
-// Names compared the way the file system compares them: ASCII letters without case.
-// UTF-8 multi-byte sequences contain no ASCII bytes, so folding them is safe.
-std::string FoldName(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
-}
+// Names compared the way the players' file system compares them, as the patch builder
+// compares them.
+std::string FoldName(const std::string& name) { return FoldNameCase(name); }
 
 // Attribute bits the system may set by itself: the archive bit on every written file,
 // the hidden bit on names that begin with a dot (Wine). A check compares only what the

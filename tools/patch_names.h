@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/entry_names.h"
+
 // Why Windows cannot hold the name, or empty when it can: a reserved device name in any
 // component (with or without an extension), one of < > : " | ? * / or a byte below 0x20,
 // a component ending in a dot or a space, an empty component.
@@ -15,11 +17,6 @@ std::string WindowsNameProblem(const std::string& name);
 // (in any letter case) as the first component, or a name beginning with "___", which the
 // updater takes for a data-archive member.
 std::string UpdaterNameProblem(const std::string& name);
-
-// The name with every letter in upper case, as the players' file system compares names:
-// ASCII, Latin-1 and Latin Extended-A/Additional, Greek, Cyrillic, Armenian and the
-// fullwidth Latin letters. Bytes that are not valid UTF-8 are kept as they are.
-std::string FoldNameCase(const std::string& name);
 
 // Two names that the file system would take for one file or directory although they
 // differ: the first pair of paths (or path prefixes, i.e. directories) that are equal
