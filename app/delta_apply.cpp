@@ -28,15 +28,17 @@ class HeadStream : public gca::ByteStream {
   std::vector<uint8_t> head;
 };
 
-// The old file read through a window that moves as the records read on, and the new
-// file written in large pieces.
+// The old file read through a window that moves as the records read on, the new file
+// written in large pieces and read back where a record repeats what it already holds.
 class FileSink : public DeltaSink {
  public:
   FileSink(FileStream& old_file, FileStream& new_file) : old_(old_file), new_(new_file) {
     window_.reserve(kWindow);
     out_.reserve(kWindow);
   }
-  bool ReadOld(uint64_t position, uint8_t* buffer, uint32_t n) override {
+  void Begin(const DeltaHeader& header) override { old_size_ = header.OldSize; }
+  bool ReadSource(uint64_t position, uint8_t* buffer, uint32_t n) override {
+    if (position >= old_size_) return ReadNew(position - old_size_, buffer, n);
     if (position < window_at_ || position + n > window_at_ + window_.size()) {
       window_.resize(kWindow);
       if (!old_.Seek(position)) return false;
@@ -56,6 +58,7 @@ class FileSink : public DeltaSink {
   bool Flush() {
     if (out_.empty()) return true;
     const bool ok = new_.Write(out_.data(), static_cast<uint32_t>(out_.size())) == out_.size();
+    flushed_ += out_.size();
     out_.clear();
     write_failed_ = write_failed_ || !ok;
     return ok;
@@ -63,31 +66,68 @@ class FileSink : public DeltaSink {
   bool WriteFailed() const { return write_failed_; }
 
  private:
+  // New bytes still in the buffer are copied; older ones are read back from the file,
+  // whose write position is then put back at its end.
+  bool ReadNew(uint64_t position, uint8_t* buffer, uint32_t n) {
+    if (position >= flushed_ && position - flushed_ + n <= out_.size()) {
+      std::copy_n(out_.data() + (position - flushed_), n, buffer);
+      return true;
+    }
+    if (!Flush() || !new_.Seek(position)) return false;
+    const bool ok = new_.Read(buffer, n) == n;
+    return new_.Seek(flushed_) && ok;
+  }
+
   FileStream& old_;
   FileStream& new_;
+  uint64_t old_size_ = 0;
   std::vector<uint8_t> window_;
   uint64_t window_at_ = 0;
   std::vector<uint8_t> out_;
+  uint64_t flushed_ = 0;
   bool write_failed_ = false;
 };
 
-// Hands the decoded entry to the applier; a refused piece ends the decoding.
+// Hands the decoded entry to the applier; a refused piece ends the decoding. Once the
+// delta's header is through, the old file must be the content it names before any byte
+// of the new one is made.
 class ApplierStream : public gca::ByteStream {
  public:
-  explicit ApplierStream(DeltaApplier& applier) : applier_(applier) {}
+  ApplierStream(DeltaApplier& applier, const std::string& old_path) : applier_(applier), old_path_(old_path) {}
   uint32_t Read(void*, uint32_t) override { return 0; }
   uint32_t Write(const void* buffer, uint32_t n) override {
-    return applier_.Push(static_cast<const uint8_t*>(buffer), n) ? n : 0;
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    if (!applier_.HeaderRead()) {
+      // The header alone first, so the old file is checked before the first chunk.
+      const uint32_t head = static_cast<uint32_t>(std::min<size_t>(n, kDeltaHeaderSize - taken_));
+      if (!applier_.Push(bytes, head)) return 0;
+      taken_ += head;
+      bytes += head;
+      n -= head;
+      if (applier_.HeaderRead()) {
+        const DeltaHeader& header = applier_.Header();
+        if (!FileHasContent(old_path_, header.OldSize, header.OldDigest)) {
+          old_differs_ = true;
+          return 0;
+        }
+      }
+      if (n == 0) return head;
+      return applier_.Push(bytes, n) ? head + n : 0;
+    }
+    return applier_.Push(bytes, n) ? n : 0;
   }
   bool Seek(uint64_t) override { return true; }
   uint64_t Tell() override { return 0; }
+  bool OldDiffers() const { return old_differs_; }
 
  private:
   DeltaApplier& applier_;
+  std::string old_path_;
+  size_t taken_ = 0;
+  bool old_differs_ = false;
 };
 
 }  // namespace
-
 bool ReadDeltaHeader(gca::GcaArchive* patch, int32_t index, DeltaHeader& header) {
   HeadStream head;
   if (!patch->DecodeEntry(head, index, std::string())) return false;
@@ -96,7 +136,7 @@ bool ReadDeltaHeader(gca::GcaArchive* patch, int32_t index, DeltaHeader& header)
 
 bool FileHasContent(const std::string& path, uint64_t size, const std::string& digest) {
   FileStream file;
-  if (!file.Open(path, 0) || file.Size() != size) return false;
+  if (!file.Open(path, FileStream::kRead) || file.Size() != size) return false;
   gca::Sha512Digest sha;
   std::vector<uint8_t> buffer(kWindow);
   uint64_t read = 0;
@@ -112,15 +152,12 @@ bool FileHasContent(const std::string& path, uint64_t size, const std::string& d
 
 DeltaOutcome ApplyDeltaEntry(gca::GcaArchive* patch, int32_t index, const std::string& old_path,
                              const std::string& new_path) {
-  DeltaHeader header;
-  if (!ReadDeltaHeader(patch, index, header)) return DeltaOutcome::kDamaged;
-  if (!FileHasContent(old_path, header.OldSize, header.OldDigest)) return DeltaOutcome::kOldDiffers;
   FileStream old_file, new_file;
-  if (!old_file.Open(old_path, 0)) return DeltaOutcome::kOldDiffers;
-  if (!new_file.Open(new_path, 3)) return DeltaOutcome::kWriteFailed;
+  if (!old_file.Open(old_path, FileStream::kRead)) return DeltaOutcome::kOldDiffers;
+  if (!new_file.Open(new_path, FileStream::kReadWriteNew)) return DeltaOutcome::kWriteFailed;
   FileSink sink(old_file, new_file);
   DeltaApplier applier(sink);
-  ApplierStream stream(applier);
+  ApplierStream stream(applier, old_path);
   const bool decoded = patch->DecodeEntry(stream, index, std::string());
   const bool flushed = sink.Flush();
   const bool closed = new_file.Close();
@@ -128,5 +165,6 @@ DeltaOutcome ApplyDeltaEntry(gca::GcaArchive* patch, int32_t index, const std::s
   if (decoded && flushed && closed && applier.Complete()) return DeltaOutcome::kApplied;
   // A result that differs from the one promised is never left to be placed.
   RemoveFile(new_path);
+  if (stream.OldDiffers()) return DeltaOutcome::kOldDiffers;
   return sink.WriteFailed() || !flushed || !closed ? DeltaOutcome::kWriteFailed : DeltaOutcome::kDamaged;
 }

@@ -1,6 +1,7 @@
 // The updater's side of a delta entry: the old file checked against the digest the delta
 // expects, then the new file written in order while the entry is decoded, with the old
-// content read by seeking. Its memory stays a few hundred KiB whatever the file's size.
+// content read by seeking and the new read back where it repeats itself. Its memory stays
+// under 11 MiB (one chunk of the delta and two 256 KiB windows) whatever the file's size.
 // Every file operation goes through the platform layer.
 #pragma once
 #include <cstdint>

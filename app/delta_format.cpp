@@ -7,8 +7,8 @@ const char kDeltaPrefix[] = "___delta\\";
 
 namespace {
 
-const char kDeltaMagic[8] = {'G', 'C', 'A', 'D', 'L', 'T', '0', '1'};
-constexpr uint32_t kChunk = 64 * 1024;
+const char kDeltaMagic[8] = {'G', 'C', 'A', 'D', 'L', 'T', '0', '2'};
+constexpr uint32_t kPiece = 64 * 1024;
 
 void PutU32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -23,12 +23,38 @@ uint32_t GetU32(const uint8_t* p) {
 }
 uint64_t GetU64(const uint8_t* p) { return static_cast<uint64_t>(GetU32(p)) | static_cast<uint64_t>(GetU32(p + 4)) << 32; }
 
+void PutVarint(std::vector<uint8_t>& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(v));
+}
+
+// False when the number runs past the end or past 64 bits.
+bool GetVarint(const uint8_t*& p, const uint8_t* end, uint64_t& v) {
+  v = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    if (p == end) return false;
+    const uint8_t byte = *p++;
+    v |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if (!(byte & 0x80)) return shift < 63 || byte <= 1;
+  }
+  return false;
+}
+
 bool IsHexDigest(const std::string& text) {
   if (text.size() != 128) return false;
   for (char c : text) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
+}
+
+void PutRecord(std::vector<uint8_t>& out, const DeltaRecord& r) {
+  PutVarint(out, r.Add);
+  PutVarint(out, r.Literal);
+  PutVarint(out, r.Seek >= 0 ? static_cast<uint64_t>(r.Seek) << 1 : (static_cast<uint64_t>(-(r.Seek + 1)) << 1) | 1);
 }
 
 }  // namespace
@@ -56,15 +82,87 @@ bool ParseDeltaHeader(const uint8_t* bytes, size_t size, DeltaHeader& header) {
   return IsHexDigest(header.OldDigest) && IsHexDigest(header.NewDigest);
 }
 
-void PutDeltaRecord(uint32_t add, uint32_t literal, int64_t seek, std::vector<uint8_t>& out) {
-  PutU32(out, add);
-  PutU32(out, literal);
-  PutU64(out, static_cast<uint64_t>(seek));
+void PutDeltaChunks(const std::vector<DeltaRecord>& records, const std::vector<uint8_t>& added,
+                    const std::vector<uint8_t>& literals, std::vector<uint8_t>& out) {
+  // A record that makes no byte only moves the source: its move joins the one before it.
+  std::vector<DeltaRecord> merged;
+  merged.reserve(records.size());
+  for (const DeltaRecord& r : records) {
+    if (r.Add + uint64_t{r.Literal} == 0 && !merged.empty()) {
+      merged.back().Seek += r.Seek;
+    } else {
+      merged.push_back(r);
+    }
+  }
+  std::vector<uint8_t> control, runs, values;
+  size_t added_at = 0, literal_at = 0;
+  uint32_t chunk_added = 0, chunk_literal = 0;
+  const auto flush = [&] {
+    if (chunk_added + chunk_literal == 0) return;
+    runs.clear();
+    values.clear();
+    uint64_t zeros = 0;
+    for (size_t i = added_at; i < added_at + chunk_added; ++i) {
+      if (added[i] == 0) {
+        ++zeros;
+        continue;
+      }
+      PutVarint(runs, zeros);
+      values.push_back(added[i]);
+      zeros = 0;
+    }
+    PutVarint(runs, zeros);
+    PutU32(out, static_cast<uint32_t>(control.size()));
+    PutU32(out, chunk_added);
+    PutU32(out, static_cast<uint32_t>(runs.size()));
+    PutU32(out, static_cast<uint32_t>(values.size()));
+    PutU32(out, chunk_literal);
+    out.insert(out.end(), control.begin(), control.end());
+    out.insert(out.end(), runs.begin(), runs.end());
+    out.insert(out.end(), values.begin(), values.end());
+    out.insert(out.end(), literals.begin() + literal_at, literals.begin() + literal_at + chunk_literal);
+    added_at += chunk_added;
+    literal_at += chunk_literal;
+    control.clear();
+    chunk_added = chunk_literal = 0;
+  };
+  constexpr size_t kLongestRecord = 5 + 5 + 10;
+  for (DeltaRecord r : merged) {
+    for (;;) {
+      const uint32_t room = kDeltaChunkOutput - (chunk_added + chunk_literal);
+      if (room == 0 || control.size() + kLongestRecord > kDeltaChunkControl) {
+        flush();
+        continue;
+      }
+      if (r.Add + uint64_t{r.Literal} <= room) {
+        PutRecord(control, r);
+        chunk_added += r.Add;
+        chunk_literal += r.Literal;
+        break;
+      }
+      // The record goes on in the next chunk: the source moves by what this part added.
+      if (r.Add >= room) {
+        PutRecord(control, {room, 0, 0});
+        chunk_added += room;
+        r.Add -= room;
+      } else {
+        const uint32_t part = room - r.Add;
+        PutRecord(control, {r.Add, part, 0});
+        chunk_added += r.Add;
+        chunk_literal += part;
+        r.Add = 0;
+        r.Literal -= part;
+      }
+      flush();
+    }
+  }
+  flush();
 }
 
-DeltaApplier::DeltaApplier(DeltaSink& sink) : sink_(sink) {}
+DeltaApplier::DeltaApplier(DeltaSink& sink) : sink_(sink) { want_ = kDeltaHeaderSize; }
 
 bool DeltaApplier::Emit(const uint8_t* data, uint32_t n) {
+  if (n > header_.NewSize - written_) return Fail();
   if (!sink_.WriteNew(data, n)) return Fail();
   digest_.Update(data, n);
   crc_value_ = crc_.Update(data, n, crc_value_);
@@ -72,85 +170,140 @@ bool DeltaApplier::Emit(const uint8_t* data, uint32_t n) {
   return true;
 }
 
-bool DeltaApplier::StartRecord() {
-  const uint64_t add = GetU32(pending_.data());
-  const uint64_t literal = GetU32(pending_.data() + 4);
-  seek_ = static_cast<int64_t>(GetU64(pending_.data() + 8));
-  pending_.clear();
-  if (add + literal > header_.NewSize - written_) return Fail();
-  if (add > header_.OldSize - old_position_) return Fail();
-  add_left_ = add;
-  literal_left_ = literal;
-  if (add + literal == 0) return FinishRecord();  // only moves the old position
-  state_ = add_left_ > 0 ? State::kAdd : State::kLiteral;
+// The next n added bytes: the rest of the current zero run, then a value, and so on.
+bool DeltaApplier::AddedBytes::Next(uint8_t* out, uint32_t n) {
+  while (n > 0) {
+    if (!InRun) {
+      if (!GetVarint(Runs, RunsEnd, Zeros)) return false;
+      InRun = true;
+    }
+    const uint32_t zeros = static_cast<uint32_t>(std::min<uint64_t>(Zeros, n));
+    std::memset(out, 0, zeros);
+    out += zeros;
+    n -= zeros;
+    Zeros -= zeros;
+    if (n == 0) break;
+    if (Values == ValuesEnd || *Values == 0) return false;
+    *out++ = *Values++;
+    --n;
+    InRun = false;
+  }
   return true;
 }
 
-// A record's bytes are through: the seek moves the old position for the next one.
-bool DeltaApplier::FinishRecord() {
-  const int64_t moved = static_cast<int64_t>(old_position_) + seek_;
-  if (seek_ < -static_cast<int64_t>(old_position_) || moved < 0 || static_cast<uint64_t>(moved) > header_.OldSize) {
+// Adds n bytes to the source from the current position and writes them. A piece of the
+// new content that repeats itself at a short distance is read as far as it is written.
+bool DeltaApplier::Add(AddedBytes& added, uint32_t n) {
+  while (n > 0) {
+    uint64_t piece = std::min(n, kPiece);
+    if (position_ < header_.OldSize) {
+      piece = std::min(piece, header_.OldSize - position_);
+    } else {
+      const uint64_t made = header_.OldSize + written_;
+      if (position_ >= made) return Fail();
+      piece = std::min(piece, made - position_);
+    }
+    const uint32_t take = static_cast<uint32_t>(piece);
+    if (!sink_.ReadSource(position_, source_.data(), take) || !added.Next(out_.data(), take)) return Fail();
+    for (uint32_t i = 0; i < take; ++i) out_[i] = static_cast<uint8_t>(out_[i] + source_[i]);
+    if (!Emit(out_.data(), take)) return false;
+    position_ += take;
+    n -= take;
+  }
+  return true;
+}
+
+bool DeltaApplier::StartChunk() {
+  control_ = GetU32(pending_.data());
+  added_ = GetU32(pending_.data() + 4);
+  runs_ = GetU32(pending_.data() + 8);
+  values_ = GetU32(pending_.data() + 12);
+  literal_ = GetU32(pending_.data() + 16);
+  const uint64_t made = uint64_t{added_} + literal_;
+  if (control_ > kDeltaChunkControl || made == 0 || made > kDeltaChunkOutput || made > header_.NewSize - written_ ||
+      runs_ > uint64_t{added_} + 1 || values_ > added_) {
     return Fail();
   }
-  old_position_ = static_cast<uint64_t>(moved);
-  state_ = written_ == header_.NewSize ? State::kDone : State::kRecord;
+  pending_.clear();
+  want_ = size_t{control_} + runs_ + values_ + literal_;
+  pending_.reserve(want_);
+  state_ = State::kChunk;
+  return true;
+}
+
+bool DeltaApplier::ApplyChunk() {
+  const uint8_t* control = pending_.data();
+  const uint8_t* const control_end = control + control_;
+  AddedBytes added;
+  added.Runs = control_end;
+  added.RunsEnd = added.Values = control_end + runs_;
+  added.ValuesEnd = added.Values + values_;
+  const uint8_t* literal = added.ValuesEnd;
+  uint32_t added_left = added_, literal_left = literal_;
+  const uint64_t limit = header_.OldSize + header_.NewSize;
+  while (control < control_end) {
+    uint64_t add = 0, lit = 0, seek = 0;
+    if (!GetVarint(control, control_end, add) || !GetVarint(control, control_end, lit) ||
+        !GetVarint(control, control_end, seek) || add > added_left || lit > literal_left) {
+      return Fail();
+    }
+    if (!Add(added, static_cast<uint32_t>(add))) return false;
+    if (lit > 0 && !Emit(literal, static_cast<uint32_t>(lit))) return false;
+    literal += lit;
+    added_left -= static_cast<uint32_t>(add);
+    literal_left -= static_cast<uint32_t>(lit);
+    // The source position moves within the old and the whole new content.
+    const uint64_t magnitude = seek >> 1;
+    if (seek & 1) {
+      if (magnitude >= position_) return Fail();
+      position_ -= magnitude + 1;
+    } else {
+      if (magnitude > limit - position_) return Fail();
+      position_ += magnitude;
+    }
+  }
+  // Every run and value used: the last run ends the added bytes exactly.
+  if (added_left != 0 || literal_left != 0 || added.Values != added.ValuesEnd) return Fail();
+  if (!added.InRun) {
+    uint64_t zeros = 0;
+    if (!GetVarint(added.Runs, added.RunsEnd, zeros) || zeros != 0) return Fail();
+  } else if (added.Zeros != 0) {
+    return Fail();
+  }
+  if (added.Runs != added.RunsEnd) return Fail();
+  pending_.clear();
+  want_ = kDeltaChunkHeaderSize;
+  state_ = written_ == header_.NewSize ? State::kDone : State::kChunkHeader;
   return true;
 }
 
 bool DeltaApplier::Push(const uint8_t* data, size_t n) {
   if (failed_) return false;
   while (n > 0) {
+    if (state_ == State::kDone) return Fail();  // bytes behind the end
+    const size_t take = std::min(n, want_ - pending_.size());
+    pending_.insert(pending_.end(), data, data + take);
+    data += take;
+    n -= take;
+    if (pending_.size() < want_) break;
     switch (state_) {
-      case State::kHeader: {
-        const size_t take = std::min(n, kDeltaHeaderSize - pending_.size());
-        pending_.insert(pending_.end(), data, data + take);
-        data += take;
-        n -= take;
-        if (pending_.size() < kDeltaHeaderSize) break;
+      case State::kHeader:
         if (!ParseDeltaHeader(pending_.data(), pending_.size(), header_)) return Fail();
+        sink_.Begin(header_);
         pending_.clear();
-        old_.resize(kChunk);
-        out_.resize(kChunk);
-        state_ = header_.NewSize == 0 ? State::kDone : State::kRecord;
+        source_.resize(kPiece);
+        out_.resize(kPiece);
+        want_ = kDeltaChunkHeaderSize;
+        state_ = header_.NewSize == 0 ? State::kDone : State::kChunkHeader;
         break;
-      }
-      case State::kRecord: {
-        const size_t take = std::min(n, kDeltaRecordHeaderSize - pending_.size());
-        pending_.insert(pending_.end(), data, data + take);
-        data += take;
-        n -= take;
-        if (pending_.size() == kDeltaRecordHeaderSize && !StartRecord()) return false;
+      case State::kChunkHeader:
+        if (!StartChunk()) return false;
         break;
-      }
-      case State::kAdd: {
-        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>({n, add_left_, kChunk}));
-        if (!sink_.ReadOld(old_position_, old_.data(), take)) return Fail();
-        for (uint32_t i = 0; i < take; ++i) out_[i] = static_cast<uint8_t>(old_[i] + data[i]);
-        if (!Emit(out_.data(), take)) return false;
-        old_position_ += take;
-        add_left_ -= take;
-        data += take;
-        n -= take;
-        if (add_left_ == 0) {
-          if (literal_left_ > 0) {
-            state_ = State::kLiteral;
-          } else if (!FinishRecord()) {
-            return false;
-          }
-        }
+      case State::kChunk:
+        if (!ApplyChunk()) return false;
         break;
-      }
-      case State::kLiteral: {
-        const uint32_t take = static_cast<uint32_t>(std::min<uint64_t>({n, literal_left_, kChunk}));
-        if (!Emit(data, take)) return false;
-        literal_left_ -= take;
-        data += take;
-        n -= take;
-        if (literal_left_ == 0 && !FinishRecord()) return false;
-        break;
-      }
       case State::kDone:
-        return Fail();  // bytes behind the end
+        return Fail();
     }
   }
   return true;

@@ -7,15 +7,28 @@
 // The updater refuses every other name that begins with three underscores, and the
 // stream begins with a magic, so it can never pass for a plain file.
 //
+// The bytes are taken from a source: the old content followed by the new content made so
+// far, so a record copies from the old file or repeats what the new file already holds.
+//
 // Layout, little-endian:
-//   header: 8-byte magic "GCADLT01", u64 old size, u64 new size, u32 CRC-32 of the new
+//   header: 8-byte magic "GCADLT02", u64 old size, u64 new size, u32 CRC-32 of the new
 //           content, u32 flags (0), 128 hexadecimal characters of the old content's
 //           SHA-512, 128 of the new content's;
-//   then records until the new size is reached: u32 add length A, u32 literal length L,
-//           i64 seek S; A bytes added (mod 256) to the old content from the old position
-//           on, then L bytes taken as they stand; the old position then moves by A + S.
-// The new content is written in order; the old content is read forward from wherever the
-// old position stands, which must stay inside it. A record may only move the old position.
+//   then chunks until the new size is reached, each making at most kDeltaChunkOutput
+//   bytes of the new content: u32 control bytes C (at most kDeltaChunkControl), u32 added
+//   bytes D, u32 run bytes R (at most D + 1), u32 value bytes V (at most D), u32 literal
+//   bytes N (D + N from 1 to kDeltaChunkOutput), then the sections, each whole: C bytes of
+//   records, R bytes of zero runs, V values, N literal bytes. The D added bytes are the
+//   zero runs and values taken in turn: a run (a variable-length number) of zero bytes,
+//   then one value (never zero), until D bytes are made; the last run has no value. A
+//   record is three variable-length numbers (7 bits a byte, low first, high bit: more):
+//   add length A, literal length L, seek S (zig-zag: 2S for S >= 0, -2S-1 below); its A
+//   added bytes are added (mod 256) to the source from the source position on, then its L
+//   literal bytes are taken as they stand, and the source position then moves by A + S.
+//   The records of a chunk use exactly its D added and N literal bytes.
+// Keeping the numbers, the mostly-zero added bytes (as runs and values) and the literals
+// apart lets the block codec see each kind together; the chunks bound what the updater
+// holds at once (at most C + 2D + 1 + N bytes, under 10 MiB).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +41,9 @@
 extern const char kDeltaPrefix[];  // "___delta\"
 constexpr size_t kDeltaPrefixSize = 9;
 constexpr size_t kDeltaHeaderSize = 8 + 8 + 8 + 4 + 4 + 128 + 128;
-constexpr size_t kDeltaRecordHeaderSize = 16;
+constexpr size_t kDeltaChunkHeaderSize = 20;
+constexpr uint32_t kDeltaChunkOutput = 4u << 20;
+constexpr uint32_t kDeltaChunkControl = 1u << 20;
 
 bool IsDeltaName(const std::string& name);
 
@@ -40,32 +55,45 @@ struct DeltaHeader {
   std::string NewDigest;
 };
 
+struct DeltaRecord {
+  uint32_t Add = 0;
+  uint32_t Literal = 0;
+  int64_t Seek = 0;
+};
+
 void PutDeltaHeader(const DeltaHeader& header, std::vector<uint8_t>& out);
 // False when the bytes are no delta header (magic, flags, digest text).
 bool ParseDeltaHeader(const uint8_t* bytes, size_t size, DeltaHeader& header);
-void PutDeltaRecord(uint32_t add, uint32_t literal, int64_t seek, std::vector<uint8_t>& out);
+
+// Lays the records out in chunks behind the header: `added` holds the added bytes of all
+// records in order, `literals` their literal bytes.
+void PutDeltaChunks(const std::vector<DeltaRecord>& records, const std::vector<uint8_t>& added,
+                    const std::vector<uint8_t>& literals, std::vector<uint8_t>& out);
 
 // Where a delta's old content comes from and its new content goes.
 class DeltaSink {
  public:
   virtual ~DeltaSink() = default;
-  // Exactly n old bytes from the position; false when they cannot be read.
-  virtual bool ReadOld(uint64_t position, uint8_t* buffer, uint32_t n) = 0;
+  // The header is through: called once, before any byte is read or written.
+  virtual void Begin(const DeltaHeader&) {}
+  // Exactly n source bytes from the position: the old content below its size, the new
+  // content already written above it; false when they cannot be read.
+  virtual bool ReadSource(uint64_t position, uint8_t* buffer, uint32_t n) = 0;
   virtual bool WriteNew(const uint8_t* buffer, uint32_t n) = 0;
 };
 
 // Applies a delta stream pushed in pieces of any size: the header first, then each
-// record, writing the new content in order through the sink. It holds one record header
-// and one chunk of old bytes (64 KiB) whatever the sizes, and keeps the SHA-512 and
-// CRC-32 of what it wrote.
+// chunk, held whole (under 10 MiB) and then
+// written through the sink in order. It keeps the SHA-512 and CRC-32 of what it wrote.
 class DeltaApplier {
  public:
   explicit DeltaApplier(DeltaSink& sink);
   DeltaApplier(const DeltaApplier&) = delete;
   DeltaApplier& operator=(const DeltaApplier&) = delete;
 
-  // False once the stream is malformed (an old position outside the old content, more
-  // bytes than the new size, a bad header) or the sink failed; it then stays false.
+  // False once the stream is malformed (a source position outside what the source holds,
+  // more bytes than the new size, a chunk whose records do not use its sections exactly,
+  // a bad header) or the sink failed; it then stays false.
   bool Push(const uint8_t* data, size_t n);
   bool HeaderRead() const { return state_ != State::kHeader; }
   const DeltaHeader& Header() const { return header_; }
@@ -75,26 +103,37 @@ class DeltaApplier {
   bool Failed() const { return failed_; }
 
  private:
-  enum class State { kHeader, kRecord, kAdd, kLiteral, kDone };
+  enum class State { kHeader, kChunkHeader, kChunk, kDone };
   bool Fail() {
     failed_ = true;
     return false;
   }
   bool Emit(const uint8_t* data, uint32_t n);
-  bool StartRecord();
-  bool FinishRecord();
+  bool StartChunk();
+  bool ApplyChunk();
+  // The added bytes of the chunk, unpacked from its runs and values as the records use them.
+  struct AddedBytes {
+    const uint8_t* Runs = nullptr;
+    const uint8_t* RunsEnd = nullptr;
+    const uint8_t* Values = nullptr;
+    const uint8_t* ValuesEnd = nullptr;
+    uint64_t Zeros = 0;
+    bool InRun = false;  // Zeros counts the rest of a run that has begun
+    bool Next(uint8_t* out, uint32_t n);
+  };
+  bool Add(AddedBytes& added, uint32_t n);
 
   DeltaSink& sink_;
   State state_ = State::kHeader;
   bool failed_ = false;
   DeltaHeader header_;
-  std::vector<uint8_t> pending_;  // header or record header bytes so far
-  std::vector<uint8_t> old_;      // one chunk of old bytes
-  std::vector<uint8_t> out_;      // one chunk of new bytes
-  uint64_t old_position_ = 0;
+  std::vector<uint8_t> pending_;  // header, chunk header or chunk bytes so far
+  size_t want_ = 0;               // bytes of pending_ that make it whole
+  uint32_t control_ = 0, added_ = 0, runs_ = 0, values_ = 0, literal_ = 0;  // the chunk's sections
+  std::vector<uint8_t> source_;   // one piece of source bytes
+  std::vector<uint8_t> out_;      // one piece of new bytes
+  uint64_t position_ = 0;         // in the source: old content, then the new
   uint64_t written_ = 0;
-  uint64_t add_left_ = 0, literal_left_ = 0;
-  int64_t seek_ = 0;
   gca::Sha512Digest digest_;
   gca::Crc32 crc_;
   uint32_t crc_value_ = 0;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -68,6 +69,7 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
   uint64_t total = 0;
   uint64_t names = 0;
   uint64_t files = 0;
+  uint64_t work_file = 0;  // the largest member made by a delta, written beside its old copy
   for (const SpaceArchive& archive : archives) {
     // What the rebuilt archive holds: the installed members with the patch's laid over.
     std::map<std::string, SpaceMember> final_members;
@@ -76,7 +78,13 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
     std::set<std::string> replaced;
     for (const SpaceMember& m : archive.Patch) {
       final_members[Fold(m.Name)] = m;
-      if (!m.Directory) replaced.insert(Fold(m.Name));
+      if (m.Directory) continue;
+      // The old copy of a delta's member is unpacked for the delta to read.
+      if (m.Delta) {
+        work_file = std::max(work_file, m.Size);
+      } else {
+        replaced.insert(Fold(m.Name));
+      }
     }
     // The unpacked content: members the patch does not replace, and the patch's own.
     for (const SpaceMember& m : archive.Installed) {
@@ -97,6 +105,10 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
     for (const std::string& d : directories) rebuilt += kEntryFixed + d.size();
     total += Clusters(rebuilt, cluster);
     names += final_members.size();
+  }
+  if (work_file > 0) {
+    total += Clusters(work_file, cluster);
+    files += 1;
   }
   std::set<std::string> loose_directories;
   for (const SpaceMember& m : loose_files) {

@@ -3,6 +3,9 @@
 // archive its unpacked members (those the patch does not replace), the patch's members
 // and the rebuilt archive (stored, so as large as its members), and the patch's loose
 // files; the old archives then become the backups by a rename and take nothing more.
+// A member made by a delta counts at the size of the new member (from the delta's
+// header), and its old copy is unpacked too until the delta is applied, through a work
+// file as large as the new member: the largest such work file counts once.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -12,6 +15,7 @@ struct SpaceMember {
   std::string Name;  // inside its data archive, as the archive names it
   uint64_t Size = 0;
   bool Directory = false;
+  bool Delta = false;  // a patch member made by a delta from the installed one
 };
 
 struct SpaceArchive {

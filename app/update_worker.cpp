@@ -843,7 +843,9 @@ bool UpdateRun::CheckSpace() {
       if (inside.compare(0, archive.Name.size() + 1, archive.Name + "\\") != 0) continue;
       std::string ansi_inside;
       ToAnsi(inside, ansi_inside);
-      space.Patch.push_back({ansi_inside, entry.Record.UnpackedSize, (entry.Attributes & gca::kAttrDirectory) != 0});
+      // A delta's entry counts by the new member it makes (its size from the delta's header).
+      space.Patch.push_back(
+          {ansi_inside, entry.Record.UnpackedSize, (entry.Attributes & gca::kAttrDirectory) != 0, entry.Delta});
     }
     archives.push_back(space);
   }

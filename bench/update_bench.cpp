@@ -5,6 +5,7 @@
 // placing the loose files, and removing the staged members (with the time stamps last).
 //   update_bench PATCH.exe INSTALL_DIR
 #include <windows.h>
+#include <psapi.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -100,6 +101,13 @@ int main() {
   const int64_t archives = (steps - 2) / 3;
   std::printf("result %s\n", ok ? "ok" : "FAILED");
   std::printf("total %.3f\n", end - start);
+  PROCESS_MEMORY_COUNTERS memory = {};
+  memory.cb = sizeof(memory);
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory))) {
+    std::printf("peak memory %llu KiB working set, %llu KiB private\n",
+                static_cast<unsigned long long>(memory.PeakWorkingSetSize / 1024),
+                static_cast<unsigned long long>(memory.PeakPagefileUsage / 1024));
+  }
   if (!ui.phases.empty()) std::printf("phase %-36s %8.3f s\n", "open patch, recover backups", ui.phases[0].Start - start);
   for (size_t i = 0; i < ui.phases.size(); ++i) {
     const Phase& p = ui.phases[i];

@@ -348,9 +348,11 @@ class MemorySink : public DeltaSink {
  public:
   MemorySink(const std::vector<uint8_t>& old_bytes, std::vector<uint8_t>& new_bytes)
       : old_(old_bytes), new_(new_bytes) {}
-  bool ReadOld(uint64_t position, uint8_t* buffer, uint32_t n) override {
-    if (position > old_.size() || n > old_.size() - position) return false;
-    std::memcpy(buffer, old_.data() + position, n);
+  bool ReadSource(uint64_t position, uint8_t* buffer, uint32_t n) override {
+    const std::vector<uint8_t>& from = position < old_.size() ? old_ : new_;
+    if (position >= old_.size()) position -= old_.size();
+    if (position > from.size() || n > from.size() - position) return false;
+    std::memcpy(buffer, from.data() + position, n);
     return true;
   }
   bool WriteNew(const uint8_t* buffer, uint32_t n) override {
@@ -378,7 +380,7 @@ std::string DigestOf(const std::vector<uint8_t>& bytes) {
 bool ChooseDelta(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
                  const std::string& old_digest, std::vector<uint8_t>& delta) {
   delta.clear();
-  if (old_bytes.size() > kDeltaLimit || new_bytes.size() > kDeltaLimit) return false;
+  if (old_bytes.size() + uint64_t{new_bytes.size()} > kDeltaLimit) return false;
   DeltaHeader header;
   header.OldSize = old_bytes.size();
   header.NewSize = new_bytes.size();
@@ -390,8 +392,7 @@ bool ChooseDelta(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_
   header.OldDigest = old_digest;
   header.NewDigest = DigestOf(new_bytes);
   PutDeltaHeader(header, delta);
-  MakeDeltaRecords(old_bytes.data(), old_bytes.size(), new_bytes.data(), new_bytes.size(), delta);
-  const uint64_t coded = CodedSize(delta.data(), delta.size(), UINT64_MAX);
+  const uint64_t coded = MakeDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(), new_bytes.size(), delta);
   if (CodedSize(new_bytes.data(), new_bytes.size(), coded) <= coded) return false;
   std::vector<uint8_t> made;
   MemorySink sink(old_bytes, made);
@@ -1420,7 +1421,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
     bool as_delta = false;
     if (!is_new && !options.NoDelta) {
       // A changed file (a data archive shipped whole too) may go as a delta.
-      if (file.Size > kDeltaLimit || old->second.Size > kDeltaLimit) {
+      if (file.Size + old->second.Size > kDeltaLimit) {
         ++summary.TooLargeForDelta;
       } else {
         std::vector<char> old_chars, new_chars;

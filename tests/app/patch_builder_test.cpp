@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -16,14 +17,17 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "app/delta_format.h"
 #include "app/payload_format.h"
 #include "archive/gca_archive.h"
 #include "archive/os.h"
 #include "host_files.h"
+#include "tools/patch_delta.h"
 #include "tools/patch_names.h"
 
 namespace fs = std::filesystem;
@@ -735,3 +739,95 @@ TEST(PatchNames, CaseAsTheFileSystemComparesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Applies a delta in memory, pushing it in pieces of an awkward size.
+class VectorSink : public DeltaSink {
+ public:
+  explicit VectorSink(const std::vector<uint8_t>& old_bytes) : old_(old_bytes) {}
+  bool ReadSource(uint64_t position, uint8_t* buffer, uint32_t n) override {
+    const std::vector<uint8_t>& from = position < old_.size() ? old_ : made;
+    if (position >= old_.size()) position -= old_.size();
+    if (position + n > from.size()) return false;
+    std::memcpy(buffer, from.data() + position, n);
+    return true;
+  }
+  bool WriteNew(const uint8_t* buffer, uint32_t n) override {
+    made.insert(made.end(), buffer, buffer + n);
+    return true;
+  }
+  std::vector<uint8_t> made;
+
+ private:
+  const std::vector<uint8_t>& old_;
+};
+
+bool ApplyInPieces(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& delta, std::vector<uint8_t>& out) {
+  VectorSink sink(old_bytes);
+  DeltaApplier applier(sink);
+  for (size_t at = 0; at < delta.size(); at += 7777) {
+    if (!applier.Push(delta.data() + at, std::min<size_t>(7777, delta.size() - at))) return false;
+  }
+  out = sink.made;
+  return applier.Complete();
+}
+
+std::string Sha(const std::vector<uint8_t>& bytes) {
+  gca::Sha512Digest digest;
+  digest.Update(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  digest.Finish();
+  return digest.HexText();
+}
+
+}  // namespace
+
+// Deltas across chunk boundaries (a record split between chunks), repeats inside the new
+// content, an empty old content, and streams that were damaged: each remade exactly or
+// refused.
+TEST(DeltaStream, MakesTheNewContentOrRefuses) {
+  std::mt19937 random(7);
+  std::vector<uint8_t> text(9 << 19);
+  for (uint8_t& b : text) b = static_cast<uint8_t>('a' + random() % 26);
+  std::vector<uint8_t> noise(300000);
+  for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+  std::vector<uint8_t> edited = text;  // every 1000th byte changed, a block inserted
+  for (size_t i = 0; i < edited.size(); i += 1000) edited[i] ^= 0x20;
+  edited.insert(edited.begin() + (3 << 20), noise.begin(), noise.end());
+  std::vector<uint8_t> twice = noise;  // the new content repeats itself
+  twice.insert(twice.end(), noise.begin(), noise.end());
+  const struct {
+    const char* what;
+    std::vector<uint8_t> old_bytes, new_bytes;
+  } cases[] = {
+      {"edited across chunks", text, edited},
+      {"repeats itself", {1, 2, 3}, twice},
+      {"empty old", {}, noise},
+      {"empty new", noise, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeltaHeader header;
+    header.OldSize = c.old_bytes.size();
+    header.NewSize = c.new_bytes.size();
+    header.NewCrc = gca::Crc32().Update(c.new_bytes.data(), static_cast<uint32_t>(c.new_bytes.size()), 0);
+    header.OldDigest = Sha(c.old_bytes);
+    header.NewDigest = Sha(c.new_bytes);
+    std::vector<uint8_t> delta, made;
+    PutDeltaHeader(header, delta);
+    MakeDelta(c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(), c.new_bytes.size(), delta);
+    ASSERT_TRUE(ApplyInPieces(c.old_bytes, delta, made));
+    EXPECT_TRUE(made == c.new_bytes);
+    if (c.new_bytes.empty()) continue;
+    // Any changed byte of the chunks, a stream cut short or one with a byte behind it.
+    for (size_t at = kDeltaHeaderSize; at < delta.size(); at += delta.size() / 17 + 1) {
+      std::vector<uint8_t> damaged = delta;
+      damaged[at] ^= 0x41;
+      EXPECT_FALSE(ApplyInPieces(c.old_bytes, damaged, made) && made == c.new_bytes) << at;
+    }
+    std::vector<uint8_t> cut(delta.begin(), delta.end() - 1), longer = delta;
+    longer.push_back(0);
+    EXPECT_FALSE(ApplyInPieces(c.old_bytes, cut, made));
+    EXPECT_FALSE(ApplyInPieces(c.old_bytes, longer, made));
+  }
+}
