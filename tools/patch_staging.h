@@ -86,4 +86,28 @@ uint64_t SetStagedDirectoryTimes(const fs::path& root, const std::string& relati
                                  const std::map<std::string, TreeFile>& new_files,
                                  const std::map<std::string, uint64_t>& member_times);
 
+// What a build stages for the patch, with what the read-back expects of it.
+struct StagedPatch {
+  std::map<std::string, LooseExpectation> Loose;  // by folded name
+  std::vector<MergedArchive> Merged;
+  DeltaDigests Digests;
+};
+
+struct StageSettings {
+  fs::path OldRoot, NewRoot;
+  fs::path Stage;  // the tree the patch archive is packed from; data-archive members below Stage/___
+  bool WithTimes = false;
+  bool AllowLongNames = false;
+  bool KeepDeleted = false;
+  bool Deltas = true;
+  std::function<void(const char* stage, uint64_t done, uint64_t total)> Progress;  // always set
+};
+
+// Compares every file of the new tree with the old one and stages what the patch carries:
+// loose files whole or as deltas, the members of data archives it merges into, time
+// stamps; then gives the staged directories their times.
+bool StageTrees(const StageSettings& settings, const std::map<std::string, TreeFile>& old_files,
+                const std::map<std::string, TreeFile>& new_files, PayloadRecords& records, StagedPatch& staged,
+                PatchSummary& summary, std::string& error);
+
 }  // namespace builder

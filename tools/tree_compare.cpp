@@ -108,4 +108,46 @@ bool ListDeletions(const std::map<std::string, TreeFile>& old_files, const std::
   return true;
 }
 
+bool CheckNewNames(const std::map<std::string, TreeFile>& new_files, bool allow_long_names, std::string& error) {
+  std::vector<std::string> names;
+  for (const auto& [name, file] : new_files) {
+    const std::string problem = NameProblem(name);
+    if (!problem.empty()) {
+      error = "\"" + name + "\" cannot be named in a patch: " + problem;
+      return false;
+    }
+    if (!file.Directory && !allow_long_names && !LeavesRoom(ArchiveText(name), false, name, error)) {
+      return false;
+    }
+    names.push_back(name);
+  }
+  std::string first, second;
+  if (FindCaseClash(names, first, second)) {
+    error = "\"" + first + "\" and \"" + second +
+            "\" differ only in letter case: the players' file system takes them for one";
+    return false;
+  }
+  return true;
+}
+
+bool ReadCheckDigests(const fs::path& old_root, const fs::path& new_root, PayloadRecords& records,
+                      std::string& error) {
+  records.OldCheckHash = FileDigest(old_root / FromUtf8(records.OldCheckFile));
+  records.NewCheckHash = FileDigest(new_root / FromUtf8(records.NewCheckFile));
+  if (records.OldCheckHash.empty() || records.NewCheckHash.empty()) {
+    error = "the check file \"" + (records.OldCheckHash.empty() ? records.OldCheckFile : records.NewCheckFile) +
+            "\" cannot be read in " + (records.OldCheckHash.empty() ? "the old" : "the new") + " tree";
+    return false;
+  }
+  // The updater takes an installation whose new check file has the new digest for one
+  // already updated: an old installation must not have it.
+  if (FileDigest(old_root / FromUtf8(records.NewCheckFile)) == records.NewCheckHash) {
+    error = "the new check file \"" + records.NewCheckFile +
+            "\" is the same in the old and the new version: the updater could not tell them apart and would "
+            "take every old installation for an updated one";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace builder

@@ -41,4 +41,13 @@ bool LeavesRoom(const std::string& archive_name, bool member, const std::string&
 bool ListDeletions(const std::map<std::string, TreeFile>& old_files, const std::map<std::string, TreeFile>& new_files,
                    PayloadRecords& records, bool keep, PatchSummary& summary, std::string& error);
 
+// Every name of the new tree must be one a patch can carry, leave the players' game folder
+// path room (unless allowed), and not clash in letter case with another.
+bool CheckNewNames(const std::map<std::string, TreeFile>& new_files, bool allow_long_names, std::string& error);
+
+// The digests of the old and the new check file; the new one must differ from what the old
+// tree holds under its name, or the updater could not tell the versions apart.
+bool ReadCheckDigests(const fs::path& old_root, const fs::path& new_root, PayloadRecords& records,
+                      std::string& error);
+
 }  // namespace builder
