@@ -87,24 +87,10 @@ std::string SummaryText(const PatchSummary& s) {
   return out.str();
 }
 
-bool DescribePatch(const std::string& path, std::string& text, std::string& error) {
-  std::ifstream in(fs::u8path(path), std::ios::binary);
-  if (!in) {
-    error = "cannot read \"" + path + "\"";
-    return false;
-  }
-  std::vector<uint8_t> head(4096);
-  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<size_t>(in.gcount()));
-  in.close();
-  // Read as the updater reads it.
-  HostPayloadFile file(fs::u8path(path));
-  const int32_t archive_tag = FindRecordIn(file, ArchiveTag());
-  if (archive_tag < 0) {
-    error = "not a patch: no ARCHIVE_DATA record in the first 1,048,576 bytes of \"" + path + "\"";
-    return false;
-  }
-  std::ostringstream s;
+namespace {
+
+// The payload records, read as the updater reads them.
+void DescribeRecords(HostPayloadFile& file, std::ostringstream& s) {
   auto show = [&](const char* label, bool present, const std::string& value) {
     s << label << ": " << (present ? "\"" + value + "\"" : std::string("(missing)")) << "\n";
   };
@@ -139,15 +125,10 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
       }
     }
   }
-  {
-    uint64_t offset = 0, length = 0;
-    if (PeCertificateTable(head.data(), head.size(), offset, length) && length != 0) {
-      s << "signature: certificate table of " << length << " bytes at offset " << offset << "\n";
-    } else {
-      s << "signature: none\n";
-    }
-  }
-  s << "archive at offset " << archive_tag + 16 << "\n";
+}
+
+// The archive's entries; false when it does not open.
+bool DescribeEntries(const std::string& path, int32_t archive_tag, std::ostringstream& s) {
   bool opened = false;
   {
     gca::ArchiveHandle handle;
@@ -176,6 +157,40 @@ bool DescribePatch(const std::string& path, std::string& text, std::string& erro
     }
     handle.Destroy();
   }
+  return opened;
+}
+
+}  // namespace
+
+bool DescribePatch(const std::string& path, std::string& text, std::string& error) {
+  std::ifstream in(fs::u8path(path), std::ios::binary);
+  if (!in) {
+    error = "cannot read \"" + path + "\"";
+    return false;
+  }
+  std::vector<uint8_t> head(4096);
+  in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  in.close();
+  // Read as the updater reads it.
+  HostPayloadFile file(fs::u8path(path));
+  const int32_t archive_tag = FindRecordIn(file, ArchiveTag());
+  if (archive_tag < 0) {
+    error = "not a patch: no ARCHIVE_DATA record in the first 1,048,576 bytes of \"" + path + "\"";
+    return false;
+  }
+  std::ostringstream s;
+  DescribeRecords(file, s);
+  {
+    uint64_t offset = 0, length = 0;
+    if (PeCertificateTable(head.data(), head.size(), offset, length) && length != 0) {
+      s << "signature: certificate table of " << length << " bytes at offset " << offset << "\n";
+    } else {
+      s << "signature: none\n";
+    }
+  }
+  s << "archive at offset " << archive_tag + 16 << "\n";
+  const bool opened = DescribeEntries(path, archive_tag, s);
   text = s.str();
   if (!opened) {
     error = "damaged patch: the archive behind the ARCHIVE_DATA record does not open";
