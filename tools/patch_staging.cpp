@@ -1,0 +1,530 @@
+#include "tools/patch_staging.h"
+
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include "tools/archive_access.h"
+#include "tools/delta_choice.h"
+#include "tools/host_files.h"
+#include "tools/patch_delta.h"
+#include "tools/patch_names.h"
+
+namespace builder {
+
+WorkTree::~WorkTree() {
+  std::error_code ec;
+  if (!Root.empty()) {
+    // Read-only files must become writable to be removed everywhere.
+    for (fs::recursive_directory_iterator it(Root, ec), end; !ec && it != end; it.increment(ec)) {
+      SetAttributes(it->path(), 0x20);
+    }
+    fs::remove_all(Root, ec);
+  }
+}
+
+bool MakeWorkDirectory(const std::string& output, fs::path& root, std::string& error) {
+  const std::string base = output + ".work-" + std::to_string(ProcessId()) + "-";
+  for (int n = 0; n < 1000; ++n) {
+    const fs::path candidate = fs::u8path(base + std::to_string(n));
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(candidate, ec))) continue;
+    if (fs::create_directory(candidate, ec) && !ec) {
+      root = candidate;
+      return true;
+    }
+  }
+  error = "cannot create a work directory next to \"" + output + "\"";
+  return false;
+}
+
+bool CopyWithTimes(const fs::path& from, const fs::path& to, const TreeFile& file, std::string& error) {
+  std::error_code ec;
+  fs::create_directories(to.parent_path(), ec);
+  if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) {
+    error = "cannot copy \"" + from.u8string() + "\": " + ec.message();
+    return false;
+  }
+  SetAttributes(to, 0x20);
+  if (!SetTime(to, file.WriteTime) || !SetAttributes(to, file.Attributes & ~0x10u)) {
+    error = "cannot set the time or attributes of \"" + to.u8string() + "\"";
+    return false;
+  }
+  return true;
+}
+
+bool WriteStaged(const fs::path& path, const std::vector<uint8_t>& bytes, uint64_t time, uint32_t attributes,
+                 std::string& error) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      error = "cannot write \"" + path.u8string() + "\"";
+      return false;
+    }
+  }
+  if (!SetTime(path, time) || !SetAttributes(path, attributes & ~0x10u)) {
+    error = "cannot set the time or attributes of \"" + path.u8string() + "\"";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Merges one changed data archive: the members of the new version against the old one.
+class ArchiveMerger {
+ public:
+  ArchiveMerger(const std::string& name, const fs::path& staging, bool with_times, bool allow_long_names,
+                bool keep_deleted, bool deltas, DeltaDigests& delta_digests, ArchiveSummary& summary,
+                MergedArchive& merged)
+      : name_(name), staging_(staging), with_times_(with_times), allow_long_names_(allow_long_names),
+        keep_deleted_(keep_deleted), deltas_(deltas), delta_digests_(delta_digests), summary_(summary),
+        merged_(merged) {}
+
+  // Opens both archives; Whole (with the reason in the summary) when the updater could not
+  // merge into them.
+  Staged Open(const fs::path& old_path, const fs::path& new_path, std::string& error) {
+    base_utf8_ = name_.substr(0, name_.size() - 4);
+    base_ = ArchiveText(base_utf8_);
+    if (base_.empty()) {
+      error = "the name of \"" + name_ + "\" has no form in the code page";
+      return Staged::Failed;
+    }
+    merged_.Base = base_utf8_;
+    const bool old_open = old_.Open(old_path);
+    const bool new_open = new_.Open(new_path);
+    if (!old_open || !new_open) {
+      summary_.WholeReason = !old_open && !new_open ? "not an archive"
+                             : !old_open            ? "not an archive in the old version"
+                                                    : "not an archive in the new version";
+      return Staged::Whole;
+    }
+    // The updater unpacks the installed archive with every question answered "no" and packs
+    // a plain one: a solid archive or a scrambled directory cannot be merged into, and the
+    // new version's own form could not be produced.
+    std::vector<std::string> reasons;
+    if (old_.Solid() || new_.Solid()) reasons.push_back("solid");
+    if (old_.ScrambledDirectory() || new_.ScrambledDirectory()) reasons.push_back("scrambled directory");
+    if (!reasons.empty()) {
+      summary_.WholeReason = reasons[0] + (reasons.size() > 1 ? ", " + reasons[1] : std::string());
+      return Staged::Whole;
+    }
+    return Staged::Members;
+  }
+
+  // Every member of the new version must have a name the updater can unpack and rebuild.
+  bool CheckNewMembers(std::string& error) {
+    std::vector<std::string> utf8_names;
+    for (const Member& member : new_.Members()) {
+      const std::string utf8 = Utf8OfArchiveName(member.Name);
+      const std::string shown = "member \"" + utf8 + "\" of \"" + name_ + "\"";
+      // The updater packs the directory named after the archive: every member must be in it.
+      if (member.Name != base_ && member.Name.compare(0, base_.size() + 1, base_ + "\\") != 0) {
+        error = shown + " is not below \"" + base_utf8_ + "\\\"; the updater rebuilds the archive from that directory";
+        return false;
+      }
+      // The specific reason first; the updater's own rule then catches the rest.
+      const std::string problem = utf8.empty() ? std::string() : WindowsNameProblem(utf8);
+      if (!problem.empty()) {
+        error = shown + " cannot be unpacked on Windows: " + problem;
+        return false;
+      }
+      if (utf8.empty() || !IsSafeRelativeName(utf8)) {
+        error = shown + " is not a safe relative name";
+        return false;
+      }
+      if (!allow_long_names_ && !LeavesRoom(member.Name, true, shown, error)) return false;
+      new_names_.insert(member.Name);
+      utf8_names.push_back(utf8);
+      total_ += member.Record.UnpackedSize;
+    }
+    std::string first, second;
+    if (FindCaseClash(utf8_names, first, second)) {
+      error = "members \"" + first + "\" and \"" + second + "\" of \"" + name_ +
+              "\" differ only in letter case: Windows takes them for one file";
+      return false;
+    }
+    return true;
+  }
+
+  // Members the new version no longer has: left out of the rebuilt archive, or with
+  // --keep-deleted left in it (then the new archive is expected to keep them).
+  bool NoteDeletedMembers(std::string& error) {
+    for (const Member& member : old_.Members()) {
+      if (new_names_.count(member.Name) != 0) continue;
+      MemberState gone;
+      gone.Name = Utf8OfArchiveName(member.Name);
+      gone.Directory = (member.Record.Attributes & 0x10) != 0;
+      gone.Attributes = member.Record.Attributes;
+      if (gone.Name.empty() || !IsSafeRelativeName(gone.Name)) {
+        error = "deleted member \"" + gone.Name + "\" of \"" + name_ + "\" is not a safe relative name";
+        return false;
+      }
+      if (!gone.Directory) {
+        gone.Digest = old_.Digest(member.Index);
+        if (gone.Digest.empty()) {
+          error = "cannot decode \"" + gone.Name + "\" of \"" + name_ + "\" (damaged data or CRC)";
+          return false;
+        }
+      }
+      merged_.Old[FoldNameCase(gone.Name)] = gone;
+      if (!gone.Directory) {
+        ++(keep_deleted_ ? summary_.Kept : summary_.Deleted);
+        (keep_deleted_ ? summary_.KeptBytes : summary_.DeletedBytes) += member.Record.UnpackedSize;
+      }
+      if (keep_deleted_) {
+        merged_.New[FoldNameCase(gone.Name)] = gone;
+      } else {
+        merged_.Deleted.push_back({"___\\" + gone.Name, gone.Directory});
+      }
+    }
+    return true;
+  }
+
+  // Compares and stages every member of the new version.
+  bool StageMembers(const Tick& tick, std::string& error) {
+    std::map<std::string, const Member*> old_members;
+    for (const Member& member : old_.Members()) old_members[member.Name] = &member;
+    uint64_t done = 0;
+    for (const Member& member : new_.Members()) {
+      auto found = old_members.find(member.Name);
+      if (!StageMember(member, found == old_members.end() ? nullptr : found->second, error)) return false;
+      done += member.Record.UnpackedSize;
+      if (tick) tick(done, total_);
+    }
+    return true;
+  }
+
+ private:
+  bool StageMember(const Member& member, const Member* old_member, std::string& error) {
+    const std::string utf8 = Utf8OfArchiveName(member.Name);
+    const bool directory = (member.Record.Attributes & 0x10) != 0;
+    MemberState now;
+    now.Name = utf8;
+    now.Directory = directory;
+    now.Attributes = member.Record.Attributes;
+    bool ship = false;
+    if (old_member == nullptr) {
+      ++summary_.Added;
+      ship = true;
+    } else if (!CompareMember(member, *old_member, utf8, now, ship, error)) {
+      return false;
+    }
+    if (ship && deltas_ && !directory && old_member != nullptr && !(old_member->Record.Attributes & 0x10) &&
+        !StageMemberDelta(member, *old_member, utf8, now, ship, error)) {
+      return false;
+    }
+    if (ship && !ExtractMember(member, utf8, directory, now, error)) return false;
+    merged_.New[FoldNameCase(utf8)] = now;
+    if (directory) merged_.DirectoryTimes["___\\" + utf8] = member.Record.WriteTime;
+    return true;
+  }
+
+  // A member both versions have: whether the patch must carry it.
+  bool CompareMember(const Member& member, const Member& old_member, const std::string& utf8, MemberState& now,
+                     bool& ship, std::string& error) {
+    const gca::EntryRecord& a = old_member.Record;
+    const gca::EntryRecord& b = member.Record;
+    MemberState before;
+    before.Name = Utf8OfArchiveName(old_member.Name);
+    before.Directory = (a.Attributes & 0x10) != 0;
+    before.Attributes = a.Attributes;
+    if (now.Directory || before.Directory) {
+      // A directory has no bytes; a directory that is there already is kept.
+      ship = now.Directory != before.Directory;
+      if (ship) ++summary_.Replaced;
+    } else {
+      bool same = a.Crc == b.Crc && a.UnpackedSize == b.UnpackedSize && a.Attributes == b.Attributes;
+      if (same) {
+        // Equal records: the bytes decide.
+        before.Digest = old_.Digest(old_member.Index);
+        now.Digest = new_.Digest(member.Index);
+        if (before.Digest.empty() || now.Digest.empty()) {
+          error = "cannot decode \"" + utf8 + "\" of \"" + name_ + "\" (damaged data or CRC)";
+          return false;
+        }
+        same = before.Digest == now.Digest;
+      }
+      if (!same) {
+        ++summary_.Replaced;
+        ship = true;
+      } else if (a.WriteTime != b.WriteTime) {
+        ++summary_.TimeOnly;
+        ship = with_times_;
+      } else {
+        ++summary_.Unchanged;
+      }
+    }
+    merged_.Old[FoldNameCase(before.Name)] = before;
+    return true;
+  }
+
+  // A changed member may go as a delta from its old content; then it is not shipped whole.
+  bool StageMemberDelta(const Member& member, const Member& old_member, const std::string& utf8, MemberState& now,
+                        bool& ship, std::string& error) {
+    std::vector<uint8_t> old_bytes, new_bytes, delta;
+    if (!old_.Bytes(old_member.Index, old_bytes) || !new_.Bytes(member.Index, new_bytes)) {
+      error = "cannot decode \"" + utf8 + "\" of \"" + name_ + "\" (damaged data or CRC)";
+      return false;
+    }
+    const std::string old_digest = DigestOf(old_bytes);
+    if (!ChooseDelta(old_bytes, new_bytes, old_digest, delta)) return true;
+    if (!WriteStaged(PathOfArchiveName(staging_.parent_path() / "___delta" / "___", member.Name), delta,
+                     member.Record.WriteTime, member.Record.Attributes, error)) {
+      return false;
+    }
+    now.Digest = DigestOf(new_bytes);
+    delta_digests_["___\\" + utf8] = old_digest;
+    ++summary_.Deltas;
+    summary_.DeltaBytes += delta.size();
+    ++summary_.Shipped;
+    ship = false;
+    return true;
+  }
+
+  bool ExtractMember(const Member& member, const std::string& utf8, bool directory, MemberState& now,
+                     std::string& error) {
+    if (!new_.Extract(staging_, member.Index)) {
+      error = "cannot extract \"" + utf8 + "\" of \"" + name_ + "\"";
+      return false;
+    }
+    if (!directory) {
+      now.Digest = FileDigest(PathOfArchiveName(staging_, member.Name));
+      if (now.Digest.empty()) {
+        error = "cannot read the extracted \"" + utf8 + "\" of \"" + name_ + "\"";
+        return false;
+      }
+      summary_.Bytes += member.Record.UnpackedSize;
+    }
+    ++summary_.Shipped;
+    return true;
+  }
+
+  const std::string& name_;
+  const fs::path& staging_;
+  const bool with_times_, allow_long_names_, keep_deleted_, deltas_;
+  DeltaDigests& delta_digests_;
+  ArchiveSummary& summary_;
+  MergedArchive& merged_;
+  std::string base_utf8_, base_;  // the base name n of n.dat, in UTF-8 and in the code page
+  ArchiveReader old_, new_;
+  std::set<std::string> new_names_;
+  uint64_t total_ = 0;
+};
+
+}  // namespace
+
+Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
+                        const fs::path& staging, bool with_times, bool allow_long_names, bool keep_deleted,
+                        bool deltas, DeltaDigests& delta_digests, const Tick& tick,
+                        ArchiveSummary& summary, MergedArchive& merged, std::string& error) {
+  ArchiveMerger merger(name, staging, with_times, allow_long_names, keep_deleted, deltas, delta_digests, summary,
+                       merged);
+  const Staged opened = merger.Open(old_path, new_path, error);
+  if (opened != Staged::Members) return opened;
+  if (!merger.CheckNewMembers(error) || !merger.NoteDeletedMembers(error) || !merger.StageMembers(tick, error)) {
+    return Staged::Failed;
+  }
+  return Staged::Members;
+}
+
+uint64_t SetStagedDirectoryTimes(const fs::path& root, const std::string& relative,
+                                 const std::map<std::string, TreeFile>& new_files,
+                                 const std::map<std::string, uint64_t>& member_times) {
+  uint64_t latest = 0;
+  std::error_code ec;
+  std::vector<fs::directory_entry> children;
+  for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
+  for (const fs::directory_entry& child : children) {
+    const std::string name = (relative.empty() ? std::string() : relative + "\\") + RelativeName(child.path().filename());
+    uint64_t time = 0;
+    if (child.is_directory(ec)) {
+      time = SetStagedDirectoryTimes(child.path(), name, new_files, member_times);
+    } else {
+      GetTime(child.path(), time);
+    }
+    latest = std::max(latest, time);
+  }
+  if (relative.empty()) return latest;
+  uint64_t own = latest;
+  const auto loose = new_files.find(relative);
+  const auto member = member_times.find(relative);
+  if (member != member_times.end()) {
+    own = member->second;
+  } else if (loose != new_files.end() && loose->second.Directory) {
+    own = loose->second.WriteTime;
+  }
+  SetTime(root, own);
+  return own;
+}
+
+namespace {
+
+// The comparison of the two trees, file by file.
+class TreeStager {
+ public:
+  TreeStager(const StageSettings& settings, const std::map<std::string, TreeFile>& old_files,
+             PayloadRecords& records, StagedPatch& staged, PatchSummary& summary, uint64_t compare_total)
+      : settings_(settings), old_files_(old_files), records_(records), staged_(staged), summary_(summary),
+        compare_total_(compare_total) {}
+
+  // One file of the new tree; `compared` counts the bytes compared before it.
+  bool StageFile(const std::string& name, const TreeFile& file, uint64_t compared, std::string& error) {
+    const fs::path new_path = settings_.NewRoot / FromUtf8(name);
+    auto old = old_files_.find(name);
+    const TreeFile* before = old == old_files_.end() ? nullptr : &old->second;
+    std::string whole_reason;
+    if (before != nullptr) {
+      bool same = false;
+      if (!SameBytes(settings_.OldRoot / FromUtf8(name), new_path, same)) {
+        error = "cannot compare \"" + name + "\"";
+        return false;
+      }
+      if (same && (before->Attributes & 1) == (file.Attributes & 1)) {
+        // Only the time may differ: set by a time stamp when asked for, else left alone.
+        if (before->WriteTime != file.WriteTime) {
+          ++summary_.LooseTimeOnly;
+          if (settings_.WithTimes) records_.Times.push_back({name, file.WriteTime});
+        }
+        return true;
+      }
+      if (EndsWithDat(name)) {
+        const Staged staged = StageChangedArchive(name, file, new_path, compared, whole_reason, error);
+        if (staged != Staged::Whole) return staged == Staged::Members;
+      }
+    }
+    return StageLooseFile(name, file, new_path, before, whole_reason, error);
+  }
+
+ private:
+  // A changed data archive: its members merged into the installed one, or Whole (with the
+  // reason) when it must be shipped whole like any other file.
+  Staged StageChangedArchive(const std::string& name, const TreeFile& file, const fs::path& new_path,
+                             uint64_t compared, std::string& whole_reason, std::string& error) {
+    ArchiveSummary archive;
+    archive.Name = name;
+    MergedArchive expected;
+    const uint64_t base = compared, size = file.Size, compare_total = compare_total_;
+    const auto& progress = settings_.Progress;
+    const Tick tick = [&progress, base, size, compare_total](uint64_t done, uint64_t total) {
+      progress("comparing", base + (total == 0 ? 0 : size * done / total), compare_total);
+    };
+    const Staged staged = StageDataArchive(name, settings_.OldRoot / FromUtf8(name), new_path,
+                                           settings_.Stage / "___", settings_.WithTimes, settings_.AllowLongNames,
+                                           settings_.KeepDeleted, settings_.Deltas, staged_.Digests, tick, archive,
+                                           expected, error);
+    if (staged == Staged::Failed) return staged;
+    if (staged == Staged::Members) {
+      summary_.MembersTimeOnly += archive.TimeOnly;
+      if (archive.Shipped > 0 || !expected.Deleted.empty()) {
+        if (name == records_.NewCheckFile || name == records_.OldCheckFile) {
+          error = "the check file \"" + name +
+                  "\" is a data archive that the updater rebuilds; its digest after the update cannot be known";
+          return Staged::Failed;
+        }
+        ++summary_.DataArchives;
+        summary_.Members += archive.Shipped;
+        records_.Times.push_back({name, file.WriteTime});
+        records_.Deletions.insert(records_.Deletions.end(), expected.Deleted.begin(), expected.Deleted.end());
+        staged_.Merged.push_back(std::move(expected));
+      }
+      summary_.Archives.push_back(archive);
+      return staged;
+    }
+    // Shipped whole like any other file.
+    archive.ShippedWhole = true;
+    archive.Bytes = file.Size;
+    summary_.Archives.push_back(archive);
+    whole_reason = archive.WholeReason;
+    return staged;
+  }
+
+  // A new or changed file the patch carries whole or as a delta.
+  bool StageLooseFile(const std::string& name, const TreeFile& file, const fs::path& new_path,
+                      const TreeFile* before, const std::string& whole_reason, std::string& error) {
+    const std::string archive_name = ArchiveText(name);
+    if (archive_name.empty()) {
+      error = "\"" + name + "\" has no form in the code page of the entry names";
+      return false;
+    }
+    bool as_delta = false;
+    if (before != nullptr && settings_.Deltas && !StageLooseDelta(name, file, *before, new_path, archive_name,
+                                                                  as_delta, error)) {
+      return false;
+    }
+    if (!as_delta && !CopyWithTimes(new_path, PathOfArchiveName(settings_.Stage, archive_name), file, error)) {
+      return false;
+    }
+    ++summary_.LooseFiles;
+    if (whole_reason.empty()) {
+      ++(before == nullptr ? summary_.LooseAdded : summary_.LooseReplaced);
+      if (!as_delta) summary_.LooseBytes += file.Size;
+    }
+    records_.Times.push_back({name, file.WriteTime});
+    staged_.Loose[FoldNameCase(name)] = {name, new_path, (file.Attributes & 1) != 0};
+    return true;
+  }
+
+  // A changed file (a data archive shipped whole too) may go as a delta.
+  bool StageLooseDelta(const std::string& name, const TreeFile& file, const TreeFile& before,
+                       const fs::path& new_path, const std::string& archive_name, bool& as_delta,
+                       std::string& error) {
+    if (file.Size + before.Size > kDeltaLimit) {
+      ++summary_.TooLargeForDelta;
+      return true;
+    }
+    std::vector<char> old_chars, new_chars;
+    if (!ReadWhole(settings_.OldRoot / FromUtf8(name), old_chars) || !ReadWhole(new_path, new_chars)) {
+      error = "cannot read \"" + name + "\"";
+      return false;
+    }
+    const std::vector<uint8_t> old_bytes(old_chars.begin(), old_chars.end()), new_bytes(new_chars.begin(), new_chars.end());
+    std::vector<uint8_t> delta;
+    const std::string old_digest = DigestOf(old_bytes);
+    if (!ChooseDelta(old_bytes, new_bytes, old_digest, delta)) return true;
+    if (!WriteStaged(PathOfArchiveName(settings_.Stage / "___delta", archive_name), delta, file.WriteTime,
+                     file.Attributes, error)) {
+      return false;
+    }
+    staged_.Digests[name] = old_digest;
+    as_delta = true;
+    ++summary_.LooseDeltas;
+    summary_.LooseDeltaBytes += delta.size();
+    return true;
+  }
+
+  const StageSettings& settings_;
+  const std::map<std::string, TreeFile>& old_files_;
+  PayloadRecords& records_;
+  StagedPatch& staged_;
+  PatchSummary& summary_;
+  const uint64_t compare_total_;
+};
+
+}  // namespace
+
+bool StageTrees(const StageSettings& settings, const std::map<std::string, TreeFile>& old_files,
+                const std::map<std::string, TreeFile>& new_files, PayloadRecords& records, StagedPatch& staged,
+                PatchSummary& summary, std::string& error) {
+  uint64_t compared = 0, compare_total = 0;
+  for (const auto& [name, file] : new_files) compare_total += file.Size;
+  settings.Progress("comparing", 0, compare_total);
+  TreeStager stager(settings, old_files, records, staged, summary, compare_total);
+  for (const auto& [name, file] : new_files) {
+    if (file.Directory) continue;
+    if (!stager.StageFile(name, file, compared, error)) return false;
+    compared += file.Size;
+    settings.Progress("comparing", compared, compare_total);
+  }
+  std::map<std::string, uint64_t> member_times;
+  for (const MergedArchive& archive : staged.Merged) {
+    member_times.insert(archive.DirectoryTimes.begin(), archive.DirectoryTimes.end());
+  }
+  SetStagedDirectoryTimes(settings.Stage, std::string(), new_files, member_times);
+  return true;
+}
+
+}  // namespace builder
