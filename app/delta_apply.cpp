@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "archive/gca_archive.h"
+#include "archive/gca_format.h"
+#include "codec/sha512.h"
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
 
@@ -135,19 +137,10 @@ bool ReadDeltaHeader(gca::GcaArchive* patch, int32_t index, DeltaHeader& header)
 }
 
 bool FileHasContent(const std::string& path, uint64_t size, const std::string& digest) {
-  FileStream file;
-  if (!file.Open(path, FileStream::kRead) || file.Size() != size) return false;
-  gca::Sha512Digest sha;
-  std::vector<uint8_t> buffer(kWindow);
-  uint64_t read = 0;
-  while (read < size) {
-    const uint32_t got = file.Read(buffer.data(), kWindow);
-    if (got == 0) return false;
-    sha.Update(buffer.data(), got);
-    read += got;
-  }
-  sha.Finish();
-  return read == size && sha.HexText() == digest;
+  // The size first: a file of another size is told apart without reading it.
+  FindEntry entry;
+  if (!FindOne(path, entry) || (entry.Attributes & gca::kAttrDirectory) || entry.Size != size) return false;
+  return FileSha512Hex(path) == digest;
 }
 
 DeltaOutcome ApplyDeltaEntry(gca::GcaArchive* patch, int32_t index, const std::string& old_path,

@@ -19,6 +19,7 @@
 #include "app/update_messages.h"
 #include "app/update_space.h"
 #include "archive/gca_archive.h"
+#include "archive/notice_policy.h"
 #include "codec/block_pool.h"
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
@@ -104,23 +105,10 @@ bool AttributesAsSet(uint32_t got, uint32_t want) {
   return (want & gca::kAttrHidden) == 0 || (got & gca::kAttrHidden) != 0;
 }
 
-// Records the notices that turn a step into a failure; every notice gets the answer
-// the archive code gives without a callback.
-struct NoticeRecorder {
-  bool Failed = false;
-  // The archive's own bytes fail their checks (as opposed to a write that failed).
-  bool Damaged = false;
-  void Install(gca::GcaArchive* archive) {
-    archive->SetNoticeCallback([this](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
-      if (code == gca::kNoticeEntryCrc || code == gca::kNoticeUnsafeName) Damaged = true;
-      if (code == gca::kNoticeEntryCrc || code == gca::kNoticeUnsafeName ||
-          code == gca::kNoticeCannotCreateDirectory || code == gca::kNoticeBuildReadError ||
-          code == gca::kNoticeBuildWriteError || code == gca::kNoticeCannotOpenSource) {
-        Failed = true;
-      }
-      return -1;
-    });
-  }
+// Records the notices that turn a step into a failure, answering them as the updater
+// does (every question no).
+struct NoticeRecorder : gca::NoticeOutcome {
+  void Install(gca::GcaArchive* archive) { gca::InstallNoticePolicy(archive, gca::NoticePolicy::kUpdater, this); }
 };
 
 // The patch's frames are decoded on every core, at most kPatchWorkers, while it lives:

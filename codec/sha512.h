@@ -32,6 +32,9 @@ class Sha512Digest {
 }  // namespace gca
 
 // Lowercase hexadecimal SHA-512 of a whole file (UTF-8 path), or the empty string when
-// the file cannot be opened or read in full. On Windows it is defined by the platform
-// layer over its file stream; on Linux by the codec library over stdio.
+// the file cannot be opened or read in full. The one rule for a file that changes while
+// it is read: exactly the size it had when opened is hashed, and a file that ends before
+// it or goes on past it gives the empty string. On Windows it is defined by the platform
+// layer over its file stream; on Linux by the codec library over stdio. The updater and
+// the patch builder both use it.
 std::string FileSha512Hex(const std::string& path);

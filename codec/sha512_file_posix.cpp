@@ -48,6 +48,9 @@ std::string FileSha512Hex(const std::string& path) {
     digest.Update(buffer.data(), chunk);
     remaining -= chunk;
   }
+  // A file that grew while it was read is not the file that was measured.
+  unsigned char more;
+  if (std::fread(&more, 1, 1, raw) != 0) return std::string();
   digest.Finish();
   return digest.HexText();
 }

@@ -6,39 +6,12 @@
 
 namespace builder {
 
-// Answers the notices as a tool that wants every readable archive read: solid archives
-// get their index, scrambled directories are decrypted (and noted).
 void InstallToolNotices(gca::GcaArchive* archive, NoticeLog* log) {
-  archive->SetNoticeCallback([log](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
-    switch (code) {
-      case gca::kNoticeScrambledDirectory:
-        if (log != nullptr) log->ScrambledDirectory = true;
-        return 0;
-      case gca::kNoticeSolidIndex:
-        return 0;
-      case gca::kNoticeEntryCrc:
-      case gca::kNoticeUnsafeName:
-      case gca::kNoticeCannotCreateDirectory:
-      case gca::kNoticeCannotOpenSource:
-      case gca::kNoticeBuildReadError:
-      case gca::kNoticeBuildWriteError:
-        if (log != nullptr) log->Failed = true;
-        return -1;
-      default:
-        return -1;
-    }
-  });
+  gca::InstallNoticePolicy(archive, gca::NoticePolicy::kTool, log);
 }
 
-// Answers the notices as the updater does: every question with -1 (so a solid archive or
-// a scrambled directory does not read), and a damaged entry fails.
 void InstallUpdaterNotices(gca::GcaArchive* archive, NoticeLog* log) {
-  archive->SetNoticeCallback([log](uint32_t code, const std::string&, gca::GcaArchive*) -> int32_t {
-    if (code == gca::kNoticeEntryCrc || code == gca::kNoticeUnsafeName || code == gca::kNoticeCannotCreateDirectory) {
-      log->Failed = true;
-    }
-    return -1;
-  });
+  gca::InstallNoticePolicy(archive, gca::NoticePolicy::kUpdater, log);
 }
 
 bool ArchiveReader::Open(const fs::path& path) {

@@ -9,6 +9,7 @@
 
 #include "app/delta_format.h"
 #include "archive/gca_archive.h"
+#include "archive/notice_policy.h"
 #include "codec/sha512.h"
 
 namespace builder {
@@ -66,17 +67,15 @@ class HeadDigestStream : public DigestStream {
 };
 
 // What the notices of one archive operation said.
-struct NoticeLog {
-  bool Failed = false;              // a damaged entry, an unsafe name, a failed build
-  bool ScrambledDirectory = false;  // the directory was scrambled
-};
+// What the notices of one archive object said (the shared notice policies).
+using NoticeLog = gca::NoticeOutcome;
 
 // Answers the notices as a tool that wants every readable archive read: solid archives
 // get their index, scrambled directories are decrypted (and noted).
 void InstallToolNotices(gca::GcaArchive* archive, NoticeLog* log);
 
-// Answers the notices as the updater does: every question with -1 (so a solid archive or
-// a scrambled directory does not read), and a damaged entry fails.
+// Answers the notices as the updater does (the same table): every question no, so a
+// solid archive or a scrambled directory does not read, and a damaged entry fails.
 void InstallUpdaterNotices(gca::GcaArchive* archive, NoticeLog* log);
 
 // The data-archive members, as the archive lists them.

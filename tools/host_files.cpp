@@ -221,19 +221,7 @@ bool SameBytes(const fs::path& a, const fs::path& b, bool& same) {
   return true;
 }
 
-std::string FileDigest(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  gca::Sha512Digest digest;
-  std::vector<char> buffer(1 << 16);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    if (in.gcount() > 0) digest.Update(buffer.data(), static_cast<uint32_t>(in.gcount()));
-  }
-  if (in.bad()) return std::string();
-  digest.Finish();
-  return digest.HexText();
-}
+std::string FileDigest(const fs::path& path) { return FileSha512Hex(path.u8string()); }
 
 // Whether two files hold the same bytes in [from, to).
 bool SameRange(const fs::path& a, const fs::path& b, uint64_t from, uint64_t to) {
