@@ -163,6 +163,13 @@ class UpdateRun {
  private:
   bool OpenPatch();
   bool CollectEntries();
+  bool ReadEntries(std::set<std::string>& names);
+  bool ReadDeletionList(std::set<std::string>& names,
+                        std::vector<std::pair<std::string, std::string>>& deleted_members);
+  bool Begin(InstallLock& lock);
+  bool CheckAndPlan();
+  bool StageAndCommit();
+  void Finish();
   bool CheckPatch();
   bool CheckSpace();
   bool RecoverBackups();
@@ -214,9 +221,10 @@ bool UpdateRun::OpenPatch() {
   return patch_.Open();
 }
 
-bool UpdateRun::CollectEntries() {
+// The patch's entries, with the data archives their members name; false for a name the
+// update must not take from a patch.
+bool UpdateRun::ReadEntries(std::set<std::string>& names) {
   const int32_t count = patch_.EntryCount();
-  std::set<std::string> names;
   std::set<std::string> targets;  // folded names of the files the entries make
   for (int32_t i = 0; i < count; ++i) {
     PatchEntry entry;
@@ -251,10 +259,14 @@ bool UpdateRun::CollectEntries() {
     }
     entries_.push_back(entry);
   }
-  // The deletion list: a list cut short is a damaged patch, not a shorter list.
+  return true;
+}
+
+// The deletion list: a list cut short is a damaged patch, not a shorter list.
+bool UpdateRun::ReadDeletionList(std::set<std::string>& names,
+                                 std::vector<std::pair<std::string, std::string>>& deleted_members) {
   std::vector<Deletion> deletions;
   if (!ReadDeletions(program_path_, deletions)) return false;
-  std::vector<std::pair<std::string, std::string>> deleted_members;  // data archive, name inside it
   for (const Deletion& deletion : deletions) {
     if (!IsSafeRelativeName(deletion.Name)) return false;
     if (IsStagingMember(deletion.Name)) {
@@ -268,9 +280,16 @@ bool UpdateRun::CollectEntries() {
     }
     // The work directory and the update's own names are never the game's to delete.
     const std::string first = FoldName(deletion.Name.substr(0, deletion.Name.find('\\')));
-    if (first == TempDirName || first.compare(0, 3, StagingDirName) == 0) continue;
+    if (first == FoldName(TempDirName) || first.compare(0, 3, StagingDirName) == 0) continue;
     deletions_.push_back(deletion);
   }
+  return true;
+}
+
+bool UpdateRun::CollectEntries() {
+  std::set<std::string> names;
+  std::vector<std::pair<std::string, std::string>> deleted_members;  // data archive, name inside it
+  if (!ReadEntries(names) || !ReadDeletionList(names, deleted_members)) return false;
   for (const std::string& name : names) {
     DataArchive archive;
     archive.Name = name;
@@ -869,13 +888,13 @@ void NoteUnfinishedRecovery() {
 
 void NoteUnfinishedRollBack() { NoteUnfinishedRecovery(); }
 
-bool UpdateRun::Run() {
+// Before anything: a fresh failure record, the lock (held by start-up for the program's
+// life; a run without it, a test calling the worker alone, takes it here), the recovery
+// of a cut-off run and the work directory.
+bool UpdateRun::Begin(InstallLock& lock) {
   ResetFailure();
   ResetLastFileFailure();
   SetWorkDirectories();
-  // One copy at a time: the program's start-up holds the lock for its whole life; a run
-  // without it (a test calling the worker alone) takes it for itself.
-  InstallLock lock;
   if (!StartupHoldsInstallLock && !lock.Acquire(InstallPath)) {
     NoteFailureKind(FailureKind::kAnotherCopy);
     return false;
@@ -896,6 +915,11 @@ bool UpdateRun::Run() {
   work_directory_was_there_ = GetPathAttributes(TempDirectory) != gca::kNoAttributes;
   g_ansi_install = AnsiPathOf(InstallPath);
   time_resolution_ = FileTimeResolution(InstallPath);
+  return true;
+}
+
+// The checks that come before the first byte is written, then the record of the plan.
+bool UpdateRun::CheckAndPlan() {
   // The patch is checked whole and the space counted before anything is written.
   const bool checked = OpenPatch() && CollectEntries() && CheckPatch();
   if (!checked) {
@@ -915,6 +939,12 @@ bool UpdateRun::Run() {
     return false;
   }
   LogLine("record written; staging");
+  return true;
+}
+
+// Staging, the swap and the placement up to the commit point; anything that fails is
+// rolled back from the record.
+bool UpdateRun::StageAndCommit() {
   bool ok = true;
   for (size_t j = 0; ok && j < archives_.size(); ++j) ok = Unpack(archives_[j]);
   ok = ok && ExtractPatch() && VerifyStagedLooseFiles();
@@ -927,20 +957,22 @@ bool UpdateRun::Run() {
   ok = ok && SwapAll() && PlaceLooseFiles();
   // The commit point: every change is in place.
   ok = ok && CommitJournal();
-  if (!ok) {
-    NoteOperationFailure("put the new files in place from", TempDirectory, GetLastError());
-    ResetLastFileFailure();
-    if (!RollBack(journal_)) {
-      NoteUnfinishedRollBack();
-      LogLine("roll-back not finished: the record stays for the next run");
-    } else {
-      LogLine("rolled back: the game is the old version again");
-    }
-    return false;
+  if (ok) return true;
+  NoteOperationFailure("put the new files in place from", TempDirectory, GetLastError());
+  ResetLastFileFailure();
+  if (!RollBack(journal_)) {
+    NoteUnfinishedRollBack();
+    LogLine("roll-back not finished: the record stays for the next run");
+  } else {
+    LogLine("rolled back: the game is the old version again");
   }
-  // From here on the game is the new one: a leftover that cannot be removed now (a
-  // backup held open by another program) stays with the record for the next run, and
-  // the run is a success. The times decide nothing.
+  return false;
+}
+
+// From here on the game is the new one: a leftover that cannot be removed now (a
+// backup held open by another program) stays with the record for the next run, and the
+// run is a success. The times decide nothing.
+void UpdateRun::Finish() {
   LogLine("committed: the game is the new version");
   CleanStaging();
   LogLine(FinishCommitted(journal_) ? "clean-up done" : "clean-up: leftovers stay for the next run");
@@ -951,6 +983,12 @@ bool UpdateRun::Run() {
   ItemDone = count;
   ItemTotal = count;
   Repaint();
+}
+
+bool UpdateRun::Run() {
+  InstallLock lock;  // held until the run ends
+  if (!Begin(lock) || !CheckAndPlan() || !StageAndCommit()) return false;
+  Finish();
   return true;
 }
 
