@@ -123,6 +123,7 @@ struct GcaArchive::State {
   void RestoreCipher(uint64_t position);
   void FillAhead(FrameSource& source);
   bool ExtractEntry(int32_t index);
+  bool ExtractDirectory(const std::string& target, const std::string& full, os::PathKind kind, uint32_t attributes);
   bool PrepareParents(const std::string& name);
 
   // Writer (gca_writer.cpp).

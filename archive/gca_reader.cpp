@@ -375,6 +375,26 @@ bool GcaArchive::State::PrepareParents(const std::string& name) {
   return true;
 }
 
+// A directory entry: the directory made where nothing is, or kept where one is; a link
+// or anything else there fails with the unsafe-target notice.
+bool GcaArchive::State::ExtractDirectory(const std::string& target, const std::string& full, os::PathKind kind,
+                                         uint32_t attributes) {
+  self->Notify(kNoticeExtractStart, target);
+  if (kind == os::PathKind::kLink || kind == os::PathKind::kOther) {
+    self->Notify(kNoticeUnsafeTarget, target);
+    return false;
+  }
+  if (kind == os::PathKind::kDirectory || (kind == os::PathKind::kMissing && os::MakeDirectory(full) &&
+                                           os::Probe(full) == os::PathKind::kDirectory)) {
+    made_parents.insert(target);
+    os::SetAttributes(full, attributes);
+    self->Notify(kNoticeExtractDone, target);
+    return true;
+  }
+  self->Notify(kNoticeCannotCreateDirectory, target);
+  return false;
+}
+
 bool GcaArchive::State::ExtractEntry(int32_t index) {
   if (!directory_read && !self->ReadDirectory()) return false;
   if (index < 0 || index >= count) return false;
@@ -389,22 +409,7 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
   const std::string full = MakeAbsolutePath(target);
   const os::PathKind kind = os::Probe(full);
 
-  if (e.Attributes & kAttrDirectory) {
-    self->Notify(kNoticeExtractStart, target);
-    if (kind == os::PathKind::kLink || kind == os::PathKind::kOther) {
-      self->Notify(kNoticeUnsafeTarget, target);
-      return false;
-    }
-    if (kind == os::PathKind::kDirectory || (kind == os::PathKind::kMissing && os::MakeDirectory(full) &&
-                                             os::Probe(full) == os::PathKind::kDirectory)) {
-      made_parents.insert(target);
-      os::SetAttributes(full, e.Attributes);
-      self->Notify(kNoticeExtractDone, target);
-      return true;
-    }
-    self->Notify(kNoticeCannotCreateDirectory, target);
-    return false;
-  }
+  if (e.Attributes & kAttrDirectory) return ExtractDirectory(target, full, kind, e.Attributes);
 
   // A FIFO, device or socket is never opened; a directory is not replaced.
   if (kind == os::PathKind::kOther || kind == os::PathKind::kDirectory) {
