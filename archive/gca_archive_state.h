@@ -114,11 +114,16 @@ struct GcaArchive::State {
 
   // Reader (gca_reader.cpp).
   bool DecodeEntry(ByteStream& out, int32_t index, const std::string& text);
+  // DecodeEntry's three ways, raising GflException on damaged data.
+  void DecodePooledEntry(ByteStream& out, int32_t index, BlockPool& pool, FrameSource& source);
+  void DecodePlainEntry(ByteStream& out, int32_t index, FrameSource& source);
+  bool DecodeSolidEntry(ByteStream& out, int32_t index, FrameSource& source);
   bool BuildSolidIndex();
   // Sets the cipher to the keystream state at a block's file position.
   void RestoreCipher(uint64_t position);
   void FillAhead(FrameSource& source);
   bool ExtractEntry(int32_t index);
+  bool ExtractDirectory(const std::string& target, const std::string& full, os::PathKind kind, uint32_t attributes);
   bool PrepareParents(const std::string& name);
 
   // Writer (gca_writer.cpp).

@@ -87,123 +87,143 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
   running_crc = 0;
   if (e.UnpackedSize == 0) return true;
   if (!EnsureBuffers()) return false;
-  uint8_t* block = BlockBuffer();
-  const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
   ArchiveFrameSource source(*this, *file);
 
   BlockPool* pool = !self->Solid && self->CompressData ? Pool() : nullptr;
   if (pool) {
-    // With workers, frames are cut in archive order, this entry's and those of the
-    // entries behind it, and decoded ahead; an entry extracted next finds its first
-    // frames decoded. Any other entry starts the read-ahead again at its own frames.
-    loaded_block = -1;
-    if (!(ahead_valid && !pool->Empty() && pool->Peek().tag == uint64_t(index))) {
-      DropReadAhead();
-      ahead_valid = true;
-      ahead_entry = index - 1;
-    }
-    try {
-      uint64_t left = e.UnpackedSize;
-      while (left != 0) {
-        FillAhead(source);
-        if (pool->Empty()) throw GflException(kGflDataError);
-        BlockPool::Slot& slot = pool->Oldest();
-        if (slot.tag != uint64_t(index)) throw GflException(kGflDataError);
-        // A failure of this entry's frame, in its turn: as ReadFrame raises it.
-        if (slot.failed) throw GflException(slot.code, slot.message);
-        const uint32_t n = slot.output_length;
-        // No bytes (unknown frame) or more than the entry holds: damaged data.
-        if (n == 0 || n > slot.capacity) throw GflException(kGflDataError);
-        WriteOut(out, slot.output, n);
-        pool->Pop();
-        left -= n;
-        progress_done += n;
-        ReportProgress();
-      }
-      FillAhead(source);
-    } catch (...) {
-      DropReadAhead();
-      throw;
-    }
+    DecodePooledEntry(out, index, *pool, source);
   } else if (!self->Solid) {
-    loaded_block = -1;
+    DecodePlainEntry(out, index, source);
+  } else if (!DecodeSolidEntry(out, index, source)) {
+    return false;
+  }
+  scrambler_active = false;
+  if (self->EntryCrc && running_crc != e.Crc) self->Notify(kNoticeEntryCrc, text);
+  return true;
+}
+
+// With workers, frames are cut in archive order, this entry's and those of the entries
+// behind it, and decoded ahead; an entry extracted next finds its first frames decoded.
+// Any other entry starts the read-ahead again at its own frames.
+void GcaArchive::State::DecodePooledEntry(ByteStream& out, int32_t index, BlockPool& pool, FrameSource& source) {
+  loaded_block = -1;
+  if (!(ahead_valid && !pool.Empty() && pool.Peek().tag == uint64_t(index))) {
     DropReadAhead();
-    if (!file->Seek(base + offsets[size_t(index)])) throw GflException(kGflDataError);
-    scrambler_active = self->ScrambleData;
-    if (scrambler_active) cipher.SetKey(PassPhrase() + names[size_t(index)]);
-    uint64_t left = e.UnpackedSize;
+    ahead_valid = true;
+    ahead_entry = index - 1;
+  }
+  try {
+    uint64_t left = records[size_t(index)].UnpackedSize;
     while (left != 0) {
-      const uint32_t capacity = left < kBlockSize ? uint32_t(left) : kBlockSize;
-      uint32_t n = capacity;
-      if (self->CompressData) {
-        codec->SetProgressBase(progress_done);
-        n = codec->ReadFrame(source, block, capacity);
-        // No bytes (unknown frame) or more than the entry holds: damaged data.
-        if (n == 0 || n > capacity) throw GflException(kGflDataError);
-      } else {
-        ReadExactly(*file, block, n);
-      }
-      WriteOut(out, block, n);
+      FillAhead(source);
+      if (pool.Empty()) throw GflException(kGflDataError);
+      BlockPool::Slot& slot = pool.Oldest();
+      if (slot.tag != uint64_t(index)) throw GflException(kGflDataError);
+      // A failure of this entry's frame, in its turn: as ReadFrame raises it.
+      if (slot.failed) throw GflException(slot.code, slot.message);
+      const uint32_t n = slot.output_length;
+      // No bytes (unknown frame) or more than the entry holds: damaged data.
+      if (n == 0 || n > slot.capacity) throw GflException(kGflDataError);
+      WriteOut(out, slot.output, n);
+      pool.Pop();
       left -= n;
       progress_done += n;
       ReportProgress();
     }
-  } else {
+    FillAhead(source);
+  } catch (...) {
     DropReadAhead();
-    if (!solid_index_built && !BuildSolidIndex()) return false;
-    const int32_t number = snapshot_number[size_t(index)];
-    const uint32_t offset = block_offset[size_t(index)];
-    int32_t current = number;
-    uint64_t skip = 0;
-    if (loaded_block >= 0 && loaded_block == number && offset <= loaded_length) {
-      // The block buffer still holds this entry's first block, and the file and the
-      // keystream stand right behind it.
-      solid_position = offset;
-      solid_fill = loaded_length - offset;
+    throw;
+  }
+}
+
+// An entry of an archive that is not solid, on this thread: its frames (or its stored
+// bytes) from its own offset, keyed by its name.
+void GcaArchive::State::DecodePlainEntry(ByteStream& out, int32_t index, FrameSource& source) {
+  uint8_t* block = BlockBuffer();
+  const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
+  loaded_block = -1;
+  DropReadAhead();
+  if (!file->Seek(base + offsets[size_t(index)])) throw GflException(kGflDataError);
+  scrambler_active = self->ScrambleData;
+  if (scrambler_active) cipher.SetKey(PassPhrase() + names[size_t(index)]);
+  uint64_t left = records[size_t(index)].UnpackedSize;
+  while (left != 0) {
+    const uint32_t capacity = left < kBlockSize ? uint32_t(left) : kBlockSize;
+    uint32_t n = capacity;
+    if (self->CompressData) {
+      codec->SetProgressBase(progress_done);
+      n = codec->ReadFrame(source, block, capacity);
+      // No bytes (unknown frame) or more than the entry holds: damaged data.
+      if (n == 0 || n > capacity) throw GflException(kGflDataError);
     } else {
-      loaded_block = -1;
-      solid_fill = 0;
-      if (!file->Seek(block_position[size_t(index)])) throw GflException(kGflDataError);
-      if (self->ScrambleData) RestoreCipher(block_position[size_t(index)]);
-      current = number - 1;
-      skip = offset;
-      progress_total += offset;
+      ReadExactly(*file, block, n);
     }
-    scrambler_active = self->ScrambleData;
-    // With workers, exactly the frames this entry still needs are cut and decoded ahead,
-    // so the file and the keystream end right behind the last block, as without them.
-    std::optional<PooledFrameReader> ahead;
-    if (BlockPool* pool = Pool()) {
-      const uint64_t wanted = skip + e.UnpackedSize;
-      ahead.emplace(*pool, source, wanted - std::min<uint64_t>(solid_fill, wanted), false);
-    }
-    // Pass over the bytes of earlier entries in the block, then deliver this one.
-    for (int pass = 0; pass < 2; ++pass) {
-      uint64_t wanted = pass == 0 ? skip : e.UnpackedSize;
-      while (wanted != 0) {
-        if (solid_fill == 0) {
-          codec->SetProgressBase(progress_done);
-          loaded_block = -1;
-          const uint32_t n = ahead ? ahead->ReadFrame(block) : codec->ReadFrame(source, block, kBlockSize);
-          if (n == 0 || n > kBlockSize) throw GflException(kGflDataError);
-          current += 1;
-          loaded_block = current;
-          loaded_length = n;
-          solid_fill = n;
-          solid_position = 0;
-          progress_done += n;
-          ReportProgress();
-        }
-        const uint32_t take = uint32_t(std::min<uint64_t>(solid_fill, wanted));
-        if (pass == 1) WriteOut(out, block + solid_position, take);
-        solid_position += take;
-        solid_fill -= take;
-        wanted -= take;
+    WriteOut(out, block, n);
+    left -= n;
+    progress_done += n;
+    ReportProgress();
+  }
+}
+
+// An entry of a solid archive: from the block buffer when it still holds the entry's
+// first block, otherwise from that block's position with the keystream restored there.
+// False when the index of the blocks is declined.
+bool GcaArchive::State::DecodeSolidEntry(ByteStream& out, int32_t index, FrameSource& source) {
+  uint8_t* block = BlockBuffer();
+  const EntryRecord& e = records[size_t(index)];
+  DropReadAhead();
+  if (!solid_index_built && !BuildSolidIndex()) return false;
+  const int32_t number = snapshot_number[size_t(index)];
+  const uint32_t offset = block_offset[size_t(index)];
+  int32_t current = number;
+  uint64_t skip = 0;
+  if (loaded_block >= 0 && loaded_block == number && offset <= loaded_length) {
+    // The block buffer still holds this entry's first block, and the file and the
+    // keystream stand right behind it.
+    solid_position = offset;
+    solid_fill = loaded_length - offset;
+  } else {
+    loaded_block = -1;
+    solid_fill = 0;
+    if (!file->Seek(block_position[size_t(index)])) throw GflException(kGflDataError);
+    if (self->ScrambleData) RestoreCipher(block_position[size_t(index)]);
+    current = number - 1;
+    skip = offset;
+    progress_total += offset;
+  }
+  scrambler_active = self->ScrambleData;
+  // With workers, exactly the frames this entry still needs are cut and decoded ahead,
+  // so the file and the keystream end right behind the last block, as without them.
+  std::optional<PooledFrameReader> ahead;
+  if (BlockPool* pool = Pool()) {
+    const uint64_t wanted = skip + e.UnpackedSize;
+    ahead.emplace(*pool, source, wanted - std::min<uint64_t>(solid_fill, wanted), false);
+  }
+  // Pass over the bytes of earlier entries in the block, then deliver this one.
+  for (int pass = 0; pass < 2; ++pass) {
+    uint64_t wanted = pass == 0 ? skip : e.UnpackedSize;
+    while (wanted != 0) {
+      if (solid_fill == 0) {
+        codec->SetProgressBase(progress_done);
+        loaded_block = -1;
+        const uint32_t n = ahead ? ahead->ReadFrame(block) : codec->ReadFrame(source, block, kBlockSize);
+        if (n == 0 || n > kBlockSize) throw GflException(kGflDataError);
+        current += 1;
+        loaded_block = current;
+        loaded_length = n;
+        solid_fill = n;
+        solid_position = 0;
+        progress_done += n;
+        ReportProgress();
       }
+      const uint32_t take = uint32_t(std::min<uint64_t>(solid_fill, wanted));
+      if (pass == 1) WriteOut(out, block + solid_position, take);
+      solid_position += take;
+      solid_fill -= take;
+      wanted -= take;
     }
   }
-  scrambler_active = false;
-  if (self->EntryCrc && running_crc != e.Crc) self->Notify(kNoticeEntryCrc, text);
   return true;
 }
 
@@ -355,6 +375,26 @@ bool GcaArchive::State::PrepareParents(const std::string& name) {
   return true;
 }
 
+// A directory entry: the directory made where nothing is, or kept where one is; a link
+// or anything else there fails with the unsafe-target notice.
+bool GcaArchive::State::ExtractDirectory(const std::string& target, const std::string& full, os::PathKind kind,
+                                         uint32_t attributes) {
+  self->Notify(kNoticeExtractStart, target);
+  if (kind == os::PathKind::kLink || kind == os::PathKind::kOther) {
+    self->Notify(kNoticeUnsafeTarget, target);
+    return false;
+  }
+  if (kind == os::PathKind::kDirectory || (kind == os::PathKind::kMissing && os::MakeDirectory(full) &&
+                                           os::Probe(full) == os::PathKind::kDirectory)) {
+    made_parents.insert(target);
+    os::SetAttributes(full, attributes);
+    self->Notify(kNoticeExtractDone, target);
+    return true;
+  }
+  self->Notify(kNoticeCannotCreateDirectory, target);
+  return false;
+}
+
 bool GcaArchive::State::ExtractEntry(int32_t index) {
   if (!directory_read && !self->ReadDirectory()) return false;
   if (index < 0 || index >= count) return false;
@@ -369,22 +409,7 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
   const std::string full = MakeAbsolutePath(target);
   const os::PathKind kind = os::Probe(full);
 
-  if (e.Attributes & kAttrDirectory) {
-    self->Notify(kNoticeExtractStart, target);
-    if (kind == os::PathKind::kLink || kind == os::PathKind::kOther) {
-      self->Notify(kNoticeUnsafeTarget, target);
-      return false;
-    }
-    if (kind == os::PathKind::kDirectory || (kind == os::PathKind::kMissing && os::MakeDirectory(full) &&
-                                             os::Probe(full) == os::PathKind::kDirectory)) {
-      made_parents.insert(target);
-      os::SetAttributes(full, e.Attributes);
-      self->Notify(kNoticeExtractDone, target);
-      return true;
-    }
-    self->Notify(kNoticeCannotCreateDirectory, target);
-    return false;
-  }
+  if (e.Attributes & kAttrDirectory) return ExtractDirectory(target, full, kind, e.Attributes);
 
   // A FIFO, device or socket is never opened; a directory is not replaced.
   if (kind == os::PathKind::kOther || kind == os::PathKind::kDirectory) {
