@@ -103,17 +103,18 @@ int Fail(const std::string& message, int code) {
   return code;
 }
 
-}  // namespace
+// Options with a value, the field they fill, and whether a build needs them.
+struct ValueOption {
+  std::string* Target;
+  bool Required;
+};
 
-int main(int argc, char** argv) {
+// The command line read into the options: -1 to go on, else the exit code.
+struct CommandLine {
   PatchOptions options;
   std::string show, codepage;
-  // Options with a value, the field they fill, and whether a build needs them.
-  struct ValueOption {
-    std::string* Target;
-    bool Required;
-  };
-  const std::map<std::string, ValueOption> value_options = {
+  std::map<std::string, int> given;
+  std::map<std::string, ValueOption> value_options = {
       {"--stub", {&options.Stub, true}},
       {"--old", {&options.OldDir, true}},
       {"--new", {&options.NewDir, true}},
@@ -133,76 +134,95 @@ int main(int argc, char** argv) {
       {"--sign-name", {&options.Sign.Description, false}},
       {"--sign-tool", {&options.Sign.Tool, false}},
   };
-  std::map<std::string, int> given;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      Usage(stdout);
-      return 0;
+  CommandLine() = default;
+  CommandLine(const CommandLine&) = delete;
+  CommandLine& operator=(const CommandLine&) = delete;
+
+  int Read(int argc, char** argv) {
+    const std::map<std::string, bool*> flags = {{"--with-times", &options.WithTimes},
+                                                {"--allow-long-names", &options.AllowLongNames},
+                                                {"--keep-deleted", &options.KeepDeleted},
+                                                {"--no-delta", &options.NoDelta}};
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "--help" || arg == "-h") {
+        Usage(stdout);
+        return 0;
+      }
+      if (++given[arg] > 1) {
+        Usage(stderr);
+        return Fail(arg + " is given twice", 2);
+      }
+      const auto flag = flags.find(arg);
+      if (flag != flags.end()) {
+        *flag->second = true;
+        continue;
+      }
+      auto option = value_options.find(arg);
+      if (option == value_options.end()) {
+        Usage(stderr);
+        return Fail("unknown option " + arg, 2);
+      }
+      if (i + 1 >= argc) {
+        Usage(stderr);
+        return Fail(arg + " needs a value", 2);
+      }
+      *option->second.Target = argv[++i];
     }
-    if (++given[arg] > 1) {
-      Usage(stderr);
-      return Fail(arg + " is given twice", 2);
-    }
-    if (arg == "--with-times") {
-      options.WithTimes = true;
-      continue;
-    }
-    if (arg == "--allow-long-names") {
-      options.AllowLongNames = true;
-      continue;
-    }
-    if (arg == "--keep-deleted") {
-      options.KeepDeleted = true;
-      continue;
-    }
-    if (arg == "--no-delta") {
-      options.NoDelta = true;
-      continue;
-    }
-    auto option = value_options.find(arg);
-    if (option == value_options.end()) {
-      Usage(stderr);
-      return Fail("unknown option " + arg, 2);
-    }
-    if (i + 1 >= argc) {
-      Usage(stderr);
-      return Fail(arg + " needs a value", 2);
-    }
-    *option->second.Target = argv[++i];
+    return -1;
   }
 
-  std::string error;
-  if (given.count("--show") != 0) {
-    if (given.size() != 1) return Fail("--show takes no other options", 2);
-    std::string text;
-    const bool ok = DescribePatch(show, text, error);
-    std::fputs(text.c_str(), stdout);
-    if (!ok) return Fail(error, 1);
-    return 0;
-  }
-  std::string missing;
-  for (const auto& [name, option] : value_options) {
-    if (option.Required && given.count(name) == 0) missing += (missing.empty() ? "" : ", ") + name;
-  }
-  if (!missing.empty()) {
-    Usage(stderr);
-    return Fail("missing " + missing, 2);
-  }
-  if (given.count("--codepage") != 0) {
-    if (!ParseCodePage(codepage, options.CodePage)) {
-      return Fail("--codepage: \"" + codepage + "\" is not a code-page number", 2);
+  // The options a build needs and the code page: -1 when they are all there and good.
+  int Check() {
+    std::string missing;
+    for (const auto& [name, option] : value_options) {
+      if (option.Required && given.count(name) == 0) missing += (missing.empty() ? "" : ", ") + name;
     }
-    if (!CheckPatchCodePage(options.CodePage, error)) return Fail("--codepage: " + error, 2);
+    if (!missing.empty()) {
+      Usage(stderr);
+      return Fail("missing " + missing, 2);
+    }
+    if (given.count("--codepage") != 0) {
+      std::string error;
+      if (!ParseCodePage(codepage, options.CodePage)) {
+        return Fail("--codepage: \"" + codepage + "\" is not a code-page number", 2);
+      }
+      if (!CheckPatchCodePage(options.CodePage, error)) return Fail("--codepage: " + error, 2);
+    }
+    return -1;
   }
+};
 
+int Show(const CommandLine& line) {
+  if (line.given.size() != 1) return Fail("--show takes no other options", 2);
+  std::string text, error;
+  const bool ok = DescribePatch(line.show, text, error);
+  std::fputs(text.c_str(), stdout);
+  if (!ok) return Fail(error, 1);
+  return 0;
+}
+
+int Build(PatchOptions& options) {
   ProgressBar bar;
   options.Progress = [&bar](const char* stage, uint64_t done, uint64_t total) { bar.Show(stage, done, total); };
   PatchSummary summary;
+  std::string error;
   const bool built = BuildPatch(options, summary, error);
   bar.End();
   if (!built) return Fail(error, 1);
   std::printf("%s\n", options.Output.c_str());
   std::fputs(SummaryText(summary).c_str(), stdout);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine line;
+  int code = line.Read(argc, argv);
+  if (code >= 0) return code;
+  if (line.given.count("--show") != 0) return Show(line);
+  code = line.Check();
+  if (code >= 0) return code;
+  return Build(line.options);
 }
