@@ -350,71 +350,72 @@ bool ReadDigestRecordIn(PayloadFile& file, const char* short_name, std::string& 
   return true;
 }
 
-bool ReadTimeStampsIn(PayloadFile& file, std::vector<TimeStamp>& stamps, bool& complete) {
-  stamps.clear();
+namespace {
+
+// A counted list record: u32 count, then entries that each end with a counted name read
+// by read_entry (after its fixed fields, before its trailing ones). False when the record
+// is missing or the file does not open; complete when every counted entry was read. The
+// list ends at the first short read.
+template <typename Entry, typename ReadEntry>
+bool ReadCountedListIn(PayloadFile& file, const char* short_name, std::vector<Entry>& entries, bool& complete,
+                       ReadEntry read_entry) {
+  entries.clear();
   complete = false;
-  const int32_t position = FindRecordIn(file, AssembleTag(DatTimeName));
+  const int32_t position = FindRecordIn(file, AssembleTag(short_name));
   if (position <= 0) return false;
   if (!file.Open()) return false;
-  uint64_t at = static_cast<uint64_t>(position) + kTagSize;
-  const uint64_t size = file.Size();
+  const uint64_t at = static_cast<uint64_t>(position) + kTagSize;
   uint32_t count = 0;
   if (!file.Seek(at) || !ReadU32In(file, count)) {
     file.Close();
     return true;
   }
-  at += 4;
+  const uint64_t size = file.Size();
+  uint64_t read = at + 4;
   uint32_t i = 0;
   for (; i < count; ++i) {
-    uint32_t length = 0;
-    if (!ReadU32In(file, length)) break;
-    at += 4;
-    if (at > size || size - at < length) break;
-    TimeStamp stamp;
-    stamp.Name.assign(length, '\0');
-    if (length != 0 && file.Read(&stamp.Name[0], length) != length) break;
-    at += length;
-    uint32_t low = 0, high = 0;
-    if (!ReadU32In(file, low) || !ReadU32In(file, high)) break;
-    at += 8;
-    stamp.WriteTime = static_cast<uint64_t>(low) | (static_cast<uint64_t>(high) << 32);
-    stamps.push_back(std::move(stamp));
+    Entry entry;
+    if (!read_entry(entry, read, size)) break;
+    entries.push_back(std::move(entry));
   }
   complete = i == count;
   file.Close();
   return true;
 }
 
-bool ReadDeletionsIn(PayloadFile& file, std::vector<Deletion>& deletions, bool& complete) {
-  deletions.clear();
-  complete = false;
-  const int32_t position = FindRecordIn(file, AssembleTag(DeleteName));
-  if (position <= 0) return false;
-  if (!file.Open()) return false;
-  uint64_t at = static_cast<uint64_t>(position) + kTagSize;
-  const uint64_t size = file.Size();
-  uint32_t count = 0;
-  if (!file.Seek(at) || !ReadU32In(file, count)) {
-    file.Close();
-    return true;
-  }
-  at += 4;
-  uint32_t i = 0;
-  for (; i < count; ++i) {
-    uint32_t flags = 0, length = 0;
-    if (!ReadU32In(file, flags) || !ReadU32In(file, length)) break;
-    at += 8;
-    if (at > size || size - at < length) break;
-    Deletion deletion;
-    deletion.Name.assign(length, '\0');
-    if (length != 0 && file.Read(&deletion.Name[0], length) != length) break;
-    at += length;
-    deletion.Directory = (flags & kDeletionDirectory) != 0;
-    deletions.push_back(std::move(deletion));
-  }
-  complete = i == count;
-  file.Close();
+// A name of the given length at the position read so far, within the file's size.
+bool ReadNameIn(PayloadFile& file, uint32_t length, uint64_t& read, uint64_t size, std::string& name) {
+  if (read > size || size - read < length) return false;
+  name.assign(length, '\0');
+  if (length != 0 && file.Read(&name[0], length) != length) return false;
+  read += length;
   return true;
+}
+
+}  // namespace
+
+bool ReadTimeStampsIn(PayloadFile& file, std::vector<TimeStamp>& stamps, bool& complete) {
+  return ReadCountedListIn(file, DatTimeName, stamps, complete, [&](TimeStamp& stamp, uint64_t& read, uint64_t size) {
+    uint32_t length = 0, low = 0, high = 0;
+    if (!ReadU32In(file, length)) return false;
+    read += 4;
+    if (!ReadNameIn(file, length, read, size, stamp.Name)) return false;
+    if (!ReadU32In(file, low) || !ReadU32In(file, high)) return false;
+    read += 8;
+    stamp.WriteTime = static_cast<uint64_t>(low) | (static_cast<uint64_t>(high) << 32);
+    return true;
+  });
+}
+
+bool ReadDeletionsIn(PayloadFile& file, std::vector<Deletion>& deletions, bool& complete) {
+  return ReadCountedListIn(file, DeleteName, deletions, complete, [&](Deletion& deletion, uint64_t& read, uint64_t size) {
+    uint32_t flags = 0, length = 0;
+    if (!ReadU32In(file, flags) || !ReadU32In(file, length)) return false;
+    read += 8;
+    if (!ReadNameIn(file, length, read, size, deletion.Name)) return false;
+    deletion.Directory = (flags & kDeletionDirectory) != 0;
+    return true;
+  });
 }
 
 PayloadView ParsePayload(const uint8_t* window, size_t size) {
