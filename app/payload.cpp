@@ -101,6 +101,11 @@ bool ReadDeletions(const std::string& path, std::vector<Deletion>& deletions) {
   return complete;
 }
 
+bool ReadRebuildWay(const std::string& path, RebuildWay& way) {
+  ProgramPayloadFile file(path);
+  return ReadRebuildWayIn(file, way);
+}
+
 bool ReadTitle() { return ReadTextRecord(TitleName, Title); }
 
 bool ReadVersions() {

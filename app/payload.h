@@ -24,6 +24,10 @@ std::vector<TimeStamp> ReadTimeStamps(const std::string& path);
 // short (the patch is damaged); an absent list is an empty one.
 bool ReadDeletions(const std::string& path, std::vector<Deletion>& deletions);
 
+// The rebuild way of the patch file at `path` (kUnpack when it names none); false when the
+// record is damaged or names a way this updater does not know.
+bool ReadRebuildWay(const std::string& path, RebuildWay& way);
+
 bool ReadTitle();
 bool ReadVersions();
 bool ReadOldCheck();

@@ -13,6 +13,7 @@ const char CheckOldHashName[] = "CHECK_OLD_HASH";
 const char CheckNewHashName[] = "CHECK_NEW_HASH";
 const char DatTimeName[] = "DAT_TIME";
 const char DeleteName[] = "DELETE";
+const char RebuildName[] = "REBUILD";
 const char ArchiveName[] = "ARCHIVE";
 const char DataName[] = "DATA";
 
@@ -251,6 +252,13 @@ bool WritePayloadRecords(const PayloadRecords& r, uint64_t start, std::vector<ui
     }
     PadTo16(out, start);
   }
+  if (r.Rebuild != RebuildWay::kUnpack) {
+    const uint64_t rebuild_at = start + out.size();
+    PutTag(out, AssembleTag(RebuildName));
+    PutU32(out, static_cast<uint32_t>(r.Rebuild));
+    layout.push_back({"the rebuild way", AssembleTag(RebuildName), rebuild_at, start + out.size()});
+    PadTo16(out, start);
+  }
   const uint64_t archive_at = start + out.size();
   PutTag(out, ArchiveTag());
   layout.push_back({"the archive record", ArchiveTag(), archive_at, start + out.size()});
@@ -416,6 +424,40 @@ bool ReadDeletionsIn(PayloadFile& file, std::vector<Deletion>& deletions, bool& 
     deletion.Directory = (flags & kDeletionDirectory) != 0;
     return true;
   });
+}
+
+const char* RebuildWayName(RebuildWay way) {
+  switch (way) {
+    case RebuildWay::kStream:
+      return "stream";
+    case RebuildWay::kKeep:
+      return "keep";
+    default:
+      return "unpack";
+  }
+}
+
+bool ParseRebuildWay(const std::string& text, RebuildWay& way) {
+  for (RebuildWay known : {RebuildWay::kUnpack, RebuildWay::kStream, RebuildWay::kKeep}) {
+    if (text == RebuildWayName(known)) {
+      way = known;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ReadRebuildWayIn(PayloadFile& file, RebuildWay& way) {
+  way = RebuildWay::kUnpack;
+  const int32_t position = FindRecordIn(file, AssembleTag(RebuildName));
+  if (position <= 0) return true;
+  if (!file.Open()) return false;
+  uint32_t value = 0;
+  const bool read = file.Seek(static_cast<uint64_t>(position) + kTagSize) && ReadU32In(file, value);
+  file.Close();
+  if (!read || value > static_cast<uint32_t>(RebuildWay::kKeep)) return false;
+  way = static_cast<RebuildWay>(value);
+  return true;
 }
 
 PayloadView ParsePayload(const uint8_t* window, size_t size) {

@@ -80,6 +80,17 @@ int InstallDirectoryRoom(const std::string& name, bool member);
 // Less room than this is refused by the patch builder unless the publisher allows it.
 constexpr int kLeastInstallDirectoryRoom = 100;
 
+// How the updater rebuilds the data archives it merges into. kUnpack unpacks each one
+// into the work tree and packs it again, stored; kStream takes the members the patch does
+// not change straight from the old archive into the rebuilt one, which is byte for byte
+// what kUnpack writes but for the times of directory entries; kKeep streams as well and
+// keeps the old archive's options (compressed, scrambled, solid), copying the coded bytes
+// of unchanged members where it can.
+enum class RebuildWay : uint32_t { kUnpack = 0, kStream = 1, kKeep = 2 };
+// "unpack", "stream", "keep".
+const char* RebuildWayName(RebuildWay way);
+bool ParseRebuildWay(const std::string& text, RebuildWay& way);
+
 // The records of one payload, as the patch builder fills them.
 struct PayloadRecords {
   std::string Title;
@@ -92,6 +103,9 @@ struct PayloadRecords {
   std::vector<TimeStamp> Times;
   // Written only when not empty: a patch without deletions has today's records.
   std::vector<Deletion> Deletions;
+  // Written only when not kUnpack (u32 way, behind the deletion list): a patch that
+  // unpacks has today's records.
+  RebuildWay Rebuild = RebuildWay::kUnpack;
 };
 
 // Where one record, or one entry of the time-stamp list, lies in the file: from its tag
@@ -151,6 +165,11 @@ bool ReadTimeStampsIn(PayloadFile& file, std::vector<TimeStamp>& stamps, bool& c
 // complete tells whether all counted entries were read (the updater refuses a list cut
 // short rather than delete part of it).
 bool ReadDeletionsIn(PayloadFile& file, std::vector<Deletion>& deletions, bool& complete);
+
+// The rebuild way: kUnpack when the patch has no such record. False when the record is
+// there but cut short or names a way this updater does not know (the patch is refused
+// rather than rebuilt some other way).
+bool ReadRebuildWayIn(PayloadFile& file, RebuildWay& way);
 
 // The parsed records of a patch file's first bytes (the search window), as the updater
 // finds them: each field by its tag, the time-stamp list read up to its first short read.
