@@ -24,7 +24,7 @@ void Usage(FILE* to) {
                "usage: mkpatch --stub updater.exe --old OLD_DIR --new NEW_DIR --title TITLE\n"
                "               --old-version TEXT --new-version TEXT --check-file NAME\n"
                "               [--new-check-file NAME] [--codepage N] [--with-times] [--allow-long-names]\n"
-               "               [--keep-deleted] [--no-delta]\n"
+               "               [--keep-deleted] [--no-delta] [--rebuild unpack|stream|keep]\n"
                "               [signing] -o PATCH.exe\n"
                "       mkpatch --show PATCH.exe\n"
                "       mkpatch --help\n"
@@ -37,6 +37,11 @@ void Usage(FILE* to) {
                "deleted by the update; --keep-deleted leaves them in the players' installations.\n"
                "A changed file or member goes as a binary delta from its old content where that is\n"
                "smaller once coded; --no-delta ships every changed file whole.\n"
+               "--rebuild says how the updater rebuilds the data archives it merges into: unpack\n"
+               "(the default) unpacks each into the work folder and packs it again, stored; stream\n"
+               "takes the members the patch leaves alone straight from the old archive (the same\n"
+               "stored archive, a fraction of the disk and time); keep streams too and keeps the\n"
+               "old archive's compression and scrambling, copying unchanged members as they are.\n"
                "\n"
                "signing (Authenticode, SHA-256, by osslsigncode after the payload is appended,\n"
                "so that the signature covers it):\n"
@@ -112,7 +117,7 @@ struct ValueOption {
 // The command line read into the options: -1 to go on, else the exit code.
 struct CommandLine {
   PatchOptions options;
-  std::string show, codepage;
+  std::string show, codepage, rebuild;
   std::map<std::string, int> given;
   std::map<std::string, ValueOption> value_options = {
       {"--stub", {&options.Stub, true}},
@@ -126,6 +131,7 @@ struct CommandLine {
       {"--new-check-file", {&options.NewCheckFile, false}},
       {"--codepage", {&codepage, false}},
       {"--show", {&show, false}},
+      {"--rebuild", {&rebuild, false}},
       {"--sign-cert", {&options.Sign.Certificate, false}},
       {"--sign-key", {&options.Sign.Key, false}},
       {"--sign-pkcs12", {&options.Sign.Pkcs12, false}},
@@ -181,6 +187,9 @@ struct CommandLine {
     if (!missing.empty()) {
       Usage(stderr);
       return Fail("missing " + missing, 2);
+    }
+    if (given.count("--rebuild") != 0 && !ParseRebuildWay(rebuild, options.Rebuild)) {
+      return Fail("--rebuild: \"" + rebuild + "\" is not unpack, stream or keep", 2);
     }
     if (given.count("--codepage") != 0) {
       std::string error;

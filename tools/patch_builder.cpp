@@ -119,6 +119,7 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   settings.AllowLongNames = options.AllowLongNames;
   settings.KeepDeleted = options.KeepDeleted;
   settings.Deltas = !options.NoDelta;
+  settings.Rebuild = options.Rebuild;
   settings.Progress = [&](const char* stage, uint64_t done, uint64_t total) {
     if (options.Progress) options.Progress(stage, done, total);
   };
@@ -141,6 +142,8 @@ bool BuildPatch(const PatchOptions& options, PatchSummary& summary, std::string&
   settings.Stage = work.Root / "stage";
   StagedPatch staged;
   summary.DeltasEnabled = !options.NoDelta;
+  summary.Rebuild = options.Rebuild;
+  records.Rebuild = options.Rebuild;
   if (!StageTrees(settings, old_files, new_files, records, staged, summary, error)) return false;
   summary.TimeStamps = static_cast<int>(records.Times.size());
   if (!WriteAndCheck(options, stub, records, staged, work.Root, summary, error)) return false;

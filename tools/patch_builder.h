@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/payload_format.h"
 #include "tools/patch_signer.h"
 #include "tools/patch_summary.h"
 
@@ -28,6 +29,9 @@ struct PatchOptions {
   bool KeepDeleted = false;
   // Ship every changed file and member whole, as patches without deltas.
   bool NoDelta = false;
+  // How the updater rebuilds the data archives it merges into: "unpack" (the default),
+  // "stream" or "keep".
+  RebuildWay Rebuild = RebuildWay::kUnpack;
   // Also names that leave the installation directory fewer than 100 characters of path.
   bool AllowLongNames = false;
   SignOptions Sign;          // signs the finished patch when it names an identity

@@ -99,6 +99,7 @@ struct StageSettings {
   bool WithTimes = false;
   bool AllowLongNames = false;
   bool KeepDeleted = false;
+  RebuildWay Rebuild = RebuildWay::kUnpack;
   bool Deltas = true;
   std::function<void(const char* stage, uint64_t done, uint64_t total)> Progress;  // always set
 };

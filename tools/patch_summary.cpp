@@ -59,6 +59,7 @@ std::string SummaryText(const PatchSummary& s) {
         << ", " << s.DirectoriesDeleted << " directory(ies) when left empty\n";
   }
   if (!s.DeltasEnabled) out << "deltas: off (--no-delta), changed files shipped whole\n";
+  if (s.Rebuild != RebuildWay::kUnpack) out << "data archives rebuilt: " << RebuildWayName(s.Rebuild) << "\n";
   if (s.TooLargeForDelta > 0) out << s.TooLargeForDelta << " changed file(s) too large for a delta: shipped whole\n";
   char line[256];
   std::snprintf(line, sizeof line, "%-28s %7s %9s %10s %10s %12s %8s %7s %12s\n", "", "added", "replaced",

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/payload_format.h"
+
 // One data archive of the new version that differs from the old one.
 struct ArchiveSummary {
   std::string Name;            // "data.dat"
@@ -39,6 +41,7 @@ struct PatchSummary {
   bool KeepDeleted = false;
   int LooseDeltas = 0;         // replaced loose files shipped as deltas (the rest whole, in LooseBytes)
   uint64_t LooseDeltaBytes = 0;
+  RebuildWay Rebuild = RebuildWay::kUnpack;
   bool DeltasEnabled = false;  // false with --no-delta
   int TooLargeForDelta = 0;    // changed files larger than a delta can take: shipped whole
   int DataArchives = 0;        // data archives the patch merges members into
