@@ -50,6 +50,24 @@ enum ArchiveNotice : uint32_t {
   kNoticeSkippedArchive = 0x04080800,
 };
 
+// One entry of an archive built from a list (BuildFromList): a directory, a file on
+// disk, or an entry of another archive whose directory has been read.
+struct ListItem {
+  std::string Name;            // the stored name, in the archive code page
+  uint32_t Attributes = 0;     // stored as given; bit 0x10 makes a directory entry
+  uint64_t WriteTime = 0;      // stored as given (FILETIME)
+  std::string Path;            // the file that holds the contents, when From is null
+  GcaArchive* From = nullptr;  // or the archive that holds them,
+  int32_t Index = -1;          // as this entry
+};
+
+// One entry of an archive written by BuildFromList, in the built archive's order: what
+// the check of its data (CheckEntries) needs to know.
+struct BuiltEntry {
+  bool Copied = false;     // its stored bytes were copied from the source archive as they are
+  uint32_t StoredCrc = 0;  // then: CRC-32 of those stored bytes as they were read from the source
+};
+
 // (code, text, archive) -> answer. Without a callback every notice is answered -1.
 using NoticeCallback = std::function<int32_t(uint32_t code, const std::string& text, GcaArchive* archive)>;
 // (done, total, archive) -> result nobody looks at.
@@ -102,11 +120,31 @@ class GcaArchive {
   bool ExtractEntry(int32_t index);
   bool DecodeEntry(ByteStream& out, int32_t index, const std::string& text);
   bool Close();
+  // How the directory read was stored: compressed, scrambled.
+  bool DirectoryCompressed() const;
+  bool DirectoryScrambled() const;
+  // One pass over the data of the archive read, blocks decoded on the workers: every
+  // entry decoded and checked against its CRC, except the entries that `built` (indexed
+  // like the directory; empty: none) marks as copied, whose stored bytes are checked
+  // against the CRC of the bytes they were copied from. False at the first entry that
+  // fails, whose index goes to *failed (-1 when the directory itself cannot be read).
+  bool CheckEntries(const std::vector<BuiltEntry>& built, int32_t* failed);
 
   // Writing side.
   void SetSourceList(std::vector<std::string> sources);
   bool Build();
   bool WriteArchive(ByteStream& out);
+  // Builds the archive at the archive path from the items, in the order Build gives the
+  // items of one source (a list that names what a scan of a directory finds, as the scan
+  // reports it, gives the bytes Build of that directory gives). An entry taken from
+  // another archive is decoded, its CRC checked, and coded with this archive's options;
+  // its stored bytes are copied as they are, without decoding, when both archives store
+  // it alike (neither solid, the same CompressData, ScrambleData and key, the same stored
+  // name). Directory items store nothing. Progress counts the unpacked bytes of all items.
+  // built, when given, receives one BuiltEntry per entry written, in archive order.
+  // Failures as Build's: a source file that cannot be opened, a short read or write, and
+  // a source entry that does not decode (its CRC included) end it with false.
+  bool BuildFromList(std::vector<ListItem> items, std::vector<BuiltEntry>* built = nullptr);
 
   int32_t Notify(uint32_t code, const std::string& text);
 
