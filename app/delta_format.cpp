@@ -7,7 +7,7 @@ const char kDeltaPrefix[] = "___delta\\";
 
 namespace {
 
-const char kDeltaMagic[8] = {'G', 'C', 'A', 'D', 'L', 'T', '0', '2'};
+const char kDeltaMagic[8] = {'G', 'C', 'A', 'D', 'L', 'T', '0', '3'};
 constexpr uint32_t kPiece = 64 * 1024;
 
 void PutU32(std::vector<uint8_t>& out, uint32_t v) {
@@ -51,11 +51,22 @@ bool IsHexDigest(const std::string& text) {
   return true;
 }
 
-void PutRecord(std::vector<uint8_t>& out, const DeltaRecord& r) {
-  PutVarint(out, r.Add);
-  PutVarint(out, r.Literal);
-  PutVarint(out, r.Seek >= 0 ? static_cast<uint64_t>(r.Seek) << 1 : (static_cast<uint64_t>(-(r.Seek + 1)) << 1) | 1);
-}
+// The records of one chunk, each field in a stream of its own: lengths lie with lengths
+// and seeks with seeks, which the block codec packs better than the fields interleaved.
+struct RecordStreams {
+  std::vector<uint8_t> Adds, Literals, Seeks;
+  size_t Size() const { return Adds.size() + Literals.size() + Seeks.size(); }
+  void Put(const DeltaRecord& r) {
+    PutVarint(Adds, r.Add);
+    PutVarint(Literals, r.Literal);
+    PutVarint(Seeks, r.Seek >= 0 ? static_cast<uint64_t>(r.Seek) << 1 : (static_cast<uint64_t>(-(r.Seek + 1)) << 1) | 1);
+  }
+  void Clear() {
+    Adds.clear();
+    Literals.clear();
+    Seeks.clear();
+  }
+};
 
 }  // namespace
 
@@ -94,7 +105,8 @@ void PutDeltaChunks(const std::vector<DeltaRecord>& records, const std::vector<u
       merged.push_back(r);
     }
   }
-  std::vector<uint8_t> control, runs, values;
+  RecordStreams control;
+  std::vector<uint8_t> runs, values;
   size_t added_at = 0, literal_at = 0;
   uint32_t chunk_added = 0, chunk_literal = 0;
   const auto flush = [&] {
@@ -112,42 +124,46 @@ void PutDeltaChunks(const std::vector<DeltaRecord>& records, const std::vector<u
       zeros = 0;
     }
     PutVarint(runs, zeros);
-    PutU32(out, static_cast<uint32_t>(control.size()));
+    PutU32(out, static_cast<uint32_t>(control.Adds.size()));
+    PutU32(out, static_cast<uint32_t>(control.Literals.size()));
+    PutU32(out, static_cast<uint32_t>(control.Seeks.size()));
     PutU32(out, chunk_added);
     PutU32(out, static_cast<uint32_t>(runs.size()));
     PutU32(out, static_cast<uint32_t>(values.size()));
     PutU32(out, chunk_literal);
-    out.insert(out.end(), control.begin(), control.end());
+    for (const std::vector<uint8_t>* stream : {&control.Adds, &control.Literals, &control.Seeks}) {
+      out.insert(out.end(), stream->begin(), stream->end());
+    }
     out.insert(out.end(), runs.begin(), runs.end());
     out.insert(out.end(), values.begin(), values.end());
     out.insert(out.end(), literals.begin() + literal_at, literals.begin() + literal_at + chunk_literal);
     added_at += chunk_added;
     literal_at += chunk_literal;
-    control.clear();
+    control.Clear();
     chunk_added = chunk_literal = 0;
   };
   constexpr size_t kLongestRecord = 5 + 5 + 10;
   for (DeltaRecord r : merged) {
     for (;;) {
       const uint32_t room = kDeltaChunkOutput - (chunk_added + chunk_literal);
-      if (room == 0 || control.size() + kLongestRecord > kDeltaChunkControl) {
+      if (room == 0 || control.Size() + kLongestRecord > kDeltaChunkControl) {
         flush();
         continue;
       }
       if (r.Add + uint64_t{r.Literal} <= room) {
-        PutRecord(control, r);
+        control.Put(r);
         chunk_added += r.Add;
         chunk_literal += r.Literal;
         break;
       }
       // The record goes on in the next chunk: the source moves by what this part added.
       if (r.Add >= room) {
-        PutRecord(control, {room, 0, 0});
+        control.Put({room, 0, 0});
         chunk_added += room;
         r.Add -= room;
       } else {
         const uint32_t part = room - r.Add;
-        PutRecord(control, {r.Add, part, 0});
+        control.Put({r.Add, part, 0});
         chunk_added += r.Add;
         chunk_literal += part;
         r.Add = 0;
@@ -214,26 +230,35 @@ bool DeltaApplier::Add(AddedBytes& added, uint32_t n) {
 }
 
 bool DeltaApplier::StartChunk() {
-  control_ = GetU32(pending_.data());
-  added_ = GetU32(pending_.data() + 4);
-  runs_ = GetU32(pending_.data() + 8);
-  values_ = GetU32(pending_.data() + 12);
-  literal_ = GetU32(pending_.data() + 16);
+  adds_ = GetU32(pending_.data());
+  literal_lengths_ = GetU32(pending_.data() + 4);
+  seeks_ = GetU32(pending_.data() + 8);
+  added_ = GetU32(pending_.data() + 12);
+  runs_ = GetU32(pending_.data() + 16);
+  values_ = GetU32(pending_.data() + 20);
+  literal_ = GetU32(pending_.data() + 24);
   const uint64_t made = uint64_t{added_} + literal_;
-  if (control_ > kDeltaChunkControl || made == 0 || made > kDeltaChunkOutput || made > header_.NewSize - written_ ||
+  const uint64_t control = uint64_t{adds_} + literal_lengths_ + seeks_;
+  if (control > kDeltaChunkControl || made == 0 || made > kDeltaChunkOutput || made > header_.NewSize - written_ ||
       runs_ > uint64_t{added_} + 1 || values_ > added_) {
     return Fail();
   }
   pending_.clear();
-  want_ = size_t{control_} + runs_ + values_ + literal_;
+  want_ = static_cast<size_t>(control) + runs_ + values_ + literal_;
   pending_.reserve(want_);
   state_ = State::kChunk;
   return true;
 }
 
 bool DeltaApplier::ApplyChunk() {
-  const uint8_t* control = pending_.data();
-  const uint8_t* const control_end = control + control_;
+  // The three record streams: add lengths, literal lengths, seeks; the i-th record is
+  // the i-th number of each, and the three end together.
+  const uint8_t* adds = pending_.data();
+  const uint8_t* const adds_end = adds + adds_;
+  const uint8_t* lengths = adds_end;
+  const uint8_t* const lengths_end = lengths + literal_lengths_;
+  const uint8_t* seeks = lengths_end;
+  const uint8_t* const control_end = seeks + seeks_;
   AddedBytes added;
   added.Runs = control_end;
   added.RunsEnd = added.Values = control_end + runs_;
@@ -241,10 +266,10 @@ bool DeltaApplier::ApplyChunk() {
   const uint8_t* literal = added.ValuesEnd;
   uint32_t added_left = added_, literal_left = literal_;
   const uint64_t limit = header_.OldSize + header_.NewSize;
-  while (control < control_end) {
+  while (adds < adds_end) {
     uint64_t add = 0, lit = 0, seek = 0;
-    if (!GetVarint(control, control_end, add) || !GetVarint(control, control_end, lit) ||
-        !GetVarint(control, control_end, seek) || add > added_left || lit > literal_left) {
+    if (!GetVarint(adds, adds_end, add) || !GetVarint(lengths, lengths_end, lit) ||
+        !GetVarint(seeks, control_end, seek) || add > added_left || lit > literal_left) {
       return Fail();
     }
     if (!Add(added, static_cast<uint32_t>(add))) return false;
@@ -263,7 +288,10 @@ bool DeltaApplier::ApplyChunk() {
     }
   }
   // Every run and value used: the last run ends the added bytes exactly.
-  if (added_left != 0 || literal_left != 0 || added.Values != added.ValuesEnd) return Fail();
+  if (lengths != lengths_end || seeks != control_end || added_left != 0 || literal_left != 0 ||
+      added.Values != added.ValuesEnd) {
+    return Fail();
+  }
   if (!added.InRun) {
     uint64_t zeros = 0;
     if (!GetVarint(added.Runs, added.RunsEnd, zeros) || zeros != 0) return Fail();

@@ -11,24 +11,26 @@
 // far, so a record copies from the old file or repeats what the new file already holds.
 //
 // Layout, little-endian:
-//   header: 8-byte magic "GCADLT02", u64 old size, u64 new size, u32 CRC-32 of the new
+//   header: 8-byte magic "GCADLT03", u64 old size, u64 new size, u32 CRC-32 of the new
 //           content, u32 flags (0), 128 hexadecimal characters of the old content's
 //           SHA-512, 128 of the new content's;
 //   then chunks until the new size is reached, each making at most kDeltaChunkOutput
-//   bytes of the new content: u32 control bytes C (at most kDeltaChunkControl), u32 added
-//   bytes D, u32 run bytes R (at most D + 1), u32 value bytes V (at most D), u32 literal
-//   bytes N (D + N from 1 to kDeltaChunkOutput), then the sections, each whole: C bytes of
-//   records, R bytes of zero runs, V values, N literal bytes. The D added bytes are the
-//   zero runs and values taken in turn: a run (a variable-length number) of zero bytes,
-//   then one value (never zero), until D bytes are made; the last run has no value. A
-//   record is three variable-length numbers (7 bits a byte, low first, high bit: more):
-//   add length A, literal length L, seek S (zig-zag: 2S for S >= 0, -2S-1 below); its A
-//   added bytes are added (mod 256) to the source from the source position on, then its L
-//   literal bytes are taken as they stand, and the source position then moves by A + S.
-//   The records of a chunk use exactly its D added and N literal bytes.
-// Keeping the numbers, the mostly-zero added bytes (as runs and values) and the literals
-// apart lets the block codec see each kind together; the chunks bound what the updater
-// holds at once (at most C + 2D + 1 + N bytes, under 10 MiB).
+//   bytes of the new content: seven u32 sizes, then the sections, each whole, in that
+//   order: P bytes of add lengths, Q of literal lengths, S of seeks (P + Q + S at most
+//   kDeltaChunkControl), D (no bytes of its own: the count of added bytes), R bytes of
+//   zero runs (at most D + 1), V values (at most D), N literal bytes (D + N from 1 to
+//   kDeltaChunkOutput). The D added bytes are the zero runs and values taken in turn: a
+//   run (a variable-length number) of zero bytes, then one value (never zero), until D
+//   bytes are made; the last run has no value. The numbers of the records are
+//   variable-length (7 bits a byte, low first, high bit: more); record i is the i-th
+//   number of each of the three streams: add length A, literal length L, seek T
+//   (zig-zag: 2T for T >= 0, -2T-1 below), and the three streams end together. A
+//   record's A added bytes are added (mod 256) to the source from the source position
+//   on, then its L literal bytes are taken as they stand, and the source position then
+//   moves by A + T. The records of a chunk use exactly its D added and N literal bytes.
+// Keeping each field of the records, the mostly-zero added bytes (as runs and values) and
+// the literals apart lets the block codec see each kind together; the chunks bound what
+// the updater holds at once (at most P + Q + S + 2D + 1 + N bytes, under 10 MiB).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +43,7 @@
 extern const char kDeltaPrefix[];  // "___delta\"
 constexpr size_t kDeltaPrefixSize = 9;
 constexpr size_t kDeltaHeaderSize = 8 + 8 + 8 + 4 + 4 + 128 + 128;
-constexpr size_t kDeltaChunkHeaderSize = 20;
+constexpr size_t kDeltaChunkHeaderSize = 28;
 constexpr uint32_t kDeltaChunkOutput = 4u << 20;
 constexpr uint32_t kDeltaChunkControl = 1u << 20;
 
@@ -129,7 +131,8 @@ class DeltaApplier {
   DeltaHeader header_;
   std::vector<uint8_t> pending_;  // header, chunk header or chunk bytes so far
   size_t want_ = 0;               // bytes of pending_ that make it whole
-  uint32_t control_ = 0, added_ = 0, runs_ = 0, values_ = 0, literal_ = 0;  // the chunk's sections
+  // The chunk's sections.
+  uint32_t adds_ = 0, literal_lengths_ = 0, seeks_ = 0, added_ = 0, runs_ = 0, values_ = 0, literal_ = 0;
   std::vector<uint8_t> source_;   // one piece of source bytes
   std::vector<uint8_t> out_;      // one piece of new bytes
   uint64_t position_ = 0;         // in the source: old content, then the new
