@@ -212,6 +212,11 @@ class UpdateRun {
   bool PlaceLooseFiles();
   bool PlaceLooseFile(const JournalLooseFile& file);
   void CleanStaging();
+  // How the installed archives (and the rebuilt ones) are read: a patch that keeps
+  // their forms reads them whatever their form.
+  gca::NoticePolicy OldArchivePolicy() const {
+    return rebuild_ == RebuildWay::kKeep ? gca::NoticePolicy::kKeep : gca::NoticePolicy::kUpdater;
+  }
   void NextStep() {
     StepDone = step_;
     StepTotal = 3 * static_cast<int64_t>(archives_.size()) + 2;
@@ -426,7 +431,7 @@ bool UpdateRun::StageFromArchive(DataArchive& archive) {
   std::string ansi_path, ansi_staging;
   if (!ToAnsi(archive.Path, ansi_path) || !ToAnsi(StagingDirectory, ansi_staging)) return false;
   reader.SetArchivePath(ansi_path);
-  old->Notices.Install(&reader, rebuild_ == RebuildWay::kKeep ? gca::NoticePolicy::kKeep : gca::NoticePolicy::kUpdater);
+  old->Notices.Install(&reader, OldArchivePolicy());
   if (!reader.ReadDirectory()) {
     NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
     return false;
@@ -716,7 +721,7 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive, const std::vector<gca:
   if (!ToAnsi(archive.Rebuilt, ansi_rebuilt)) return false;
   handle.SetArchivePath(ansi_rebuilt);
   NoticeRecorder notices;
-  notices.Install(handle.Archive(), rebuild_ == RebuildWay::kKeep ? gca::NoticePolicy::kKeep : gca::NoticePolicy::kUpdater);
+  notices.Install(handle.Archive(), OldArchivePolicy());
   if (!handle.Open()) return false;
   std::set<std::string> found;
   const int32_t count = handle.EntryCount();
@@ -868,6 +873,8 @@ bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
     handle.Create();
     if (!handle.PrepareBuffers()) return false;
     handle.SetArchivePath(ansi_path);
+    NoticeRecorder notices;
+    notices.Install(handle.Archive(), OldArchivePolicy());
     if (!handle.Open()) continue;  // unpacking reports it
     for (int32_t k = 0; k < handle.EntryCount(); ++k) {
       const std::string name = staging + handle.EntryName(k);
@@ -1063,13 +1070,18 @@ bool UpdateRun::CheckSpace() {
     std::string ansi_path;
     if (!handle.PrepareBuffers() || !ToAnsi(archive.Path, ansi_path)) return true;  // found by the unpacking
     handle.SetArchivePath(ansi_path);
+    NoticeRecorder notices;
+    notices.Install(handle.Archive(), OldArchivePolicy());
     if (!handle.Open()) {
       NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
       return false;
     }
+    space.Way = rebuild_;
+    space.Solid = handle.Archive()->Solid;
     for (int32_t k = 0; k < handle.EntryCount(); ++k) {
       const gca::EntryRecord record = handle.Archive()->EntryInfo(k);
-      space.Installed.push_back({handle.EntryName(k), record.UnpackedSize, (record.Attributes & gca::kAttrDirectory) != 0});
+      space.Installed.push_back(
+          {handle.EntryName(k), record.UnpackedSize, (record.Attributes & gca::kAttrDirectory) != 0, false, record.PackedSize});
     }
     handle.Close();
     for (const PatchEntry& entry : entries_) {
