@@ -126,10 +126,18 @@ std::map<std::string, FileState> Snapshot(const fs::path& root) {
 // that have no form there.
 std::string Ansi(const fs::path& path) { return AnsiPathOf(path.u8string()); }
 
-void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress) {
+// How a data archive is stored, beyond compression.
+struct ArchiveForm {
+  bool ScrambleData = false;
+  bool ScrambleDirectory = false;
+};
+
+void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress, ArchiveForm form = {}) {
   gca::GcaArchive builder;
   ASSERT_TRUE(builder.PrepareBuffers());
   builder.CompressData = compress;
+  builder.ScrambleData = form.ScrambleData;
+  builder.ScrambleDirectory = form.ScrambleDirectory;
   builder.SetArchivePath(Ansi(dat));
   std::vector<std::string> list;
   for (const fs::path& s : sources) list.push_back(Ansi(s));
@@ -356,7 +364,7 @@ class UpdaterTest : public ::testing::Test {
     for (const char* side : {"old", "new"}) {
       CopyTree(Src(side) / "game", Tree(side));
       for (const std::string& name : archives) {
-        Pack(Tree(side) / (name + ".dat"), {Src(side) / U8(name)}, compress);
+        Pack(Tree(side) / (name + ".dat"), {Src(side) / U8(name)}, compress, form_);
         SetWriteTime(Tree(side) / (name + ".dat"), kBaseTime + (side[0] == 'n' ? 9999 : 0));
       }
     }
@@ -365,6 +373,7 @@ class UpdaterTest : public ::testing::Test {
   bool MakePatch(std::string* error_out = nullptr, PatchSummary* summary_out = nullptr) {
     PatchOptions o;
     o.NoDelta = no_delta_;
+    o.Rebuild = rebuild_;
     o.Stub = (root_ / "updater.exe").u8string();
     o.OldDir = Tree("old").u8string();
     o.NewDir = Tree("new").u8string();
@@ -462,6 +471,8 @@ class UpdaterTest : public ::testing::Test {
 
   fs::path root_, install_;
   bool no_delta_ = false;
+  RebuildWay rebuild_ = RebuildWay::kUnpack;
+  ArchiveForm form_;  // of the data archives BuildTrees packs
   fs::path patch_ = fs::path();
   void UsePatch() { patch_ = root_ / "patch.exe"; }
 };
