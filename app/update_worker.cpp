@@ -591,9 +591,8 @@ bool UpdateRun::ScanAttributes(uint32_t stored, bool dot_name, uint32_t& found) 
     found = known->second;
     return true;
   }
-  std::string ansi_temp;
-  if (!ToAnsi(TempDirectory, ansi_temp)) return false;
-  const std::string probe = ansi_temp + (dot_name ? "\\.___attr.tmp" : "\\___attr.tmp");
+  std::string probe;
+  if (!ToAnsi(AttributeProbePath(dot_name), probe)) return false;
   gca::os::SetAttributes(probe, gca::kAttrNormal);
   gca::os::RemoveFile(probe);  // left by a run that was cut off
   const gca::os::Handle h = gca::os::CreateNewFile(probe);
