@@ -24,6 +24,7 @@
 #include "app/update_ui.h"
 #include "app/update_worker.h"
 #include "archive/gca_archive.h"
+#include "archive/notice_policy.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -127,12 +128,12 @@ std::map<std::string, FileState> Snapshot(const fs::path& root) {
 std::string Ansi(const fs::path& path) { return AnsiPathOf(path.u8string()); }
 
 // How a data archive is stored, beyond compression.
-struct ArchiveForm {
+struct PackForm {
   bool ScrambleData = false;
   bool ScrambleDirectory = false;
 };
 
-void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress, ArchiveForm form = {}) {
+void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress, PackForm form = {}) {
   gca::GcaArchive builder;
   ASSERT_TRUE(builder.PrepareBuffers());
   builder.CompressData = compress;
@@ -165,6 +166,8 @@ std::map<std::string, MemberState> Members(const fs::path& dat, const fs::path& 
   handle.Create();
   EXPECT_TRUE(handle.PrepareBuffers());
   handle.SetArchivePath(Ansi(dat));
+  // Read whatever its form (a data archive that keeps a scrambled directory).
+  gca::InstallNoticePolicy(handle.Archive(), gca::NoticePolicy::kTool, nullptr);
   EXPECT_TRUE(handle.Open()) << dat.u8string();
   handle.SetOutputDirectory(Ansi(scratch));
   for (int32_t i = 0; i < handle.EntryCount(); ++i) {
@@ -472,7 +475,7 @@ class UpdaterTest : public ::testing::Test {
   fs::path root_, install_;
   bool no_delta_ = false;
   RebuildWay rebuild_ = RebuildWay::kUnpack;
-  ArchiveForm form_;  // of the data archives BuildTrees packs
+  PackForm form_;  // of the data archives BuildTrees packs
   fs::path patch_ = fs::path();
   void UsePatch() { patch_ = root_ / "patch.exe"; }
 };

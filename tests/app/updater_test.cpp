@@ -120,7 +120,7 @@ TEST_F(UpdaterTest, EveryRebuildWayUpdatesTheGame) {
   UsePatch();
   struct Case {
     RebuildWay Way;
-    ArchiveForm Form;
+    PackForm Form;
   };
   for (const Case& c : {Case{RebuildWay::kStream, {true, false}}, Case{RebuildWay::kKeep, {true, false}},
                         Case{RebuildWay::kKeep, {false, true}}}) {
