@@ -216,7 +216,7 @@ TEST_F(UpdaterTest, StreamWritesWhatUnpackWritesAlsoWithJapaneseNames) {
     ASSERT_TRUE(MakePatch(nullptr, &summary));
     ASSERT_EQ(summary.Archives.size(), 1u);
     EXPECT_EQ(summary.Archives[0].Deltas, 1);
-    EXPECT_EQ(summary.Archives[0].Deleted, 2);  // the member and its directory
+    EXPECT_EQ(summary.Archives[0].Deleted, 1);
     Install();
     RecordingUi ui;
     ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
@@ -932,9 +932,15 @@ TEST_F(UpdaterTest, ALeftoverAfterTheCommitIsLeftToTheNextRun) {
 }
 
 // The space the run counts on is never less than what its files take at the peak
-// (each file in whole clusters), and not far above it.
+// (each file in whole clusters), and not far above it, for each rebuild way: with a
+// large member that goes over unchanged (incompressible: keep stores it as large),
+// the files' own bytes outweigh what the estimate adds for each file's metadata.
 TEST_F(UpdaterTest, TheSpaceEstimateCoversThePeak) {
   UsePatch();
+  std::string noise(3 << 20, '\0');
+  uint32_t x = 99;
+  for (char& c : noise) c = char((x = x * 1103515245u + 12345u) >> 24);
+  Both("data/big.bin", noise, false, 77);
   MakeGame();
   for (const RebuildWay way : {RebuildWay::kUnpack, RebuildWay::kStream, RebuildWay::kKeep}) {
     SCOPED_TRACE(RebuildWayName(way));
@@ -957,6 +963,7 @@ TEST_F(UpdaterTest, TheSpaceEstimateCoversThePeak) {
     ASSERT_TRUE(Run(ui));
     EXPECT_GT(LastPeakEstimate, 0u);
     EXPECT_GE(LastPeakEstimate, peak);
+    EXPECT_LE(LastPeakEstimate, peak + peak / 4);
     std::cout << RebuildWayName(way) << ": peak " << peak << " bytes, estimate " << LastPeakEstimate << " bytes"
               << std::endl;
   }
