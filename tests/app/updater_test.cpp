@@ -180,11 +180,40 @@ std::string MaskDirectoryTimes(std::string a) {
   return a;
 }
 
+// The installed data archive as another packer may have written it: its files without
+// the archive bit, which extraction gives them back on this file system.
+void ClearArchiveBits(const fs::path& dat) {
+  const fs::path copy = dat.parent_path() / "copy.dat";
+  fs::copy_file(dat, copy);
+  {
+    auto from = std::make_unique<gca::GcaArchive>();
+    auto to = std::make_unique<gca::GcaArchive>();
+    ASSERT_TRUE(from->PrepareBuffers() && to->PrepareBuffers());
+    from->SetArchivePath(Ansi(copy));
+    ASSERT_TRUE(from->ReadDirectory());
+    std::vector<gca::ListItem> items;
+    for (int32_t k = 0; k < from->EntryCount(); ++k) {
+      const gca::EntryRecord record = from->EntryInfo(k);
+      gca::ListItem item;
+      item.Name = from->EntryName(k);
+      item.Attributes = record.Attributes & gca::kAttrDirectory ? record.Attributes : record.Attributes & ~0x20u;
+      item.WriteTime = record.WriteTime;
+      item.From = from.get();
+      item.Index = k;
+      items.push_back(item);
+    }
+    to->CompressData = from->CompressData;
+    to->SetArchivePath(Ansi(dat));
+    ASSERT_TRUE(to->BuildFromList(items));
+  }
+  fs::remove(copy);
+}
+
 // Stream writes the rebuilt archive from the installed one without unpacking it, and
 // writes the bytes unpack writes but for the directories' times: nested and empty
 // directories, empty files, a read-only and a dot-named member, members replaced,
-// added, unchanged, deleted and made by a delta. Runs again under code page 932 with
-// Japanese names.
+// added, unchanged, deleted and made by a delta; the installed archive's files stored
+// without the archive bit. Runs again under code page 932 with Japanese names.
 TEST_F(UpdaterTest, StreamWritesWhatUnpackWritesAlsoWithJapaneseNames) {
   UsePatch();
   Both("data/maps/same.txt", "unchanged", false, 1);
@@ -218,6 +247,7 @@ TEST_F(UpdaterTest, StreamWritesWhatUnpackWritesAlsoWithJapaneseNames) {
     EXPECT_EQ(summary.Archives[0].Deltas, 1);
     EXPECT_EQ(summary.Archives[0].Deleted, 1);
     Install();
+    ClearArchiveBits(install_ / "data.dat");
     RecordingUi ui;
     ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
     ExpectNewVersionInstalled({"data"});
