@@ -682,12 +682,11 @@ bool UpdateRun::RebuildFromList(DataArchive& archive) {
   builder->Solid = keep && old.Solid;
   builder->CompressDirectory = keep && old.DirectoryCompressed();
   builder->ScrambleDirectory = keep && old.DirectoryScrambled();
-  // Changed members are coded on every core; the installed archive's frames that must
-  // be decoded (a solid archive's) are decoded on every core too.
-  if (keep) {
-    builder->SetThreads(UpdateWorkers());
-    old.SetThreads(UpdateWorkers());
-  }
+  // The installed archive's frames that must be decoded (all of a compressed archive's
+  // for stream, a solid archive's for keep) are decoded on every core; keep codes the
+  // changed members on every core too.
+  old.SetThreads(UpdateWorkers());
+  if (keep) builder->SetThreads(UpdateWorkers());
   builder->SetArchivePath(ansi_rebuilt);
   NoticeRecorder notices;
   notices.Install(builder.get());
