@@ -131,6 +131,7 @@ std::string Ansi(const fs::path& path) { return AnsiPathOf(path.u8string()); }
 struct PackForm {
   bool ScrambleData = false;
   bool ScrambleDirectory = false;
+  bool Solid = false;
 };
 
 void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress, PackForm form = {}) {
@@ -139,6 +140,7 @@ void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compre
   builder.CompressData = compress;
   builder.ScrambleData = form.ScrambleData;
   builder.ScrambleDirectory = form.ScrambleDirectory;
+  builder.Solid = form.Solid;
   builder.SetArchivePath(Ansi(dat));
   std::vector<std::string> list;
   for (const fs::path& s : sources) list.push_back(Ansi(s));

@@ -115,17 +115,18 @@ TEST_F(UpdaterTest, UpdatesDataArchivesAndLooseFiles) {
 
 // Every way of rebuilding the data archives makes the new version. Stream packs them
 // stored; keep gives each the installed one's form (compressed, scrambled data or
-// directory), and every entry of it decodes with its CRC.
+// directory, solid: every member coded anew), and every entry of it decodes with its
+// CRC.
 TEST_F(UpdaterTest, EveryRebuildWayUpdatesTheGame) {
   UsePatch();
   struct Case {
     RebuildWay Way;
     PackForm Form;
   };
-  for (const Case& c : {Case{RebuildWay::kStream, {true, false}}, Case{RebuildWay::kKeep, {true, false}},
-                        Case{RebuildWay::kKeep, {false, true}}}) {
+  for (const Case& c : {Case{RebuildWay::kStream, {true, false, false}}, Case{RebuildWay::kKeep, {true, false, false}},
+                        Case{RebuildWay::kKeep, {false, true, false}}, Case{RebuildWay::kKeep, {false, false, true}}}) {
     SCOPED_TRACE(std::string(RebuildWayName(c.Way)) + (c.Form.ScrambleData ? ", scrambled data" : "") +
-                 (c.Form.ScrambleDirectory ? ", scrambled directory" : ""));
+                 (c.Form.ScrambleDirectory ? ", scrambled directory" : "") + (c.Form.Solid ? ", solid" : ""));
     for (const char* side : {"old", "new"}) {
       RemoveAll(Src(side));
       RemoveAll(Tree(side));
@@ -133,7 +134,10 @@ TEST_F(UpdaterTest, EveryRebuildWayUpdatesTheGame) {
     rebuild_ = c.Way;
     form_ = c.Form;
     MakeGame();
-    ASSERT_TRUE(MakePatch());
+    PatchSummary summary;
+    ASSERT_TRUE(MakePatch(nullptr, &summary));
+    ASSERT_EQ(summary.Archives.size(), 2u);
+    for (const ArchiveSummary& archive : summary.Archives) EXPECT_EQ(archive.WholeReason, "");  // merged into
     Install();
     RecordingUi ui;
     ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
@@ -149,6 +153,7 @@ TEST_F(UpdaterTest, EveryRebuildWayUpdatesTheGame) {
       EXPECT_EQ(archive->CompressData, keep) << name;
       EXPECT_EQ(archive->ScrambleData, keep && c.Form.ScrambleData) << name;
       EXPECT_EQ(archive->DirectoryScrambled(), keep && c.Form.ScrambleDirectory) << name;
+      EXPECT_EQ(archive->Solid, keep && c.Form.Solid) << name;
       int32_t failed = -1;
       EXPECT_TRUE(archive->CheckEntries({}, &failed)) << name << " entry " << failed;
       EXPECT_FALSE(outcome.Failed) << name;
