@@ -493,19 +493,22 @@ class DataCheck {
 
   void Run() {
     const uint64_t base = uint64_t(int64_t(s_.start_offset)) + s_.data_start;
+    uint64_t position = kInvalidPosition;  // where the file stands, once known
     for (int32_t i = 0; i < s_.count; ++i) {
       const EntryRecord& e = s_.records[size_t(i)];
       const bool copied = !built_.empty() && built_[size_t(i)].Copied;
       try {
         if (e.PackedSize != 0 || e.UnpackedSize != 0 || copied) {
-          if (!s_.file->Seek(base + s_.offsets[size_t(i)])) throw CheckFailure{i};
+          const uint64_t start = base + s_.offsets[size_t(i)];
+          if (position != start && !s_.file->Seek(start)) throw CheckFailure{i};
           if (copied) {
             CheckStored(i);
           } else {
             CheckCoded(i);
           }
           // The entry's bytes end exactly where the next entry's begin.
-          if (s_.file->Tell() != base + s_.offsets[size_t(i) + 1]) throw CheckFailure{i};
+          position = s_.file->Tell();
+          if (position != base + s_.offsets[size_t(i) + 1]) throw CheckFailure{i};
         }
       } catch (const GflException&) {
         Finish();
