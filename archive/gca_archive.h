@@ -146,10 +146,11 @@ class GcaArchive {
   // archive). Progress counts the unpacked bytes of all items. built, when given,
   // receives one BuiltEntry per entry written, in archive order. Failures as Build's: a
   // source file that cannot be opened, a short read or write; a source entry that does
-  // not decode, or not to its CRC, or is cut short, posts the entry-CRC notice on this
-  // object (text: the entry's name) and ends it with false; a solid source whose index
-  // its own notice answer declines posts the read-error notice. Copied bytes are not
-  // decoded here: damage they carry is the source archive's, found by decoding it.
+  // not decode, or not to its CRC, or is cut short, posts the entry-CRC notice on the
+  // archive that holds it (text: its name there), as decoding it there would, and ends
+  // it with false; a solid source whose index its own notice answer declines posts the
+  // read-error notice here. Copied bytes are not decoded here: damage they carry is the
+  // source archive's, found by decoding it.
   bool BuildFromList(std::vector<ListItem> items, std::vector<BuiltEntry>* built = nullptr);
 
   int32_t Notify(uint32_t code, const std::string& text);

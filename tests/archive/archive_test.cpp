@@ -351,8 +351,8 @@ TEST_P(ListBuild, SameBytesAsBuildOfTheTree) {
 INSTANTIATE_TEST_SUITE_P(Options, ListBuild, ::testing::Range(0, int(sizeof(kListCases) / sizeof(kListCases[0]))));
 
 // An entry of the source archive that does not decode, or decodes to the wrong CRC,
-// fails the build with the entry-CRC notice and leaves no archive; the same change in
-// a decoded entry of a built archive fails its check at that entry.
+// fails the build with the entry-CRC notice of the source archive and leaves no
+// archive; the same change fails the data check of that archive.
 TEST(ListBuildDamage, DamagedSourceEntryFailsTheBuild) {
   ScratchDir src, out;
   MakeTree(src, SampleTree());
@@ -363,7 +363,7 @@ TEST(ListBuildDamage, DamagedSourceEntryFailsTheBuild) {
     bytes[16 + 3000] = char(bytes[16 + 3000] ^ 0x11);
     Spit(out / "bad.gca", bytes);
     for (unsigned threads : {1u, 3u}) {
-      NoticeLog log;
+      NoticeLog log, build_log;
       GcaArchive check;
       ASSERT_TRUE(check.PrepareBuffers());
       check.SetThreads(threads);
@@ -376,11 +376,12 @@ TEST(ListBuildDamage, DamagedSourceEntryFailsTheBuild) {
       GcaArchive w;
       ASSERT_TRUE(w.PrepareBuffers());
       w.SetThreads(threads);
-      w.SetNoticeCallback(log.Callback());
+      w.SetNoticeCallback(build_log.Callback());
       w.CompressData = !o.compress;
       w.SetArchivePath(out / "list.gca");
       EXPECT_FALSE(w.BuildFromList(ListOf(src.Root(), src / "src", &check)));
       EXPECT_EQ(log.Count(kNoticeEntryCrc), 1);
+      EXPECT_EQ(build_log.Count(kNoticeEntryCrc), 0);
       EXPECT_FALSE(Exists(out / "list.gca"));
     }
   }
