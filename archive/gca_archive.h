@@ -150,7 +150,8 @@ class GcaArchive {
   // archive that holds it (text: its name there), as decoding it there would, and ends
   // it with false; a solid source whose index its own notice answer declines posts the
   // read-error notice here. Copied bytes are not decoded here: damage they carry is the
-  // source archive's, found by decoding it.
+  // source archive's, found by decoding it. The archive path must not be a source
+  // archive's own (the new file is renamed over it while the source is open).
   bool BuildFromList(std::vector<ListItem> items, std::vector<BuiltEntry>* built = nullptr);
 
   int32_t Notify(uint32_t code, const std::string& text);
