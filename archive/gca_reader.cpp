@@ -493,19 +493,22 @@ class DataCheck {
 
   void Run() {
     const uint64_t base = uint64_t(int64_t(s_.start_offset)) + s_.data_start;
+    uint64_t position = kInvalidPosition;  // where the file stands, once known
     for (int32_t i = 0; i < s_.count; ++i) {
       const EntryRecord& e = s_.records[size_t(i)];
       const bool copied = !built_.empty() && built_[size_t(i)].Copied;
       try {
         if (e.PackedSize != 0 || e.UnpackedSize != 0 || copied) {
-          if (!s_.file->Seek(base + s_.offsets[size_t(i)])) throw CheckFailure{i};
+          const uint64_t start = base + s_.offsets[size_t(i)];
+          if (position != start && !s_.file->Seek(start)) throw CheckFailure{i};
           if (copied) {
             CheckStored(i);
           } else {
             CheckCoded(i);
           }
           // The entry's bytes end exactly where the next entry's begin.
-          if (s_.file->Tell() != base + s_.offsets[size_t(i) + 1]) throw CheckFailure{i};
+          position = s_.file->Tell();
+          if (position != base + s_.offsets[size_t(i) + 1]) throw CheckFailure{i};
         }
       } catch (const GflException&) {
         Finish();
@@ -613,10 +616,11 @@ class DataCheck {
 
 }  // namespace
 
-int32_t GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built) {
-  if (!directory_read || !file) return -1;
-  if (!built.empty() && built.size() != size_t(count)) return -1;
-  if (!EnsureBuffers()) return -1;
+bool GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built, int32_t* failed) {
+  *failed = -1;
+  if (!directory_read || !file) return false;
+  if (!built.empty() && built.size() != size_t(count)) return false;
+  if (!EnsureBuffers()) return false;
   DropReadAhead();
   loaded_block = -1;
   progress_total = 0;
@@ -628,21 +632,21 @@ int32_t GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built) {
     if (!self->Solid) {
       DataCheck check(*this, built);
       check.Run();
-      return -1;
+      return true;
     }
     // Solid: the one frame sequence decoded once, in order, each entry's part checked.
     for (size_t i = 0; i < built.size(); ++i) {
       if (built[i].Copied) throw CheckFailure{int32_t(i)};
     }
     const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
-    if (!file->Seek(base)) throw CheckFailure{0};
+    if (!file->Seek(base)) return false;
     scrambler_active = self->ScrambleData;
     if (scrambler_active) cipher.SetKey(PassPhrase());
     ArchiveFrameSource source(*this, *file);
     uint64_t total = 0;
     for (int32_t i = 0; i < count; ++i) {
       const uint64_t size = records[size_t(i)].UnpackedSize;
-      if (size > kInvalidPosition - total) return i;
+      if (size > kInvalidPosition - total) throw CheckFailure{i};
       total += size;
     }
     std::optional<PooledFrameReader> ahead;
@@ -674,10 +678,11 @@ int32_t GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built) {
       if (records[size_t(i)].UnpackedSize != 0 && entry_crc != records[size_t(i)].Crc) throw CheckFailure{i};
     }
     scrambler_active = false;
-    return -1;
+    return true;
   } catch (const CheckFailure& failure) {
     scrambler_active = false;
-    return failure.index;
+    *failed = failure.index;
+    return false;
   }
 }
 

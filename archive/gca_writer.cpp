@@ -433,7 +433,7 @@ bool ArchiveWrite::StoredAlike(const GcaArchive::State& from, int32_t index) con
 
 // Copies an entry's stored bytes as they are, with its record's CRC and sizes, after the
 // frames still on the pool (which come before it). A short read of the other archive is
-// damage of that entry.
+// damage of that entry, noticed on that archive.
 bool ArchiveWrite::CopyStored(GcaArchive::State& from, int32_t index) {
   const EntryRecord r = from.records[size_t(index)];
   if (pool_) {
@@ -444,7 +444,7 @@ bool ArchiveWrite::CopyStored(GcaArchive::State& from, int32_t index) {
   from.scrambler_active = false;
   const uint64_t base = uint64_t(int64_t(from.start_offset)) + from.data_start;
   if (r.PackedSize != 0 && !from.file->Seek(base + from.offsets[size_t(index)])) {
-    s_.self->Notify(kNoticeEntryCrc, items_[at_].Name);
+    from.self->Notify(kNoticeEntryCrc, from.names[size_t(index)]);
     return false;
   }
   const uint64_t done = s_.progress_done;
@@ -452,7 +452,7 @@ bool ArchiveWrite::CopyStored(GcaArchive::State& from, int32_t index) {
   for (uint64_t left = r.PackedSize; left != 0;) {
     const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
     if (from.file->Read(raw_, piece) != piece) {
-      s_.self->Notify(kNoticeEntryCrc, items_[at_].Name);
+      from.self->Notify(kNoticeEntryCrc, from.names[size_t(index)]);
       return false;
     }
     crc = s_.crc.Update(raw_, piece, crc);
@@ -476,7 +476,8 @@ bool ArchiveWrite::CopyStored(GcaArchive::State& from, int32_t index) {
 
 // Decodes an entry of another archive into this write's blocks, cut and coded as a file
 // of the same contents would be. Damage of the entry (a frame that does not decode, a
-// CRC that does not match) posts the entry-CRC notice and ends the write.
+// CRC that does not match) posts the entry-CRC notice on the archive that holds it (as
+// its own decoding does) and ends the write.
 bool ArchiveWrite::WriteFromArchive(GcaArchive::State& from, int32_t index) {
   const std::string& name = items_[at_].Name;
   s_.running_crc = 0;
@@ -502,7 +503,7 @@ bool ArchiveWrite::WriteFromArchive(GcaArchive::State& from, int32_t index) {
     return false;
   }
   if (damaged || fed_ != r.UnpackedSize || (from.self->EntryCrc && from.running_crc != r.Crc)) {
-    s_.self->Notify(kNoticeEntryCrc, name);
+    from.self->Notify(kNoticeEntryCrc, from.names[size_t(index)]);
     return false;
   }
   if (!solid_ && fill_ != 0) FlushBlock();
