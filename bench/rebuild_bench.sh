@@ -12,8 +12,8 @@
 # every 0.05 s, beside its size before), wall time of the update (Wine included) and of
 # RunUpdate alone, the install's size after (beside the new version's tree), and the
 # stored form of the data archive after. Beside them, in the same run: one copy of the
-# installation on the same disk (cp -r, then sync; the median of three), and the time `gca create` takes to
-# code the members changed at 30% with the game's options.
+# installation on the same disk (cp -r, then sync; the median of three), and the time
+# `gca create` takes to code the members changed at 30% with the game's options.
 #   bench/rebuild_bench.sh [HOST_BUILD] [WIN32_BUILD]
 # Builds default to build/host (gca, mkpatch) and build/win32 (updater, update_bench).
 # Environment: SMALL=1 makes games of 40 MB and 15 MB (a quick run of a minute or two);
