@@ -308,8 +308,7 @@ bool GcaArchive::CheckEntries(const std::vector<BuiltEntry>& built, int32_t* fai
   bool ok = false;
   if (s.directory_read || ReadDirectory()) {
     try {
-      first = s.CheckData(built);
-      ok = first < 0;
+      ok = s.CheckData(built, &first);
     } catch (const GflException&) {
     } catch (const std::bad_alloc&) {
     }

@@ -123,9 +123,10 @@ struct GcaArchive::State {
   // DecodeEntry without the CRC notice (running_crc holds the CRC of what came out):
   // false for an entry out of range or a solid index declined; damage raises.
   bool DecodeEntryData(ByteStream& out, int32_t index);
-  // The one-pass check of the data area (CheckEntries); the index of the first entry
-  // that fails, or -1 when every entry passed.
-  int32_t CheckData(const std::vector<BuiltEntry>& built);
+  // The one-pass check of the data area (CheckEntries): false with the index of the
+  // first entry that fails in *failed, or -1 when the archive as a whole cannot be
+  // checked. Damage outside an entry's frames raises.
+  bool CheckData(const std::vector<BuiltEntry>& built, int32_t* failed);
   // DecodeEntry's three ways, raising GflException on damaged data.
   void DecodePooledEntry(ByteStream& out, int32_t index, BlockPool& pool, FrameSource& source);
   void DecodePlainEntry(ByteStream& out, int32_t index, FrameSource& source);

@@ -613,10 +613,11 @@ class DataCheck {
 
 }  // namespace
 
-int32_t GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built) {
-  if (!directory_read || !file) return -1;
-  if (!built.empty() && built.size() != size_t(count)) return -1;
-  if (!EnsureBuffers()) return -1;
+bool GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built, int32_t* failed) {
+  *failed = -1;
+  if (!directory_read || !file) return false;
+  if (!built.empty() && built.size() != size_t(count)) return false;
+  if (!EnsureBuffers()) return false;
   DropReadAhead();
   loaded_block = -1;
   progress_total = 0;
@@ -628,21 +629,21 @@ int32_t GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built) {
     if (!self->Solid) {
       DataCheck check(*this, built);
       check.Run();
-      return -1;
+      return true;
     }
     // Solid: the one frame sequence decoded once, in order, each entry's part checked.
     for (size_t i = 0; i < built.size(); ++i) {
       if (built[i].Copied) throw CheckFailure{int32_t(i)};
     }
     const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
-    if (!file->Seek(base)) throw CheckFailure{0};
+    if (!file->Seek(base)) return false;
     scrambler_active = self->ScrambleData;
     if (scrambler_active) cipher.SetKey(PassPhrase());
     ArchiveFrameSource source(*this, *file);
     uint64_t total = 0;
     for (int32_t i = 0; i < count; ++i) {
       const uint64_t size = records[size_t(i)].UnpackedSize;
-      if (size > kInvalidPosition - total) return i;
+      if (size > kInvalidPosition - total) throw CheckFailure{i};
       total += size;
     }
     std::optional<PooledFrameReader> ahead;
@@ -674,10 +675,11 @@ int32_t GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built) {
       if (records[size_t(i)].UnpackedSize != 0 && entry_crc != records[size_t(i)].Crc) throw CheckFailure{i};
     }
     scrambler_active = false;
-    return -1;
+    return true;
   } catch (const CheckFailure& failure) {
     scrambler_active = false;
-    return failure.index;
+    *failed = failure.index;
+    return false;
   }
 }
 
