@@ -103,7 +103,7 @@ class ArchiveMerger {
       return Staged::Whole;
     }
     // Keeping, every readable archive is merged into; its form is checked once it is
-    // known to be rebuilt (KeptFormProblem).
+    // known to be rebuilt (CheckKeptForm).
     if (rebuild_ == RebuildWay::kKeep) return Staged::Members;
     // Unpacking or streaming, the updater reads the installed archive with every question
     // answered "no" and writes a stored one with a plain directory: a solid archive or a
