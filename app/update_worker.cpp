@@ -747,11 +747,21 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive, const std::vector<gca:
   if (found.size() != archive.Expected.size()) return false;
   if (built == nullptr) return true;
   // The data, in one pass on every core: each entry decoded against its CRC, a copied
-  // entry's stored bytes against those it was copied from.
-  handle.Archive()->SetThreads(UpdateWorkers());
+  // entry's stored bytes against those it was copied from. Where the data is stored,
+  // decoding is reading: every entry is checked against its CRC, so that a member
+  // damaged in the installed archive is found as unpacking finds it.
+  gca::GcaArchive* rebuilt = handle.Archive();
+  const bool stored = !rebuilt->CompressData && !rebuilt->Solid;
+  rebuilt->SetThreads(UpdateWorkers());
   int32_t failed = -1;
-  const bool checked = handle.Archive()->CheckEntries(*built, &failed) && !notices.Failed;
-  handle.Archive()->SetThreads(1);
+  const bool checked = rebuilt->CheckEntries(stored ? std::vector<gca::BuiltEntry>() : *built, &failed) && !notices.Failed;
+  if (!checked && stored && failed >= 0 && static_cast<size_t>(failed) < built->size() &&
+      (*built)[static_cast<size_t>(failed)].Copied) {
+    // Copied as they were read: then the installed archive holds the damage.
+    int32_t again = -1;
+    if (rebuilt->CheckEntries(*built, &again)) NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+  }
+  rebuilt->SetThreads(1);
   if (!checked) LogLine(FormatText("rebuilt archive: entry %d fails its check", static_cast<int>(failed)));
   return checked;
 }

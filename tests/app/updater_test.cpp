@@ -340,7 +340,12 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
     SetWriteTime(install_ / "voice.dat", WriteTimeOf(Tree("old") / "voice.dat"));
     expect_untouched("missing data archive");
   }
-  {  // a member whose bytes no longer match its CRC
+  // a member whose bytes no longer match its CRC: found by unpacking, and where the
+  // rebuilt archive is written from the installed one, by the check of its data
+  for (const RebuildWay way : {RebuildWay::kStream, RebuildWay::kUnpack}) {
+    SCOPED_TRACE(RebuildWayName(way));
+    rebuild_ = way;
+    ASSERT_TRUE(MakePatch());
     Install();
     Pack(install_ / "data.dat", {Src("old") / "data"}, false);
     SetWriteTime(install_ / "data.dat", WriteTimeOf(Tree("old") / "data.dat"));
