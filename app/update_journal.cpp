@@ -28,6 +28,7 @@ const char kPendingName[] = "___undo.rec";
 const char kCommittedName[] = "___done.rec";
 const char kAsideDirName[] = "___old";
 const char kDeltaWorkName[] = "___delta.new";
+const char kProbeName[] = "___attr.tmp";
 
 // Beside the work directory, in the installation. The update works in "tmp" unless the
 // game has a "tmp" of its own, then in kOwnWorkDirName. A work directory is the
@@ -163,6 +164,7 @@ bool RemoveWorkFiles(const UpdateJournal& journal) {
   }
   for (const std::string& name : journal.Archives) clean = RemoveIfThere(RebuiltPath(name)) && clean;
   clean = RemoveIfThere(DeltaWorkPath()) && clean;
+  for (const bool dot_name : {false, true}) clean = RemoveIfThere(AttributeProbePath(dot_name)) && clean;
   const std::string aside = JoinPath(TempDirectory, kAsideDirName);
   RemoveTree(aside);
   RemoveTree(StagingDirectory);
@@ -242,6 +244,9 @@ std::string BackupPath(const std::string& name) { return JoinPath(InstallPath, n
 std::string RebuiltPath(const std::string& name) { return JoinPath(TempDirectory, name + ".gca"); }
 std::string StagedPath(const std::string& name) { return JoinPath(TempDirectory, name); }
 std::string DeltaWorkPath() { return JoinPath(TempDirectory, kDeltaWorkName); }
+std::string AttributeProbePath(bool dot_name) {
+  return JoinPath(TempDirectory, dot_name ? std::string(".") + kProbeName : std::string(kProbeName));
+}
 std::string AsidePath(const std::string& name) { return JoinPath(JoinPath(TempDirectory, kAsideDirName), name); }
 
 void SetWorkDirectories() { SetWorkDirectoriesIn(TempDirName); }

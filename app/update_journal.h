@@ -58,6 +58,9 @@ std::string AsidePath(const std::string& name);
 // The work file a delta writes a data-archive member into before it takes the old
 // member's place in the staging tree.
 std::string DeltaWorkPath();
+// The small file through which a run learns which attribute word a search reports for a
+// file extracted with a given one, for a name with or without a leading dot.
+std::string AttributeProbePath(bool dot_name);
 
 // Sets TempDirectory and StagingDirectory below InstallPath ("tmp", or the name given).
 void SetWorkDirectories();

@@ -26,6 +26,10 @@ constexpr uint64_t kRecordPerName = 4 + 4 + 8 + 4;
 // record, directory index entries), and a share of the whole for allocation tables and
 // extent blocks: the data alone is not all that a volume gives up.
 constexpr uint64_t kPerFileMetadata = 1024;
+// A coded member takes at most its bytes and, per block of 1 MiB, a frame head.
+constexpr uint64_t kBlock = 1u << 20;
+constexpr uint64_t kFrameHead = 32;
+uint64_t CodedBound(uint64_t size) { return size + (size / kBlock + 1) * kFrameHead; }
 constexpr uint64_t kMarginDivisor = 100;
 
 uint64_t Clusters(uint64_t bytes, uint64_t cluster) { return (bytes + cluster - 1) / cluster * cluster; }
@@ -72,24 +76,32 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
   uint64_t work_file = 0;  // the largest member made by a delta, written beside its old copy
   for (const SpaceArchive& archive : archives) {
     // What the rebuilt archive holds: the installed members with the patch's laid over.
+    const bool unpack = archive.Way == RebuildWay::kUnpack;
+    const bool keep = archive.Way == RebuildWay::kKeep;
     std::map<std::string, SpaceMember> final_members;
+    std::set<std::string> from_patch;
     std::set<std::string> directories;
     for (const SpaceMember& m : archive.Installed) final_members[Fold(m.Name)] = m;
-    std::set<std::string> replaced;
+    std::set<std::string> replaced, made_by_delta;
     for (const SpaceMember& m : archive.Patch) {
       final_members[Fold(m.Name)] = m;
+      from_patch.insert(Fold(m.Name));
       if (m.Directory) continue;
       // The old copy of a delta's member is unpacked for the delta to read.
       if (m.Delta) {
         work_file = std::max(work_file, m.Size);
+        made_by_delta.insert(Fold(m.Name));
       } else {
         replaced.insert(Fold(m.Name));
       }
     }
-    // The unpacked content: members the patch does not replace, and the patch's own.
+    // The unpacked content: members the patch does not replace (only the old copies of
+    // the deltas' members when the rebuilt archive is written from the installed one),
+    // and the patch's own.
     for (const SpaceMember& m : archive.Installed) {
-      if (m.Directory) directories.insert(Fold(m.Name));
-      else if (replaced.count(Fold(m.Name)) == 0) total += Clusters(m.Size, cluster);
+      const std::string folded = Fold(m.Name);
+      if (m.Directory) directories.insert(folded);
+      else if (unpack ? replaced.count(folded) == 0 : made_by_delta.count(folded) != 0) total += Clusters(m.Size, cluster);
       AddParents(m.Name, directories);
     }
     for (const SpaceMember& m : archive.Patch) {
@@ -98,9 +110,15 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
       AddParents(m.Name, directories);
     }
     total += (directories.size() + 1) * cluster;
-    files += archive.Installed.size() + archive.Patch.size() + directories.size() + 2;
+    files += (unpack ? archive.Installed.size() : made_by_delta.size()) + archive.Patch.size() + directories.size() + 2;
     uint64_t rebuilt = kArchiveFixed;
-    for (const auto& [folded, m] : final_members) rebuilt += kEntryFixed + m.Name.size() + m.Size;
+    for (const auto& [folded, m] : final_members) {
+      uint64_t data = m.Size;
+      if (keep && !m.Directory) {
+        data = from_patch.count(folded) != 0 || archive.Solid ? CodedBound(m.Size) : m.Packed;
+      }
+      rebuilt += kEntryFixed + m.Name.size() + data;
+    }
     // Directories that only the unpacked tree names are entries of the rebuilt archive too.
     for (const std::string& d : directories) rebuilt += kEntryFixed + d.size();
     total += Clusters(rebuilt, cluster);

@@ -6,21 +6,32 @@
 // A member made by a delta counts at the size of the new member (from the delta's
 // header), and its old copy is unpacked too until the delta is applied, through a work
 // file as large as the new member: the largest such work file counts once.
+// When the rebuilt archive is written from the installed one (stream, keep), the
+// members that go over unchanged are never unpacked: the staging tree holds only the
+// patch's members, the old copies the deltas read and the directories. Keep writes the
+// rebuilt archive in the installed one's form: a member that goes over unchanged takes
+// its packed size (its unpacked size where the archive is solid and it is coded anew),
+// a patch member at most its unpacked size and the frame heads of its blocks.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "app/payload_format.h"
 
 struct SpaceMember {
   std::string Name;  // inside its data archive, as the archive names it
   uint64_t Size = 0;
   bool Directory = false;
   bool Delta = false;  // a patch member made by a delta from the installed one
+  uint64_t Packed = 0;  // an installed member: its bytes as the archive stores them
 };
 
 struct SpaceArchive {
   std::vector<SpaceMember> Installed;  // the members of the installed data archive
   std::vector<SpaceMember> Patch;      // the patch's members of it (names inside the archive)
+  RebuildWay Way = RebuildWay::kUnpack;
+  bool Solid = false;  // the installed archive is solid: keep codes every member anew
 };
 
 // The peak extra bytes of an update, each file rounded up to whole clusters and every

@@ -19,7 +19,9 @@
 #include "app/update_messages.h"
 #include "app/update_space.h"
 #include "archive/gca_archive.h"
+#include "archive/gca_file.h"
 #include "archive/notice_policy.h"
+#include "archive/os.h"
 #include "codec/block_pool.h"
 #include "platform/file_stream.h"
 #include "platform/file_system.h"
@@ -106,10 +108,20 @@ bool AttributesAsSet(uint32_t got, uint32_t want) {
 }
 
 // Records the notices that turn a step into a failure, answering them as the updater
-// does (every question no).
+// does (every question no; a patch that keeps the data archives' forms reads them
+// whatever their form).
 struct NoticeRecorder : gca::NoticeOutcome {
-  void Install(gca::GcaArchive* archive) { gca::InstallNoticePolicy(archive, gca::NoticePolicy::kUpdater, this); }
+  void Install(gca::GcaArchive* archive, gca::NoticePolicy policy = gca::NoticePolicy::kUpdater) {
+    gca::InstallNoticePolicy(archive, policy, this);
+  }
 };
+
+// The workers of the frames an update codes or decodes: one per processor, at most
+// kPatchWorkers.
+unsigned UpdateWorkers() {
+  const unsigned processors = gca::ProcessorCount();
+  return processors < kPatchWorkers ? processors : kPatchWorkers;
+}
 
 // The patch's frames are decoded on every core, at most kPatchWorkers, while it lives:
 // each worker takes about 21 MiB of address space (its codec's buffers and two slots)
@@ -117,16 +129,20 @@ struct NoticeRecorder : gca::NoticeOutcome {
 // codec. They are freed again when it goes.
 class PatchDecodePool {
  public:
-  explicit PatchDecodePool(gca::GcaArchive* archive) : archive_(archive) {
-    const unsigned processors = gca::ProcessorCount();
-    archive_->SetThreads(processors < kPatchWorkers ? processors : kPatchWorkers);
-  }
+  explicit PatchDecodePool(gca::GcaArchive* archive) : archive_(archive) { archive_->SetThreads(UpdateWorkers()); }
   ~PatchDecodePool() { archive_->SetThreads(1); }
   PatchDecodePool(const PatchDecodePool&) = delete;
   PatchDecodePool& operator=(const PatchDecodePool&) = delete;
 
  private:
   gca::GcaArchive* archive_;
+};
+
+// An installed data archive read from while its rebuilt copy is staged (stream and
+// keep): its notices are recorded beside it, so both live on the heap together.
+struct OldArchive {
+  gca::GcaArchive Archive;
+  NoticeRecorder Notices;
 };
 
 struct DataArchive {
@@ -143,6 +159,11 @@ struct DataArchive {
   // Members the new version has no more (folded names inside the data archive): left
   // out of the rebuilt archive.
   std::set<std::string> DeletedMembers;
+  // Stream and keep: the installed archive, open from staging until its rebuilt copy is
+  // written, and its members that go into that copy from it (neither replaced, made by
+  // a delta, nor deleted), by index.
+  std::unique_ptr<OldArchive> Old;
+  std::vector<int32_t> Kept;
 };
 
 struct PatchEntry {
@@ -174,10 +195,13 @@ class UpdateRun {
   bool CheckSpace();
   bool RecoverBackups();
   bool Unpack(DataArchive& archive);
+  bool StageFromArchive(DataArchive& archive);
+  bool RebuildFromList(DataArchive& archive);
+  bool ScanAttributes(uint32_t stored, bool dot_name, uint32_t& found);
   bool ExtractPatch();
   bool ApplyDelta(const PatchEntry& entry, int32_t index);
   bool Rebuild(DataArchive& archive);
-  bool VerifyRebuilt(const DataArchive& archive);
+  bool VerifyRebuilt(const DataArchive& archive, const std::vector<gca::BuiltEntry>* built = nullptr);
   bool Plan();
   bool CheckPathLengths();
   bool MeasurePaths(PathRoom& room, const std::string& ansi_install);
@@ -188,6 +212,11 @@ class UpdateRun {
   bool PlaceLooseFiles();
   bool PlaceLooseFile(const JournalLooseFile& file);
   void CleanStaging();
+  // How the installed archives (and the rebuilt ones) are read: a patch that keeps
+  // their forms reads them whatever their form.
+  gca::NoticePolicy OldArchivePolicy() const {
+    return rebuild_ == RebuildWay::kKeep ? gca::NoticePolicy::kKeep : gca::NoticePolicy::kUpdater;
+  }
   void NextStep() {
     StepDone = step_;
     StepTotal = 3 * static_cast<int64_t>(archives_.size()) + 2;
@@ -205,6 +234,11 @@ class UpdateRun {
   uint64_t time_resolution_ = 1;
   std::map<std::string, uint32_t> loose_attributes_;  // by folded name, as the patch has them
   std::vector<Deletion> deletions_;  // loose files, data archives and directories to delete
+  // How the data archives are rebuilt, from the patch.
+  RebuildWay rebuild_ = RebuildWay::kUnpack;
+  // The attribute word a search reports for a file extracted with a stored attribute
+  // word (and a name with or without a leading dot), as this file system keeps it.
+  std::map<std::pair<uint32_t, bool>, uint32_t> scan_attributes_;
 };
 
 bool UpdateRun::OpenPatch() {
@@ -297,7 +331,7 @@ bool UpdateRun::CollectEntries() {
     archive.Backup = BackupPath(name);
     archive.Rebuilt = RebuiltPath(name);
     archive.Content = JoinPath(StagingDirectory, name);
-    archives_.push_back(archive);
+    archives_.push_back(std::move(archive));
   }
   for (const PatchEntry& entry : entries_) {
     if (entry.Holder) continue;
@@ -379,6 +413,69 @@ bool UpdateRun::Unpack(DataArchive& archive) {
     }
   }
   SetItem(count, count);
+  return true;
+}
+
+// Stream and keep: the installed archive stays open and its members are not unpacked.
+// The staging tree gets what unpacking would have made of it but the files that go over
+// unchanged: its directory entries (made with their attributes, as extraction makes
+// them), the directories above those members (made as extraction makes them, in the
+// same order, so each has the same spelling), and the old copies that deltas read.
+bool UpdateRun::StageFromArchive(DataArchive& archive) {
+  NextStep();
+  // Content left by an earlier run would be packed into the new archive.
+  RemoveTree(archive.Content);
+  auto old = std::make_unique<OldArchive>();
+  gca::GcaArchive& reader = old->Archive;
+  if (!reader.PrepareBuffers()) return false;
+  std::string ansi_path, ansi_staging;
+  if (!ToAnsi(archive.Path, ansi_path) || !ToAnsi(StagingDirectory, ansi_staging)) return false;
+  reader.SetArchivePath(ansi_path);
+  old->Notices.Install(&reader, OldArchivePolicy());
+  if (!reader.ReadDirectory()) {
+    NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+    return false;
+  }
+  reader.SetOutputDirectory(ansi_staging);
+  std::set<std::string> replaced, made_by_delta;
+  for (const PatchEntry& entry : entries_) {
+    if (!IsStagingMember(entry.Name) || entry.Name.size() <= 4 || (entry.Attributes & gca::kAttrDirectory)) continue;
+    (entry.Delta ? made_by_delta : replaced).insert(FoldName(entry.Name.substr(4)));
+  }
+  const std::string top = FoldName(archive.Name) + "\\";
+  std::set<std::string> made;  // directories made above members, by folded name
+  const int32_t count = reader.EntryCount();
+  for (int32_t k = 0; k < count; ++k) {
+    SetItem(k, count);
+    const std::string name = AnsiToUtf8(reader.EntryName(k));
+    if (!IsSafeRelativeName(name)) return false;
+    const gca::EntryRecord record = reader.EntryInfo(k);
+    const std::string folded = FoldName(name);
+    if (archive.DeletedMembers.count(folded) != 0) continue;  // left out of the rebuilt archive
+    archive.Expected.emplace(folded, record);
+    const bool directory = (record.Attributes & gca::kAttrDirectory) != 0;
+    if (!directory && replaced.count(folded) != 0) continue;
+    if (directory || made_by_delta.count(folded) != 0) {
+      if (!directory) archive.Entries.push_back(name);
+      if (!reader.ExtractEntry(k) || old->Notices.Failed) {
+        if (old->Notices.Damaged) NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+        NoteOperationFailure("write", JoinPath(archive.Content, name), GetLastError());
+        return false;
+      }
+      continue;
+    }
+    // Only members inside the archive's own directory go into the rebuilt archive.
+    if (folded.compare(0, top.size(), top) != 0) continue;
+    const size_t slash = name.rfind('\\');
+    if (made.insert(FoldName(name.substr(0, slash))).second &&
+        !CreateDirectoryTree(JoinPath(StagingDirectory, name.substr(0, slash)))) {
+      NoteOperationFailure("write", JoinPath(StagingDirectory, name.substr(0, slash)), GetLastError());
+      return false;
+    }
+    archive.Kept.push_back(k);
+  }
+  SetItem(count, count);
+  archive.Old = std::move(old);
   return true;
 }
 
@@ -483,7 +580,131 @@ bool UpdateRun::Rebuild(DataArchive& archive) {
   return built && VerifyRebuilt(archive);
 }
 
-bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
+// The attribute word a search reports for a file that extraction made with a stored
+// attribute word: a small file made and set as extraction does it, then found. The file
+// system decides (a system may add the archive bit, keep the hidden bit of a dot name or
+// drop a bit it does not keep); each distinct word is asked once per run.
+bool UpdateRun::ScanAttributes(uint32_t stored, bool dot_name, uint32_t& found) {
+  const auto key = std::make_pair(stored, dot_name);
+  const auto known = scan_attributes_.find(key);
+  if (known != scan_attributes_.end()) {
+    found = known->second;
+    return true;
+  }
+  std::string probe;
+  if (!ToAnsi(AttributeProbePath(dot_name), probe)) return false;
+  gca::os::SetAttributes(probe, gca::kAttrNormal);
+  gca::os::RemoveFile(probe);  // left by a run that was cut off
+  const gca::os::Handle h = gca::os::CreateNewFile(probe);
+  if (h == gca::os::kInvalidHandle) return false;
+  gca::os::CloseFile(h);
+  if (stored != gca::os::kNewFileAttributes) gca::os::SetAttributes(probe, stored);
+  gca::os::FindData data;
+  const gca::os::Handle search = gca::os::FindFirst(probe, &data);
+  if (search != gca::os::kInvalidHandle) gca::os::FindClose(search);
+  gca::os::SetAttributes(probe, gca::kAttrNormal);
+  const bool removed = gca::os::RemoveFile(probe);
+  if (search == gca::os::kInvalidHandle || !removed) return false;
+  found = data.attributes;
+  scan_attributes_[key] = found;
+  return true;
+}
+
+// Stream and keep: the rebuilt archive is written from a list that names what a scan of
+// the unpacked tree would have found. The staging tree is scanned (the directories and
+// the patch's files, with what a search reports of them); each member that goes over
+// unchanged is named below its directory as the staging tree spells it, with the
+// attribute word a search would report for it once extracted (a file the search leaves
+// out, one with the temporary bit, is left out too) and its recorded time. So the bytes
+// are those the unpacked tree gives but for the directories' times, which are the run's
+// either way. Keep: the archive keeps the installed one's form, and the stored bytes of
+// the members that go over unchanged are copied where both forms store them alike.
+bool UpdateRun::RebuildFromList(DataArchive& archive) {
+  NextStep();
+  std::string ansi_rebuilt, ansi_content, ansi_staging;
+  if (!ToAnsi(archive.Rebuilt, ansi_rebuilt) || !ToAnsi(archive.Content, ansi_content) ||
+      !ToAnsi(StagingDirectory, ansi_staging) || !archive.Old) {
+    return false;
+  }
+  std::vector<gca::ScanItem> scanned;
+  std::string unrepresentable;
+  gca::ScanSource(ansi_content, scanned, &unrepresentable, nullptr);
+  if (!unrepresentable.empty() || scanned.empty()) return false;
+  std::vector<gca::ListItem> items;
+  std::map<std::string, std::string> directories;  // as scanned, by folded name
+  std::set<std::string> files;
+  for (const gca::ScanItem& found : scanned) {
+    gca::ListItem item;
+    item.Name = found.Name;
+    item.Attributes = found.Attributes;
+    item.WriteTime = found.WriteTime;
+    const std::string folded = FoldName(AnsiToUtf8(found.Name));
+    if (found.Attributes & gca::kAttrDirectory) {
+      directories[folded] = found.Name;
+    } else {
+      item.Path = ansi_staging + "\\" + found.Name;
+      files.insert(folded);
+    }
+    items.push_back(std::move(item));
+  }
+  gca::GcaArchive& old = archive.Old->Archive;
+  for (const int32_t k : archive.Kept) {
+    const std::string name = AnsiToUtf8(old.EntryName(k));
+    const gca::EntryRecord record = old.EntryInfo(k);
+    const size_t slash = name.rfind('\\');
+    const auto directory = directories.find(FoldName(name.substr(0, slash)));
+    if (directory == directories.end()) return false;  // made by the staging
+    if (files.count(FoldName(name)) != 0) continue;
+    const std::string file = name.substr(slash + 1);
+    uint32_t attributes = 0;
+    if (!ScanAttributes(record.Attributes, !file.empty() && file[0] == '.', attributes)) {
+      NoteOperationFailure("write", TempDirectory, GetLastError());
+      return false;
+    }
+    if (attributes & gca::kAttrTemporary) continue;  // a search of the unpacked tree leaves it out
+    gca::ListItem item;
+    item.Name = directory->second + "\\" + Utf8ToAnsi(file);
+    item.Attributes = attributes;
+    item.WriteTime = record.WriteTime;
+    item.From = &old;
+    item.Index = k;
+    items.push_back(std::move(item));
+  }
+  // The archive object is large (its codec tables are inline): keep it off the stack.
+  auto builder = std::make_unique<gca::GcaArchive>();
+  if (!builder->PrepareBuffers()) return false;
+  builder->SetProgressCallback([](uint64_t done, uint64_t total, gca::GcaArchive* from) -> int32_t {
+    return ProgressCallback(static_cast<int64_t>(done), static_cast<int64_t>(total), from);
+  });
+  const bool keep = rebuild_ == RebuildWay::kKeep;
+  builder->CompressData = keep && old.CompressData;
+  builder->ScrambleData = keep && old.ScrambleData;
+  builder->Solid = keep && old.Solid;
+  builder->CompressDirectory = keep && old.DirectoryCompressed();
+  builder->ScrambleDirectory = keep && old.DirectoryScrambled();
+  // The installed archive's frames that must be decoded (all of a compressed archive's
+  // for stream, a solid archive's for keep) are decoded on every core; keep codes the
+  // changed members on every core too.
+  old.SetThreads(UpdateWorkers());
+  if (keep) builder->SetThreads(UpdateWorkers());
+  builder->SetArchivePath(ansi_rebuilt);
+  NoticeRecorder notices;
+  notices.Install(builder.get());
+  std::vector<gca::BuiltEntry> built;
+  const bool ok = builder->BuildFromList(std::move(items), &built) && !notices.Failed && !archive.Old->Notices.Failed;
+  const bool damaged = archive.Old->Notices.Damaged;
+  // Its buffers go before the check reads the archive; the installed archive is closed
+  // before it is swapped.
+  builder.reset();
+  archive.Old.reset();
+  if (!ok) {
+    if (damaged) NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+    return false;
+  }
+  return VerifyRebuilt(archive, &built);
+}
+
+bool UpdateRun::VerifyRebuilt(const DataArchive& archive, const std::vector<gca::BuiltEntry>* built) {
   std::set<std::string> directories;
   for (const auto& [name, record] : archive.Expected) {
     for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
@@ -497,6 +718,8 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
   std::string ansi_rebuilt;
   if (!ToAnsi(archive.Rebuilt, ansi_rebuilt)) return false;
   handle.SetArchivePath(ansi_rebuilt);
+  NoticeRecorder notices;
+  notices.Install(handle.Archive(), OldArchivePolicy());
   if (!handle.Open()) return false;
   std::set<std::string> found;
   const int32_t count = handle.EntryCount();
@@ -521,7 +744,26 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive) {
     }
     found.insert(name);
   }
-  return found.size() == archive.Expected.size();
+  if (found.size() != archive.Expected.size()) return false;
+  if (built == nullptr) return true;
+  // The data, in one pass on every core: each entry decoded against its CRC, a copied
+  // entry's stored bytes against those it was copied from. Where the data is stored,
+  // decoding is reading: every entry is checked against its CRC, so that a member
+  // damaged in the installed archive is found as unpacking finds it.
+  gca::GcaArchive* rebuilt = handle.Archive();
+  const bool stored = !rebuilt->CompressData && !rebuilt->Solid;
+  rebuilt->SetThreads(UpdateWorkers());
+  int32_t failed = -1;
+  const bool checked = rebuilt->CheckEntries(stored ? std::vector<gca::BuiltEntry>() : *built, &failed) && !notices.Failed;
+  if (!checked && stored && failed >= 0 && static_cast<size_t>(failed) < built->size() &&
+      (*built)[static_cast<size_t>(failed)].Copied) {
+    // Copied as they were read: then the installed archive holds the damage.
+    int32_t again = -1;
+    if (rebuilt->CheckEntries(*built, &again)) NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
+  }
+  rebuilt->SetThreads(1);
+  if (!checked) LogLine(FormatText("rebuilt archive: entry %d fails its check", static_cast<int>(failed)));
+  return checked;
 }
 
 // The staged loose files are what the patch holds: size, time and attributes.
@@ -639,6 +881,8 @@ bool UpdateRun::MeasurePaths(PathRoom& room, const std::string& ansi_install) {
     handle.Create();
     if (!handle.PrepareBuffers()) return false;
     handle.SetArchivePath(ansi_path);
+    NoticeRecorder notices;
+    notices.Install(handle.Archive(), OldArchivePolicy());
     if (!handle.Open()) continue;  // unpacking reports it
     for (int32_t k = 0; k < handle.EntryCount(); ++k) {
       const std::string name = staging + handle.EntryName(k);
@@ -834,13 +1078,18 @@ bool UpdateRun::CheckSpace() {
     std::string ansi_path;
     if (!handle.PrepareBuffers() || !ToAnsi(archive.Path, ansi_path)) return true;  // found by the unpacking
     handle.SetArchivePath(ansi_path);
+    NoticeRecorder notices;
+    notices.Install(handle.Archive(), OldArchivePolicy());
     if (!handle.Open()) {
       NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
       return false;
     }
+    space.Way = rebuild_;
+    space.Solid = handle.Archive()->Solid;
     for (int32_t k = 0; k < handle.EntryCount(); ++k) {
       const gca::EntryRecord record = handle.Archive()->EntryInfo(k);
-      space.Installed.push_back({handle.EntryName(k), record.UnpackedSize, (record.Attributes & gca::kAttrDirectory) != 0});
+      space.Installed.push_back(
+          {handle.EntryName(k), record.UnpackedSize, (record.Attributes & gca::kAttrDirectory) != 0, false, record.PackedSize});
     }
     handle.Close();
     for (const PatchEntry& entry : entries_) {
@@ -921,7 +1170,7 @@ bool UpdateRun::Begin(InstallLock& lock) {
 // The checks that come before the first byte is written, then the record of the plan.
 bool UpdateRun::CheckAndPlan() {
   // The patch is checked whole and the space counted before anything is written.
-  const bool checked = OpenPatch() && CollectEntries() && CheckPatch();
+  const bool checked = OpenPatch() && ReadRebuildWay(program_path_, rebuild_) && CollectEntries() && CheckPatch();
   if (!checked) {
     NoteFailureKind(FailureKind::kDamagedPatch);
     return false;
@@ -938,7 +1187,7 @@ bool UpdateRun::CheckAndPlan() {
     if (!work_directory_was_there_) RemoveDirectoryTree(TempDirectory);
     return false;
   }
-  LogLine("record written; staging");
+  LogLine(std::string("record written; staging (data archives rebuilt: ") + RebuildWayName(rebuild_) + ")");
   return true;
 }
 
@@ -946,9 +1195,12 @@ bool UpdateRun::CheckAndPlan() {
 // rolled back from the record.
 bool UpdateRun::StageAndCommit() {
   bool ok = true;
-  for (size_t j = 0; ok && j < archives_.size(); ++j) ok = Unpack(archives_[j]);
+  const bool unpack = rebuild_ == RebuildWay::kUnpack;
+  for (size_t j = 0; ok && j < archives_.size(); ++j) ok = unpack ? Unpack(archives_[j]) : StageFromArchive(archives_[j]);
   ok = ok && ExtractPatch() && VerifyStagedLooseFiles();
-  for (size_t j = 0; ok && j < archives_.size(); ++j) ok = Rebuild(archives_[j]);
+  for (size_t j = 0; ok && j < archives_.size(); ++j) ok = unpack ? Rebuild(archives_[j]) : RebuildFromList(archives_[j]);
+  // The installed archives are closed before anything is swapped or put back.
+  for (DataArchive& archive : archives_) archive.Old.reset();
   // Nothing of the game has changed up to here. Everything that is moved into the game
   // is on the disk before the first old file is moved aside.
   ok = ok && FlushStaged();

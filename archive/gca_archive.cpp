@@ -16,6 +16,28 @@ void CodecProgress(uint64_t value, void* context) {
   if (state->progress) state->progress(value, state->progress_total, state->self);
 }
 
+// Runs one archive write: a GflException ends it with the notice of a failed write
+// (short write) or of a failed read (anything else), out of memory ends it quietly.
+template <typename Write>
+bool GuardedWrite(GcaArchive::State& s, const Write& write) {
+  s.loaded_block = -1;
+  bool ok = false;
+  try {
+    ok = write();
+  } catch (const GflException& e) {
+    if (e.Code == kGflShortWrite) {
+      s.self->Notify(kNoticeBuildWriteError, std::string());
+    } else {
+      s.self->Notify(kNoticeBuildReadError, std::string());
+    }
+    ok = false;
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  s.scrambler_active = false;
+  return ok;
+}
+
 }  // namespace
 
 // ---- building blocks -------------------------------------------------------------
@@ -103,6 +125,8 @@ void GcaArchive::State::DropReadAhead() {
 void GcaArchive::State::ClearDirectory() {
   DropReadAhead();
   directory_read = false;
+  directory_compressed = false;
+  directory_scrambled = false;
   count = 0;
   data_start = 0;
   names.clear();
@@ -263,26 +287,45 @@ bool GcaArchive::Close() {
 
 bool GcaArchive::WriteArchive(ByteStream& out) {
   State& s = *state_;
-  s.loaded_block = -1;
-  bool ok = false;
-  try {
-    ok = s.WriteArchive(out);
-  } catch (const GflException& e) {
-    if (e.Code == kGflShortWrite) {
-      Notify(kNoticeBuildWriteError, std::string());
-    } else {
-      Notify(kNoticeBuildReadError, std::string());
-    }
-    ok = false;
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
-  s.scrambler_active = false;
-  return ok;
+  return GuardedWrite(s, [&] { return s.WriteArchive(out); });
 }
 
 bool GcaArchive::Build() {
   State& s = *state_;
+  return s.BuildAtPath([&](GcaFile& out) { return WriteArchive(out); });
+}
+
+bool GcaArchive::BuildFromList(std::vector<ListItem> items, std::vector<BuiltEntry>* built) {
+  State& s = *state_;
+  if (built) built->clear();
+  return s.BuildAtPath(
+      [&](GcaFile& out) { return GuardedWrite(s, [&] { return s.WriteList(out, items, built); }); });
+}
+
+bool GcaArchive::CheckEntries(const std::vector<BuiltEntry>& built, int32_t* failed) {
+  State& s = *state_;
+  int32_t first = -1;
+  bool ok = false;
+  if (s.directory_read || ReadDirectory()) {
+    try {
+      ok = s.CheckData(built, &first);
+    } catch (const GflException&) {
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  s.DropReadAhead();
+  s.scrambler_active = false;
+  s.loaded_block = -1;
+  if (failed) *failed = ok ? -1 : first;
+  return ok;
+}
+
+bool GcaArchive::DirectoryCompressed() const { return state_->directory_read && state_->directory_compressed; }
+bool GcaArchive::DirectoryScrambled() const { return state_->directory_read && state_->directory_scrambled; }
+
+template <typename Write>
+bool GcaArchive::State::BuildAtPath(const Write& write) {
+  State& s = *this;
   const std::string full = MakeAbsolutePath(s.archive_path);
   const os::PathKind kind = os::Probe(full);
   if (kind == os::PathKind::kDirectory || kind == os::PathKind::kOther) return false;
@@ -302,7 +345,7 @@ bool GcaArchive::Build() {
       s.excluded.push_back(id);
     }
   }
-  bool ok = WriteArchive(out);
+  bool ok = write(out);
   s.excluded.clear();
   s.excluded_leaf.clear();
   out.Close();

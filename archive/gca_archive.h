@@ -134,16 +134,24 @@ class GcaArchive {
   void SetSourceList(std::vector<std::string> sources);
   bool Build();
   bool WriteArchive(ByteStream& out);
-  // Builds the archive at the archive path from the items, in the order Build gives the
-  // items of one source (a list that names what a scan of a directory finds, as the scan
-  // reports it, gives the bytes Build of that directory gives). An entry taken from
-  // another archive is decoded, its CRC checked, and coded with this archive's options;
-  // its stored bytes are copied as they are, without decoding, when both archives store
-  // it alike (neither solid, the same CompressData, ScrambleData and key, the same stored
-  // name). Directory items store nothing. Progress counts the unpacked bytes of all items.
-  // built, when given, receives one BuiltEntry per entry written, in archive order.
-  // Failures as Build's: a source file that cannot be opened, a short read or write, and
-  // a source entry that does not decode (its CRC included) end it with false.
+  // Builds the archive at the archive path from the items, put in the order Build gives
+  // the items of one source (a stable sort by the same key, so a list that names what a
+  // scan of a directory finds, as the scan reports it, in any order, gives the bytes
+  // Build of that directory gives). An entry taken from another archive (whose
+  // directory has been read; never this object) is decoded, its CRC checked, and coded
+  // with this archive's options; its stored bytes are copied as they are, without
+  // decoding, when both archives store it alike (neither solid, the same CompressData,
+  // ScrambleData and key, the same stored name). Directory items store nothing. Every
+  // file item posts the add notice (text: its path, or its name when it comes from an
+  // archive). Progress counts the unpacked bytes of all items. built, when given,
+  // receives one BuiltEntry per entry written, in archive order. Failures as Build's: a
+  // source file that cannot be opened, a short read or write; a source entry that does
+  // not decode, or not to its CRC, or is cut short, posts the entry-CRC notice on the
+  // archive that holds it (text: its name there), as decoding it there would, and ends
+  // it with false; a solid source whose index its own notice answer declines posts the
+  // read-error notice here. Copied bytes are not decoded here: damage they carry is the
+  // source archive's, found by decoding it. The archive path must not be a source
+  // archive's own (the new file is renamed over it while the source is open).
   bool BuildFromList(std::vector<ListItem> items, std::vector<BuiltEntry>* built = nullptr);
 
   int32_t Notify(uint32_t code, const std::string& text);

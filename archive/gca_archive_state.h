@@ -35,6 +35,9 @@ struct GcaArchive::State {
   std::vector<std::string> sources;
   std::unique_ptr<GcaFile> file;
   bool directory_read = false;
+  // How the directory read was stored.
+  bool directory_compressed = false;
+  bool directory_scrambled = false;
   int32_t count = 0;
   uint32_t data_start = 0;
   int32_t start_offset = 0;
@@ -84,6 +87,9 @@ struct GcaArchive::State {
   // does not let it be opened for reading meanwhile, so it is known by its name).
   std::string excluded_leaf;
 
+  // The state of another archive object of this library.
+  static State* Of(GcaArchive& archive) { return archive.state_.get(); }
+
   std::string PassPhrase() const { return key.empty() ? std::string(kDefaultArchiveKey) : key; }
   bool EnsureBuffers();
   uint8_t* BlockBuffer() { return codec->FrameBuffer(1); }
@@ -114,6 +120,13 @@ struct GcaArchive::State {
 
   // Reader (gca_reader.cpp).
   bool DecodeEntry(ByteStream& out, int32_t index, const std::string& text);
+  // DecodeEntry without the CRC notice (running_crc holds the CRC of what came out):
+  // false for an entry out of range or a solid index declined; damage raises.
+  bool DecodeEntryData(ByteStream& out, int32_t index);
+  // The one-pass check of the data area (CheckEntries): false with the index of the
+  // first entry that fails in *failed, or -1 when the archive as a whole cannot be
+  // checked. Damage outside an entry's frames raises.
+  bool CheckData(const std::vector<BuiltEntry>& built, int32_t* failed);
   // DecodeEntry's three ways, raising GflException on damaged data.
   void DecodePooledEntry(ByteStream& out, int32_t index, BlockPool& pool, FrameSource& source);
   void DecodePlainEntry(ByteStream& out, int32_t index, FrameSource& source);
@@ -128,6 +141,12 @@ struct GcaArchive::State {
 
   // Writer (gca_writer.cpp).
   bool WriteArchive(ByteStream& out);
+  bool WriteList(ByteStream& out, std::vector<ListItem>& list, std::vector<BuiltEntry>* built);
+  // Writes an archive at the archive path under a temporary name beside it, renamed
+  // into place only when write succeeded; sources that are the new file or the file it
+  // replaces are excluded.
+  template <typename Write>
+  bool BuildAtPath(const Write& write);
 };
 
 // Frame source over the archive's byte stream: read exactly, descrambled when the

@@ -153,6 +153,8 @@ bool GcaArchive::State::ReadOldDirectory(const uint8_t* head, uint64_t head_posi
   std::vector<uint8_t> body;
   if (!ReadBytes(*file, body_length, &body)) return false;
 
+  directory_compressed = (flags & 0x1) != 0;
+  directory_scrambled = (flags & 0x4) != 0;
   if (flags & 0x4) {
     if (!self->ScrambleDirectory && !Passes(*this, kNoticeScrambledDirectory)) return false;
     cipher.SetKey(DirectoryKey(*this));
@@ -223,6 +225,8 @@ bool GcaArchive::State::ReadGca3Directory(uint64_t head_position, uint64_t file_
   self->ScrambleData = (flags & 0x20) != 0;
   self->Solid = (flags & 0x100) != 0;
   self->EntryCrc = true;
+  directory_compressed = (flags & 0x1) != 0;
+  directory_scrambled = (flags & 0x2) != 0;
   data_start = kFrontRecordSize;
   if (d < kGca3HeadSize || d > file_size || head_position > file_size - d) return false;
   if (d - kGca3HeadSize > kMaxDirectoryBytes) return false;

@@ -80,6 +80,13 @@ bool IsSafeEntryName(const std::string& name) {
 }
 
 bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::string& text) {
+  if (!DecodeEntryData(out, index)) return false;
+  const EntryRecord& e = records[size_t(index)];
+  if (e.UnpackedSize != 0 && self->EntryCrc && running_crc != e.Crc) self->Notify(kNoticeEntryCrc, text);
+  return true;
+}
+
+bool GcaArchive::State::DecodeEntryData(ByteStream& out, int32_t index) {
   if (!directory_read || !file || index < 0 || index >= count) return false;
   const EntryRecord& e = records[size_t(index)];
   progress_total = e.UnpackedSize;
@@ -98,7 +105,6 @@ bool GcaArchive::State::DecodeEntry(ByteStream& out, int32_t index, const std::s
     return false;
   }
   scrambler_active = false;
-  if (self->EntryCrc && running_crc != e.Crc) self->Notify(kNoticeEntryCrc, text);
   return true;
 }
 
@@ -461,6 +467,223 @@ bool GcaArchive::State::ExtractEntry(int32_t index) {
   if (!in_place || e.Attributes != os::kNewFileAttributes) os::SetAttributes(full, e.Attributes);
   self->Notify(kNoticeExtractDone, target);
   return true;
+}
+
+namespace {
+
+// The first entry that failed the data check, raised out of the pass.
+struct CheckFailure {
+  int32_t index;
+};
+
+// One pass over the data area of an archive that is not solid. Frames are cut here in
+// archive order (each entry from its own offset, keyed by its name) and decoded on the
+// pool; the blocks come back in the same order and add to their entry's CRC. Copied
+// entries are read as stored and their CRC compared at once; a failure there waits
+// for the blocks of the entries before it, so the first failure in archive order wins.
+class DataCheck {
+ public:
+  DataCheck(GcaArchive::State& s, const std::vector<BuiltEntry>& built)
+      : s_(s), built_(built), pool_(s.self->CompressData ? s.Pool() : nullptr), source_(s, *s.file) {}
+  DataCheck(const DataCheck&) = delete;
+  DataCheck& operator=(const DataCheck&) = delete;
+  ~DataCheck() {
+    if (pool_) pool_->Drain();
+  }
+
+  void Run() {
+    const uint64_t base = uint64_t(int64_t(s_.start_offset)) + s_.data_start;
+    uint64_t position = kInvalidPosition;  // where the file stands, once known
+    for (int32_t i = 0; i < s_.count; ++i) {
+      const EntryRecord& e = s_.records[size_t(i)];
+      const bool copied = !built_.empty() && built_[size_t(i)].Copied;
+      try {
+        if (e.PackedSize != 0 || e.UnpackedSize != 0 || copied) {
+          const uint64_t start = base + s_.offsets[size_t(i)];
+          if (position != start && !s_.file->Seek(start)) throw CheckFailure{i};
+          if (copied) {
+            CheckStored(i);
+          } else {
+            CheckCoded(i);
+          }
+          // The entry's bytes end exactly where the next entry's begin.
+          position = s_.file->Tell();
+          if (position != base + s_.offsets[size_t(i) + 1]) throw CheckFailure{i};
+        }
+      } catch (const GflException&) {
+        Finish();
+        throw CheckFailure{i};
+      } catch (const CheckFailure& failure) {
+        if (failure.index == i) Finish();
+        throw;
+      }
+    }
+    Finish();
+  }
+
+ private:
+  // Stored bytes as they are (not descrambled): their CRC against the copied one.
+  void CheckStored(int32_t i) {
+    s_.scrambler_active = false;
+    const EntryRecord& e = s_.records[size_t(i)];
+    uint8_t* block = s_.RawBuffer();
+    uint32_t crc = 0;
+    for (uint64_t left = e.PackedSize; left != 0;) {
+      const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
+      s_.ReadExactly(*s_.file, block, piece);
+      crc = s_.crc.Update(block, piece, crc);
+      left -= piece;
+      if (!s_.self->CompressData) Progress(piece);
+    }
+    if (s_.self->CompressData) Progress(e.UnpackedSize);
+    if (crc != built_[size_t(i)].StoredCrc) throw CheckFailure{i};
+  }
+
+  // Frames (or stored bytes) of an entry, cut in order; with a pool they are decoded on
+  // it and taken back in their turn, otherwise decoded here.
+  void CheckCoded(int32_t i) {
+    const EntryRecord& e = s_.records[size_t(i)];
+    if (!s_.self->CompressData && e.PackedSize != e.UnpackedSize) throw CheckFailure{i};
+    s_.scrambler_active = s_.self->ScrambleData;
+    if (s_.scrambler_active) s_.cipher.SetKey(s_.PassPhrase() + s_.names[size_t(i)]);
+    uint8_t* block = s_.BlockBuffer();
+    uint32_t crc = 0;
+    for (uint64_t left = e.UnpackedSize; left != 0;) {
+      const uint32_t capacity = left < kBlockSize ? uint32_t(left) : kBlockSize;
+      uint32_t n = capacity;
+      if (pool_) {
+        while (pool_->Full()) TakeOldest();
+        BlockPool::Slot& slot = pool_->Next();
+        n = pool_->CutFrame(source_, slot, capacity);
+        if (n == 0) throw CheckFailure{i};
+        slot.tag = uint64_t(i);
+        pool_->Submit(BlockPool::Work::kDecode);
+      } else {
+        if (s_.self->CompressData) {
+          n = s_.codec->ReadFrame(source_, block, capacity);
+          if (n == 0 || n > capacity) throw CheckFailure{i};
+        } else {
+          s_.ReadExactly(*s_.file, block, n);
+        }
+        crc = s_.crc.Update(block, n, crc);
+        Progress(n);
+      }
+      left -= n;
+    }
+    s_.scrambler_active = false;
+    if (!pool_ && crc != e.Crc) throw CheckFailure{i};
+  }
+
+  // The oldest decoded block: added to its entry's CRC, which is compared once the
+  // entry is complete.
+  void TakeOldest() {
+    BlockPool::Slot& slot = pool_->Oldest();
+    const int32_t j = int32_t(slot.tag);
+    if (slot.failed) throw CheckFailure{j};
+    if (j != entry_) {
+      entry_ = j;
+      crc_ = 0;
+      left_ = s_.records[size_t(j)].UnpackedSize;
+    }
+    const uint32_t n = slot.output_length;
+    if (n == 0 || n > slot.capacity || n > left_) throw CheckFailure{j};
+    crc_ = s_.crc.Update(slot.output, n, crc_);
+    left_ -= n;
+    pool_->Pop();
+    Progress(n);
+    if (left_ == 0 && crc_ != s_.records[size_t(j)].Crc) throw CheckFailure{j};
+  }
+
+  // Every block still on the pool, in order.
+  void Finish() {
+    if (!pool_) return;
+    while (!pool_->Empty()) TakeOldest();
+  }
+
+  void Progress(uint64_t n) {
+    s_.progress_done += n;
+    s_.ReportProgress();
+  }
+
+  GcaArchive::State& s_;
+  const std::vector<BuiltEntry>& built_;
+  BlockPool* pool_;
+  ArchiveFrameSource source_;
+  int32_t entry_ = -1;
+  uint32_t crc_ = 0;
+  uint64_t left_ = 0;
+};
+
+}  // namespace
+
+bool GcaArchive::State::CheckData(const std::vector<BuiltEntry>& built, int32_t* failed) {
+  *failed = -1;
+  if (!directory_read || !file) return false;
+  if (!built.empty() && built.size() != size_t(count)) return false;
+  if (!EnsureBuffers()) return false;
+  DropReadAhead();
+  loaded_block = -1;
+  progress_total = 0;
+  progress_done = 0;
+  for (const EntryRecord& e : records) {
+    progress_total += e.UnpackedSize;  // only shown: wraps harmlessly on absurd sizes
+  }
+  try {
+    if (!self->Solid) {
+      DataCheck check(*this, built);
+      check.Run();
+      return true;
+    }
+    // Solid: the one frame sequence decoded once, in order, each entry's part checked.
+    for (size_t i = 0; i < built.size(); ++i) {
+      if (built[i].Copied) throw CheckFailure{int32_t(i)};
+    }
+    const uint64_t base = uint64_t(int64_t(start_offset)) + data_start;
+    if (!file->Seek(base)) return false;
+    scrambler_active = self->ScrambleData;
+    if (scrambler_active) cipher.SetKey(PassPhrase());
+    ArchiveFrameSource source(*this, *file);
+    uint64_t total = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      const uint64_t size = records[size_t(i)].UnpackedSize;
+      if (size > kInvalidPosition - total) throw CheckFailure{i};
+      total += size;
+    }
+    std::optional<PooledFrameReader> ahead;
+    if (BlockPool* p = Pool()) ahead.emplace(*p, source, total, false);
+    uint8_t* block = BlockBuffer();
+    uint32_t fill = 0;
+    uint32_t at = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      uint32_t entry_crc = 0;
+      try {
+        for (uint64_t left = records[size_t(i)].UnpackedSize; left != 0;) {
+          if (fill == 0) {
+            const uint32_t n = ahead ? ahead->ReadFrame(block) : codec->ReadFrame(source, block, kBlockSize);
+            if (n == 0 || n > kBlockSize) throw CheckFailure{i};
+            fill = n;
+            at = 0;
+            progress_done += n;
+            ReportProgress();
+          }
+          const uint32_t take = uint32_t(std::min<uint64_t>(fill, left));
+          entry_crc = crc.Update(block + at, take, entry_crc);
+          at += take;
+          fill -= take;
+          left -= take;
+        }
+      } catch (const GflException&) {
+        throw CheckFailure{i};
+      }
+      if (records[size_t(i)].UnpackedSize != 0 && entry_crc != records[size_t(i)].Crc) throw CheckFailure{i};
+    }
+    scrambler_active = false;
+    return true;
+  } catch (const CheckFailure& failure) {
+    scrambler_active = false;
+    *failed = failure.index;
+    return false;
+  }
 }
 
 }  // namespace gca

@@ -52,15 +52,27 @@ int CompareKeys(const SortKey& a, const SortKey& b) {
 
 }  // namespace
 
-// Orders one source's items: a stable sort, so equal keys keep the scan order.
-void SortScanItems(std::vector<ScanItem>& items, size_t first, size_t last) {
+namespace {
+
+// The archive order of names: a stable sort, so equal keys keep the given order.
+template <typename NameOf>
+std::vector<size_t> ArchiveOrder(size_t n, const NameOf& name_of) {
   std::vector<SortKey> keys;
-  keys.reserve(last - first);
-  for (size_t i = first; i < last; ++i) keys.push_back(MakeKey(items[i].Name));
-  std::vector<size_t> order(last - first);
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  keys.reserve(n);
+  for (size_t i = 0; i < n; ++i) keys.push_back(MakeKey(name_of(i)));
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return CompareKeys(keys[a], keys[b]) < 0; });
+  return order;
+}
+
+}  // namespace
+
+// Orders one source's items: a stable sort, so equal keys keep the scan order.
+void SortScanItems(std::vector<ScanItem>& items, size_t first, size_t last) {
+  const std::vector<size_t> order =
+      ArchiveOrder(last - first, [&](size_t i) -> const std::string& { return items[first + i].Name; });
   std::vector<ScanItem> sorted;
   sorted.reserve(order.size());
   for (size_t i : order) sorted.push_back(std::move(items[first + i]));
@@ -68,6 +80,14 @@ void SortScanItems(std::vector<ScanItem>& items, size_t first, size_t last) {
 }
 
 namespace {
+
+// Where one item of a list takes its contents from: a file, or an entry of another
+// archive whose directory has been read.
+struct ListSource {
+  std::string path;
+  GcaArchive::State* from = nullptr;
+  int32_t index = -1;
+};
 
 // One archive write, in its steps: the scanned items with their records, and what the
 // data streams share. With workers, blocks are filled here in order, coded on the pool,
@@ -84,14 +104,24 @@ class ArchiveWrite {
   }
 
   bool ScanSources();
+  // The items of a list, in archive order, instead of scanned sources. False when an
+  // item names no readable entry of another archive.
+  bool TakeList(std::vector<ListItem>& list, const GcaArchive::State* self_state);
   bool Prepare();
   void Begin();
   bool WriteSource(size_t s);
   void FinishStreams();
   bool WriteDirectoryOfKept();
+  // What the check of the written data needs, one per entry kept, in archive order.
+  std::vector<BuiltEntry> TakeBuilt() { return std::move(built_); }
 
  private:
   bool WriteItem(const std::string& prefix);
+  bool WriteFromArchive(GcaArchive::State& from, int32_t index);
+  bool CopyStored(GcaArchive::State& from, int32_t index);
+  bool StoredAlike(const GcaArchive::State& from, int32_t index) const;
+  void Feed(const uint8_t* data, uint32_t n);
+  void FlushBlock();
   uint64_t WritePlainData(GcaFile& in, uint64_t size, const std::string& name);
   void WriteSolidData(GcaFile& in, uint64_t size);
   void WriteOldest();
@@ -114,6 +144,41 @@ class ArchiveWrite {
   std::vector<uint64_t> pooled_packed_;
   size_t keyed_ = 0;  // the entry whose key the cipher holds
   size_t at_ = 0;     // the item being written
+  // A list's sources, by item, and what was copied as it is (empty for scanned sources).
+  std::vector<ListSource> list_;
+  std::vector<BuiltEntry> built_;
+  // Bytes fed to the entry being written (Feed): in the raw block of an entry that is
+  // not solid, in all, and the packed bytes written without a pool.
+  uint32_t fill_ = 0;
+  uint64_t fed_ = 0;
+  uint64_t packed_ = 0;
+
+  friend class FeedStream;
+};
+
+// The output side of another archive's entry decoding: every byte decoded goes into
+// the writer's blocks. A failure of the writer's own (a short write, a block that did
+// not code) is told apart from damage of the entry read.
+class FeedStream : public ByteStream {
+ public:
+  explicit FeedStream(ArchiveWrite& write) : write_(write) {}
+  uint32_t Read(void*, uint32_t) override { return 0; }
+  uint32_t Write(const void* buffer, uint32_t n) override {
+    try {
+      write_.Feed(static_cast<const uint8_t*>(buffer), n);
+    } catch (...) {
+      failed_ = true;
+      throw;
+    }
+    return n;
+  }
+  bool Seek(uint64_t) override { return false; }
+  uint64_t Tell() override { return kInvalidPosition; }
+  bool Failed() const { return failed_; }
+
+ private:
+  ArchiveWrite& write_;
+  bool failed_ = false;
 };
 
 // Every source's items, each source's in archive order. False when a name cannot be
@@ -136,6 +201,44 @@ bool ArchiveWrite::ScanSources() {
   return true;
 }
 
+bool ArchiveWrite::TakeList(std::vector<ListItem>& list, const GcaArchive::State* self_state) {
+  const std::vector<size_t> order =
+      ArchiveOrder(list.size(), [&](size_t i) -> const std::string& { return list[i].Name; });
+  items_.reserve(list.size());
+  list_.reserve(list.size());
+  for (size_t i : order) {
+    ListItem& item = list[i];
+    ListSource source;
+    ScanItem scan;
+    scan.Attributes = item.Attributes;
+    scan.WriteTime = item.WriteTime;
+    if (item.From) {
+      GcaArchive::State* from = GcaArchive::State::Of(*item.From);
+      if (from == self_state || !from->directory_read || !from->file || item.Index < 0 ||
+          item.Index >= from->count) {
+        return false;
+      }
+      source.from = from;
+      source.index = item.Index;
+      scan.Size = from->records[size_t(item.Index)].UnpackedSize;
+    } else if (!(item.Attributes & kAttrDirectory)) {
+      // Only for the progress total; the size stored is the opened file's.
+      os::FindData data;
+      const os::Handle h = os::FindFirst(item.Path, &data);
+      if (h != os::kInvalidHandle) {
+        scan.Size = data.size;
+        os::FindClose(h);
+      }
+      source.path = std::move(item.Path);
+    }
+    scan.Name = std::move(item.Name);
+    items_.push_back(std::move(scan));
+    list_.push_back(std::move(source));
+  }
+  per_source_.push_back(items_.size());
+  return true;
+}
+
 bool ArchiveWrite::Prepare() {
   if (items_.empty() || items_.size() > size_t(INT32_MAX / 64)) return false;
   if (!s_.EnsureBuffers()) return false;
@@ -149,6 +252,7 @@ bool ArchiveWrite::Prepare() {
 void ArchiveWrite::Begin() {
   table_.resize(items_.size());
   keep_.assign(items_.size(), true);
+  built_.assign(items_.size(), BuiltEntry());
   s_.progress_total = 0;
   for (const ScanItem& item : items_) s_.progress_total += item.Size;
   s_.progress_done = 0;
@@ -218,7 +322,7 @@ void ArchiveWrite::Progress(uint32_t n) {
 // The items of one source, named relative to the folder that holds it. False when a
 // source file that cannot be opened ends the write.
 bool ArchiveWrite::WriteSource(size_t s) {
-  const std::string& source = s_.sources[s];
+  const std::string source = list_.empty() ? s_.sources[s] : std::string();
   const int32_t k = LastIndexOf(source, '\\');
   const int32_t c = LastIndexOf(source, ':');
   std::string prefix;
@@ -240,9 +344,14 @@ bool ArchiveWrite::WriteItem(const std::string& prefix) {
   record.Attributes = item.Attributes;
   record.WriteTime = item.WriteTime;
   if (item.Attributes & kAttrDirectory) return true;
-  const std::string path = prefix + item.Name;
-  if (!s_.excluded_leaf.empty() &&
-      item.Name.substr(size_t(LastIndexOf(item.Name, '\\') + 1)) == s_.excluded_leaf) {
+  if (!list_.empty() && list_[at_].from) {
+    GcaArchive::State& from = *list_[at_].from;
+    const int32_t index = list_[at_].index;
+    s_.self->Notify(kNoticeAddFile, item.Name);
+    return StoredAlike(from, index) ? CopyStored(from, index) : WriteFromArchive(from, index);
+  }
+  const std::string path = list_.empty() ? prefix + item.Name : list_[at_].path;
+  if (!s_.excluded_leaf.empty() && path.substr(size_t(LastIndexOf(path, '\\') + 1)) == s_.excluded_leaf) {
     s_.self->Notify(kNoticeSkippedArchive, s_.archive_path);
     keep_[at_] = false;
     return true;
@@ -308,6 +417,134 @@ void ArchiveWrite::WriteSolidData(GcaFile& in, uint64_t size) {
   }
 }
 
+// True when the entry's stored bytes are what this write would store for its contents
+// under the same name: neither archive solid, the same coding, scrambling and key, and
+// the entry's record consistent with its coding.
+bool ArchiveWrite::StoredAlike(const GcaArchive::State& from, int32_t index) const {
+  const GcaArchive& other = *from.self;
+  const EntryRecord& r = from.records[size_t(index)];
+  if (solid_ || other.Solid || !other.EntryCrc) return false;
+  if (other.CompressData != s_.self->CompressData || other.ScrambleData != s_.self->ScrambleData) return false;
+  if (s_.self->ScrambleData && from.PassPhrase() != s_.PassPhrase()) return false;
+  if (from.names[size_t(index)] != items_[at_].Name) return false;
+  if ((r.UnpackedSize == 0) != (r.PackedSize == 0)) return false;
+  return other.CompressData || r.PackedSize == r.UnpackedSize;
+}
+
+// Copies an entry's stored bytes as they are, with its record's CRC and sizes, after the
+// frames still on the pool (which come before it). A short read of the other archive is
+// damage of that entry, noticed on that archive.
+bool ArchiveWrite::CopyStored(GcaArchive::State& from, int32_t index) {
+  const EntryRecord r = from.records[size_t(index)];
+  if (pool_) {
+    while (!pool_->Empty()) WriteOldest();
+  }
+  from.DropReadAhead();
+  from.loaded_block = -1;
+  from.scrambler_active = false;
+  const uint64_t base = uint64_t(int64_t(from.start_offset)) + from.data_start;
+  if (r.PackedSize != 0 && !from.file->Seek(base + from.offsets[size_t(index)])) {
+    from.self->Notify(kNoticeEntryCrc, from.names[size_t(index)]);
+    return false;
+  }
+  const uint64_t done = s_.progress_done;
+  uint32_t crc = 0;
+  for (uint64_t left = r.PackedSize; left != 0;) {
+    const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
+    if (from.file->Read(raw_, piece) != piece) {
+      from.self->Notify(kNoticeEntryCrc, from.names[size_t(index)]);
+      return false;
+    }
+    crc = s_.crc.Update(raw_, piece, crc);
+    if (out_.Write(raw_, piece) != piece) throw GflException(kGflShortWrite);
+    left -= piece;
+    // Progress in unpacked bytes, in proportion to the stored bytes copied.
+    const uint64_t copied = r.PackedSize - left;
+    s_.progress_done = done + (r.UnpackedSize / r.PackedSize) * copied +
+                       (r.UnpackedSize % r.PackedSize) * copied / r.PackedSize;
+    s_.ReportProgress();
+  }
+  EntryRecord& record = table_[at_];
+  record.Crc = r.Crc;
+  record.UnpackedSize = r.UnpackedSize;
+  record.PackedSize = r.PackedSize;
+  if (!pooled_packed_.empty()) pooled_packed_[at_] = r.PackedSize;
+  built_[at_].Copied = true;
+  built_[at_].StoredCrc = crc;
+  return true;
+}
+
+// Decodes an entry of another archive into this write's blocks, cut and coded as a file
+// of the same contents would be. Damage of the entry (a frame that does not decode, a
+// CRC that does not match) posts the entry-CRC notice on the archive that holds it (as
+// its own decoding does) and ends the write.
+bool ArchiveWrite::WriteFromArchive(GcaArchive::State& from, int32_t index) {
+  const std::string& name = items_[at_].Name;
+  s_.running_crc = 0;
+  fill_ = 0;
+  fed_ = 0;
+  packed_ = 0;
+  if (!solid_ && s_.scrambler_active && !pool_) s_.cipher.SetKey(s_.PassPhrase() + name);
+  FeedStream feed(*this);
+  bool decoded = false;
+  bool damaged = false;
+  try {
+    decoded = from.DecodeEntryData(feed, index);
+  } catch (const GflException&) {
+    if (feed.Failed()) throw;
+    damaged = true;
+  }
+  from.scrambler_active = false;
+  if (!decoded) from.loaded_block = -1;
+  const EntryRecord& r = from.records[size_t(index)];
+  if (!damaged && !decoded) {
+    // Not readable here at all (a solid archive whose index was declined).
+    s_.self->Notify(kNoticeBuildReadError, name);
+    return false;
+  }
+  if (damaged || fed_ != r.UnpackedSize || (from.self->EntryCrc && from.running_crc != r.Crc)) {
+    from.self->Notify(kNoticeEntryCrc, from.names[size_t(index)]);
+    return false;
+  }
+  if (!solid_ && fill_ != 0) FlushBlock();
+  EntryRecord& record = table_[at_];
+  record.Crc = s_.running_crc;
+  record.UnpackedSize = fed_;
+  record.PackedSize = solid_ ? 0 : packed_;
+  return true;
+}
+
+// Appends decoded bytes to the raw block (the entry's own, or the solid stream's), and
+// codes or stores every block that fills.
+void ArchiveWrite::Feed(const uint8_t* data, uint32_t n) {
+  while (n != 0) {
+    uint32_t& fill = solid_ ? s_.solid_fill : fill_;
+    uint8_t* block = RawBlock();
+    const uint32_t take = std::min(n, kBlockSize - fill);
+    std::memcpy(block + fill, data, take);
+    if (s_.self->EntryCrc) s_.running_crc = s_.crc.Update(data, take, s_.running_crc);
+    fill += take;
+    fed_ += take;
+    data += take;
+    n -= take;
+    if (fill == kBlockSize) FlushBlock();
+  }
+}
+
+// Codes (or stores) the raw block as it is filled, and starts the next.
+void ArchiveWrite::FlushBlock() {
+  uint32_t& fill = solid_ ? s_.solid_fill : fill_;
+  const uint32_t n = fill;
+  if (compress_) {
+    packed_ += EmitFrame(n);
+  } else {
+    s_.WriteArchiveBytes(out_, raw_, n);
+    packed_ += n;
+  }
+  fill = 0;
+  Progress(n);
+}
+
 // The last, partial solid block, then every frame still on the pool.
 void ArchiveWrite::FinishStreams() {
   if (solid_ && s_.solid_fill != 0) {
@@ -336,11 +573,13 @@ bool ArchiveWrite::WriteDirectoryOfKept() {
     if (kept != i) {
       table_[kept] = table_[i];
       items_[kept] = std::move(items_[i]);
+      built_[kept] = built_[i];
     }
     ++kept;
   }
   table_.resize(kept);
   items_.resize(kept);
+  built_.resize(kept);
   s_.records.swap(table_);
   s_.names.reserve(items_.size());
   for (ScanItem& item : items_) s_.names.push_back(std::move(item.Name));
@@ -368,6 +607,17 @@ bool GcaArchive::State::WriteArchive(ByteStream& out) {
   }
   write.FinishStreams();
   return write.WriteDirectoryOfKept();
+}
+
+bool GcaArchive::State::WriteList(ByteStream& out, std::vector<ListItem>& list, std::vector<BuiltEntry>* built) {
+  ArchiveWrite write(*this, out);
+  if (!write.TakeList(list, this) || !write.Prepare()) return false;
+  write.Begin();
+  if (!write.WriteSource(0)) return false;
+  write.FinishStreams();
+  if (!write.WriteDirectoryOfKept()) return false;
+  if (built) *built = write.TakeBuilt();
+  return true;
 }
 
 }  // namespace gca

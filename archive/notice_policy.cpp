@@ -9,13 +9,13 @@ namespace gca {
 int32_t AnswerNotice(NoticePolicy policy, uint32_t code, NoticeOutcome& outcome) {
   switch (code) {
     case kNoticeScrambledDirectory:
-      if (policy == NoticePolicy::kTool) {
+      if (policy != NoticePolicy::kUpdater) {
         outcome.ScrambledDirectory = true;
         return 0;
       }
       return -1;
     case kNoticeSolidIndex:
-      return policy == NoticePolicy::kTool ? 0 : -1;
+      return policy != NoticePolicy::kUpdater ? 0 : -1;
     case kNoticeEntryCrc:
     case kNoticeUnsafeName:
       outcome.Damaged = true;

@@ -22,6 +22,10 @@ enum class NoticePolicy {
   // Every readable archive read: a solid archive gets its index, a scrambled directory
   // is decrypted and noted.
   kTool,
+  // The updater on a patch that keeps each data archive's own form: the installed
+  // archive and the rebuilt one are read whatever their form (a solid archive gets its
+  // index, a scrambled directory is decrypted); failures count as the updater's do.
+  kKeep,
 };
 
 // The answer to one notice under a policy, noting in the outcome what it means.

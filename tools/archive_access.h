@@ -78,6 +78,21 @@ void InstallToolNotices(gca::GcaArchive* archive, NoticeLog* log);
 // solid archive or a scrambled directory does not read, and a damaged entry fails.
 void InstallUpdaterNotices(gca::GcaArchive* archive, NoticeLog* log);
 
+// How a data archive stores its members and its directory: what an update that keeps an
+// archive's options must give the rebuilt one.
+struct ArchiveForm {
+  std::string Directory;  // the directory's magic: "GCA3" (the only form the writer writes), "GCA0", "GCA1"
+  bool FrontRecord = false;  // a "GCAX" front record before the data
+  bool CompressedData = false;
+  bool ScrambledData = false;
+  bool ScrambledDirectory = false;
+  bool Solid = false;
+};
+
+// The options of a form as the summary and the messages name them: "compressed" or
+// "stored", then "scrambled data", "scrambled directory", "solid" where set.
+std::string FormText(const ArchiveForm& form);
+
 // The data-archive members, as the archive lists them.
 struct Member {
   std::string Name;  // system code page
@@ -90,6 +105,8 @@ class ArchiveReader {
   bool Open(const fs::path& path);
   bool Solid() { return handle_.Archive() != nullptr && handle_.Archive()->Solid; }
   bool ScrambledDirectory() const { return log_.ScrambledDirectory; }
+  // Valid after a successful Open.
+  const ArchiveForm& Form() const { return form_; }
   bool Extract(const fs::path& directory, int32_t index);
   // An entry's bytes, decoded with its CRC checked.
   bool Bytes(int32_t index, std::vector<uint8_t>& bytes);
@@ -102,6 +119,7 @@ class ArchiveReader {
   gca::ArchiveHandle handle_;
   std::vector<Member> members_;
   NoticeLog log_;
+  ArchiveForm form_;
 };
 
 }  // namespace builder

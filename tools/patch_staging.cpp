@@ -78,11 +78,11 @@ namespace {
 class ArchiveMerger {
  public:
   ArchiveMerger(const std::string& name, const fs::path& staging, bool with_times, bool allow_long_names,
-                bool keep_deleted, bool deltas, DeltaDigests& delta_digests, ArchiveSummary& summary,
-                MergedArchive& merged)
+                bool keep_deleted, bool deltas, RebuildWay rebuild, DeltaDigests& delta_digests,
+                ArchiveSummary& summary, MergedArchive& merged)
       : name_(name), staging_(staging), with_times_(with_times), allow_long_names_(allow_long_names),
-        keep_deleted_(keep_deleted), deltas_(deltas), delta_digests_(delta_digests), summary_(summary),
-        merged_(merged) {}
+        keep_deleted_(keep_deleted), deltas_(deltas), rebuild_(rebuild), delta_digests_(delta_digests),
+        summary_(summary), merged_(merged) {}
 
   // Opens both archives; Whole (with the reason in the summary) when the updater could not
   // merge into them.
@@ -102,9 +102,13 @@ class ArchiveMerger {
                                                     : "not an archive in the new version";
       return Staged::Whole;
     }
-    // The updater unpacks the installed archive with every question answered "no" and packs
-    // a plain one: a solid archive or a scrambled directory cannot be merged into, and the
-    // new version's own form could not be produced.
+    // Keeping, every readable archive is merged into; its form is checked once it is
+    // known to be rebuilt (CheckKeptForm).
+    if (rebuild_ == RebuildWay::kKeep) return Staged::Members;
+    // Unpacking or streaming, the updater reads the installed archive with every question
+    // answered "no" and writes a stored one with a plain directory: a solid archive or a
+    // scrambled directory cannot be merged into, and the new version's own form could not
+    // be produced.
     std::vector<std::string> reasons;
     if (old_.Solid() || new_.Solid()) reasons.push_back("solid");
     if (old_.ScrambledDirectory() || new_.ScrambledDirectory()) reasons.push_back("scrambled directory");
@@ -113,6 +117,44 @@ class ArchiveMerger {
       return Staged::Whole;
     }
     return Staged::Members;
+  }
+
+  // Keeping, the updater rebuilds the archive with the old one's options, solid and
+  // scrambled directories included: the new version must have those same options, in the
+  // directory form the writer writes. Anything else is refused by name, since shipping
+  // the archive whole would silently give up what the publisher asked for. An archive
+  // whose members all stay is not rebuilt, and its form is not looked at.
+  bool CheckKeptForm(std::string& error) {
+    if (rebuild_ != RebuildWay::kKeep || (summary_.Shipped == 0 && merged_.Deleted.empty())) return true;
+    const ArchiveForm& before = old_.Form();
+    const ArchiveForm& after = new_.Form();
+    const std::string refused = "--rebuild keep: cannot rebuild \"" + name_ + "\": ";
+    const std::string other_way = "; build the patch with --rebuild unpack or stream";
+    for (const auto* form : {&before, &after}) {
+      if (form->Directory != "GCA3" || !form->FrontRecord) {
+        error = refused + "its " + (form == &before ? "old" : "new") + " version has a \"" + form->Directory +
+                "\" directory, a form the updater does not write" + other_way;
+        return false;
+      }
+    }
+    std::string differ;
+    const struct {
+      bool a, b;
+      const char* what;
+    } options[] = {{before.CompressedData, after.CompressedData, "compressed data"},
+                   {before.ScrambledData, after.ScrambledData, "scrambled data"},
+                   {before.ScrambledDirectory, after.ScrambledDirectory, "scrambled directory"},
+                   {before.Solid, after.Solid, "solid"}};
+    for (const auto& option : options) {
+      if (option.a != option.b) differ += (differ.empty() ? "" : ", ") + std::string(option.what);
+    }
+    if (!differ.empty()) {
+      error = refused + "the old and new versions differ in " + differ + " (old: " + FormText(before) +
+              "; new: " + FormText(after) + "), and the rebuilt archive keeps the old one's" + other_way;
+      return false;
+    }
+    summary_.KeptOptions = FormText(before);
+    return true;
   }
 
   // Every member of the new version must have a name the updater can unpack and rebuild.
@@ -306,6 +348,7 @@ class ArchiveMerger {
   const std::string& name_;
   const fs::path& staging_;
   const bool with_times_, allow_long_names_, keep_deleted_, deltas_;
+  const RebuildWay rebuild_;
   DeltaDigests& delta_digests_;
   ArchiveSummary& summary_;
   MergedArchive& merged_;
@@ -319,13 +362,14 @@ class ArchiveMerger {
 
 Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
                         const fs::path& staging, bool with_times, bool allow_long_names, bool keep_deleted,
-                        bool deltas, DeltaDigests& delta_digests, const Tick& tick,
+                        bool deltas, RebuildWay rebuild, DeltaDigests& delta_digests, const Tick& tick,
                         ArchiveSummary& summary, MergedArchive& merged, std::string& error) {
-  ArchiveMerger merger(name, staging, with_times, allow_long_names, keep_deleted, deltas, delta_digests, summary,
-                       merged);
+  ArchiveMerger merger(name, staging, with_times, allow_long_names, keep_deleted, deltas, rebuild, delta_digests,
+                       summary, merged);
   const Staged opened = merger.Open(old_path, new_path, error);
   if (opened != Staged::Members) return opened;
-  if (!merger.CheckNewMembers(error) || !merger.NoteDeletedMembers(error) || !merger.StageMembers(tick, error)) {
+  if (!merger.CheckNewMembers(error) || !merger.NoteDeletedMembers(error) || !merger.StageMembers(tick, error) ||
+      !merger.CheckKeptForm(error)) {
     return Staged::Failed;
   }
   return Staged::Members;
@@ -414,8 +458,8 @@ class TreeStager {
     };
     const Staged staged = StageDataArchive(name, settings_.OldRoot / FromUtf8(name), new_path,
                                            settings_.Stage / "___", settings_.WithTimes, settings_.AllowLongNames,
-                                           settings_.KeepDeleted, settings_.Deltas, staged_.Digests, tick, archive,
-                                           expected, error);
+                                           settings_.KeepDeleted, settings_.Deltas, settings_.Rebuild,
+                                           staged_.Digests, tick, archive, expected, error);
     if (staged == Staged::Failed) return staged;
     if (staged == Staged::Members) {
       summary_.MembersTimeOnly += archive.TimeOnly;

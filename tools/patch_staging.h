@@ -70,11 +70,12 @@ enum class Staged { Failed, Members, Whole };
 using Tick = std::function<void(uint64_t done, uint64_t total)>;
 
 // Compares one data archive of both trees and stages the members the patch carries below
-// stage/___. Failed (with a message) when the patch cannot express the change; Whole
-// (with the reason in the summary) when the updater could not merge into it.
+// stage/___. Failed (with a message) when the patch cannot express the change, or when
+// the rebuild way is keep and the rebuilt archive could not have the new version's
+// options; Whole (with the reason in the summary) when the updater could not merge into it.
 Staged StageDataArchive(const std::string& name, const fs::path& old_path, const fs::path& new_path,
                         const fs::path& staging, bool with_times, bool allow_long_names, bool keep_deleted,
-                        bool deltas, DeltaDigests& delta_digests, const Tick& tick,
+                        bool deltas, RebuildWay rebuild, DeltaDigests& delta_digests, const Tick& tick,
                         ArchiveSummary& summary, MergedArchive& merged, std::string& error);
 
 // Gives every directory of the staged tree a time from the trees, never from the clock,

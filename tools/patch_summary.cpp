@@ -34,6 +34,7 @@ std::string SummaryText(const PatchSummary& s) {
   std::ostringstream out;
   for (const ArchiveSummary& a : s.Archives) {
     if (a.ShippedWhole) out << a.Name << ": " << a.WholeReason << ", shipped whole, " << FormatBytes(a.Bytes) << "\n";
+    if (!a.KeptOptions.empty()) out << a.Name << ": rebuilt with its own options (" << a.KeptOptions << ")\n";
   }
   if (s.MembersTimeOnly > 0) {
     out << s.MembersTimeOnly << (s.MembersTimeOnly == 1 ? " member differs" : " members differ")
@@ -116,6 +117,8 @@ void DescribeRecords(HostPayloadFile& file, std::ostringstream& s) {
   s << "time stamps: " << (listed ? std::to_string(stamps.size()) : std::string("(missing)"))
     << (listed && !complete ? " (list cut short)" : "") << "\n";
   for (const TimeStamp& stamp : stamps) s << "  " << stamp.WriteTime << "  " << stamp.Name << "\n";
+  RebuildWay way = RebuildWay::kUnpack;
+  s << "data archives rebuilt: " << (ReadRebuildWayIn(file, way) ? RebuildWayName(way) : "(damaged record)") << "\n";
   {
     std::vector<Deletion> deletions;
     bool whole = false;

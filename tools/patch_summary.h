@@ -12,6 +12,7 @@ struct ArchiveSummary {
   std::string Name;            // "data.dat"
   bool ShippedWhole = false;   // as a loose file that replaces the old archive
   std::string WholeReason;     // "solid", "scrambled directory", "not an archive"
+  std::string KeptOptions;     // --rebuild keep: the options the rebuilt archive keeps ("compressed, solid")
   int Added = 0;               // members new in this version (files and directories)
   int Replaced = 0;            // members whose bytes or attributes changed
   int Unchanged = 0;           // members equal in bytes, attributes and time

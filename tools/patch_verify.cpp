@@ -74,6 +74,13 @@ bool VerifyRecords(HostPayloadFile& file, const PayloadRecords& records, uint64_
       return false;
     }
   }
+  RebuildWay way = RebuildWay::kUnpack;
+  const bool way_read = ReadRebuildWayIn(file, way);
+  if (!way_read || way != records.Rebuild) {
+    error = std::string("the patch does not read back: the rebuild way reads as ") +
+            (way_read ? RebuildWayName(way) : "damaged") + " instead of " + RebuildWayName(records.Rebuild);
+    return false;
+  }
   tag = FindRecordIn(file, ArchiveTag());
   if (tag < 0 || static_cast<uint64_t>(tag) != archive_tag_position) {
     error = "the patch does not read back: the archive record is found at " + std::to_string(tag) +

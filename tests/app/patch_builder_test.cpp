@@ -506,41 +506,75 @@ TEST_F(PatchBuilderTest, MembersThatDifferOnlyInTimeAreCountedNotShipped) {
   EXPECT_GT(summary.PatchSize, without);
 }
 
-TEST_F(PatchBuilderTest, ArchivesTheUpdaterCannotMergeAreShippedWhole) {
+// Data archives in forms a stored rebuild cannot give: data.dat solid in both versions,
+// voice.dat with a scrambled directory in the new one (and a new member). Unpacking and
+// streaming ship them whole; keeping merges into them when both versions have the same
+// options, and refuses by name when they differ. Each way is recorded in the payload.
+TEST_F(PatchRefusalTest, ArchivesMergedOrShippedWholeByRebuildWay) {
   fs::remove(old_ / "data.dat");
   fs::remove(new_ / "data.dat");
   PackForm solid;
   solid.Solid = true;
   Pack(old_ / "data.dat", {root_ / "old-src/data"}, solid);
   Pack(new_ / "data.dat", {root_ / "new-src/data"}, solid);
-  // voice.dat: the old one plain, the new one with a scrambled directory and a new member.
   Write(root_ / "new-src/voice/v2.bin", "new voice");
   fs::remove(new_ / "voice.dat");
   PackForm scrambled;
   scrambled.ScrambleDirectory = true;
   Pack(new_ / "voice.dat", {root_ / "new-src/voice"}, scrambled);
-
-  PatchSummary summary;
-  std::string error;
-  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
-  const std::set<std::string> entries = PatchEntries(root_ / "patch.exe");
-  EXPECT_EQ(entries.count("data.dat"), 1u);
-  EXPECT_EQ(entries.count("voice.dat"), 1u);
-  for (const std::string& name : entries) EXPECT_NE(name.rfind("___", 0), 0u) << name;
-  ASSERT_EQ(summary.Archives.size(), 2u);
-  EXPECT_TRUE(summary.Archives[0].ShippedWhole);
-  EXPECT_EQ(summary.Archives[0].WholeReason, "solid");
-  EXPECT_EQ(summary.Archives[0].Bytes, fs::file_size(new_ / "data.dat"));
-  EXPECT_EQ(summary.Archives[1].WholeReason, "scrambled directory");
-  EXPECT_EQ(summary.DataArchives, 0);
-  EXPECT_EQ(summary.LooseFiles, 4);  // game.exe, the document and both archives
-  EXPECT_EQ(summary.LooseAdded, 1);
-  EXPECT_EQ(summary.LooseReplaced, 1);
-  const std::string text = SummaryText(summary);
-  EXPECT_NE(text.find("data.dat: solid, shipped whole, " + std::to_string(fs::file_size(new_ / "data.dat")) + " bytes"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("voice.dat: scrambled directory, shipped whole"), std::string::npos) << text;
+  const struct {
+    RebuildWay way;
+    bool old_voice_scrambled;
+    const char* refusal;  // what the refusal must name besides the archive
+  } cases[] = {{RebuildWay::kUnpack, false, nullptr},
+               {RebuildWay::kStream, false, nullptr},
+               {RebuildWay::kKeep, false, "differ in scrambled directory"},
+               {RebuildWay::kKeep, true, nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(RebuildWayName(c.way)) + (c.old_voice_scrambled ? ", both scrambled" : ""));
+    fs::remove(old_ / "voice.dat");
+    Pack(old_ / "voice.dat", {root_ / "old-src/voice"}, c.old_voice_scrambled ? scrambled : PackForm());
+    options_.Rebuild = c.way;
+    fs::remove(options_.Output);
+    if (c.refusal != nullptr) {
+      ExpectRefusedNaming("keep with other options", {"\"voice.dat\"", c.refusal});
+      continue;
+    }
+    PatchSummary summary;
+    std::string error;
+    ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+    const bool keep = c.way == RebuildWay::kKeep;
+    const std::set<std::string> entries = PatchEntries(root_ / "patch.exe");
+    for (const char* name : {"data.dat", "voice.dat"}) EXPECT_EQ(entries.count(name), keep ? 0u : 1u) << name;
+    for (const char* name : {"___\\data\\maps\\m2.txt", "___\\voice\\v2.bin"}) {
+      EXPECT_EQ(entries.count(name), keep ? 1u : 0u) << name;
+    }
+    ASSERT_EQ(summary.Archives.size(), 2u);
+    EXPECT_EQ(summary.DataArchives, keep ? 2 : 0);
+    EXPECT_EQ(summary.Archives[0].ShippedWhole, !keep);
+    EXPECT_EQ(summary.Archives[0].KeptOptions, keep ? "compressed, solid" : "");
+    EXPECT_EQ(summary.Archives[1].KeptOptions, keep ? "stored, scrambled directory" : "");
+    const std::string text = SummaryText(summary);
+    if (keep) {
+      EXPECT_NE(text.find("data.dat: rebuilt with its own options (compressed, solid)"), std::string::npos) << text;
+    } else {
+      EXPECT_EQ(summary.Archives[0].WholeReason, "solid");
+      EXPECT_EQ(summary.Archives[0].Bytes, fs::file_size(new_ / "data.dat"));
+      EXPECT_EQ(summary.Archives[1].WholeReason, "scrambled directory");
+      EXPECT_EQ(summary.LooseFiles, 4);  // game.exe, the document and both archives
+      EXPECT_NE(text.find("data.dat: solid, shipped whole, " + std::to_string(fs::file_size(new_ / "data.dat")) +
+                          " bytes"),
+                std::string::npos)
+          << text;
+      EXPECT_NE(text.find("voice.dat: scrambled directory, shipped whole"), std::string::npos) << text;
+    }
+    // The unpacking patch has no rebuild record at all: its bytes are those of before.
+    const std::vector<uint8_t> bytes = ReadAll(root_ / "patch.exe");
+    EXPECT_EQ(FindTag(bytes.data(), bytes.size(), AssembleTag("REBUILD")) > 0, c.way != RebuildWay::kUnpack);
+    std::string shown;
+    ASSERT_TRUE(DescribePatch(options_.Output, shown, error)) << error;
+    EXPECT_NE(shown.find(std::string("data archives rebuilt: ") + RebuildWayName(c.way)), std::string::npos);
+  }
 }
 
 TEST_F(PatchBuilderTest, SummaryCountsWhatThePatchCarries) {

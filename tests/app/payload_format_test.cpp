@@ -236,7 +236,9 @@ TEST(PeImage, EndOfLastSection) {
 }
 
 #ifdef GU_UPDATER_IMAGE
-// The shipped program must not contain any full tag: the payload's tag is the first. The
+// The shipped program must not contain any full tag: the payload's tag is the first; and
+// it must leave room behind it, inside the first MiB where the records are searched for,
+// for the records of a large patch (64 KiB: long time-stamp and deletion lists). The
 // image is the one this build made; a missing image is a failure, not a reason to skip.
 TEST(UpdaterImage, HoldsNoFullTag) {
   const char* path = GU_UPDATER_IMAGE;
@@ -245,6 +247,7 @@ TEST(UpdaterImage, HoldsNoFullTag) {
   const std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   ASSERT_GT(image.size(), 1000u) << path;
   EXPECT_GT(PeImageEnd(image.data(), image.size()), 0u) << path << " is not a program image";
+  EXPECT_LE(image.size() + 64 * 1024, 1u << 20) << path << " leaves too little room for the records";
   for (const std::string& tag : AllTags()) EXPECT_EQ(FindTag(image.data(), image.size(), tag), -1) << tag << " in " << path;
 }
 #endif

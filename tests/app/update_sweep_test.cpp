@@ -8,7 +8,9 @@
 //     the new tree, or says failure on one that is exactly the old tree, and a second
 //     normal run ends with the new tree.
 // The test command runs a spread sample of N; GU_SWEEP=full runs every N (the benchmark
-// script bench/update_sweep.sh does).
+// script bench/update_sweep.sh does). The reference game is swept for each way of
+// rebuilding the data archives (unpacked and packed again, streamed from the installed
+// archive, streamed keeping its form).
 #include "tests/app/updater_fixture.h"
 
 #include <cstdlib>
@@ -147,6 +149,15 @@ class UpdateSweep : public UpdaterTest {
     return sample;
   }
 
+  // The sweep of the current patch for each rebuild way, with its spread.
+  void SweepEveryWay(size_t unpack_spread, size_t other_spread) {
+    for (const RebuildWay way : {RebuildWay::kUnpack, RebuildWay::kStream, RebuildWay::kKeep}) {
+      SCOPED_TRACE(RebuildWayName(way));
+      rebuild_ = way;
+      Sweep(way == RebuildWay::kUnpack ? unpack_spread : other_spread);
+    }
+  }
+
   void Sweep(size_t spread) {
     PatchSummary summary;
     ASSERT_TRUE(MakePatch(nullptr, &summary));
@@ -220,7 +231,7 @@ class UpdateSweep : public UpdaterTest {
       diff = NotNew();
       if (!diff.empty()) broken.push_back("fail " + at + ": after the next run " + diff);
     }
-    std::cout << "K=" << k << " operations; " << sample.size() << " of them swept; " << runs
+    std::cout << RebuildWayName(rebuild_) << ": K=" << k << " operations; " << sample.size() << " of them swept; " << runs
               << " runs; crash: " << crash_recovered << " of " << sample.size()
               << " ended new after the restart; fail once: " << fail_success << " Success (new), "
               << fail_failure << " failure (old)" << std::endl;
@@ -234,7 +245,7 @@ TEST_F(UpdateSweep, EveryCutOffAndEveryFailureEndsOldOrNew) {
   UsePatch();
   AddDeltas();
   MakeGame();
-  Sweep(30);
+  SweepEveryWay(30, 12);
 }
 
 // A game on a FAT volume: every write time is kept rounded up to 2 s (the times of the
@@ -292,7 +303,7 @@ TEST_F(UpdateSweep, JapaneseNamesBelowATrailByteBackslash) {
   AddDeltas();
   MakeGame();
   install_ = root_ / U8("表") / "SampleQuest";
-  Sweep(15);
+  SweepEveryWay(15, 8);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "app/update_ui.h"
 #include "app/update_worker.h"
 #include "archive/gca_archive.h"
+#include "archive/notice_policy.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -126,10 +127,20 @@ std::map<std::string, FileState> Snapshot(const fs::path& root) {
 // that have no form there.
 std::string Ansi(const fs::path& path) { return AnsiPathOf(path.u8string()); }
 
-void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress) {
+// How a data archive is stored, beyond compression.
+struct PackForm {
+  bool ScrambleData = false;
+  bool ScrambleDirectory = false;
+  bool Solid = false;
+};
+
+void Pack(const fs::path& dat, const std::vector<fs::path>& sources, bool compress, PackForm form = {}) {
   gca::GcaArchive builder;
   ASSERT_TRUE(builder.PrepareBuffers());
   builder.CompressData = compress;
+  builder.ScrambleData = form.ScrambleData;
+  builder.ScrambleDirectory = form.ScrambleDirectory;
+  builder.Solid = form.Solid;
   builder.SetArchivePath(Ansi(dat));
   std::vector<std::string> list;
   for (const fs::path& s : sources) list.push_back(Ansi(s));
@@ -157,6 +168,8 @@ std::map<std::string, MemberState> Members(const fs::path& dat, const fs::path& 
   handle.Create();
   EXPECT_TRUE(handle.PrepareBuffers());
   handle.SetArchivePath(Ansi(dat));
+  // Read whatever its form (a data archive that keeps a scrambled directory).
+  gca::InstallNoticePolicy(handle.Archive(), gca::NoticePolicy::kTool, nullptr);
   EXPECT_TRUE(handle.Open()) << dat.u8string();
   handle.SetOutputDirectory(Ansi(scratch));
   for (int32_t i = 0; i < handle.EntryCount(); ++i) {
@@ -356,7 +369,7 @@ class UpdaterTest : public ::testing::Test {
     for (const char* side : {"old", "new"}) {
       CopyTree(Src(side) / "game", Tree(side));
       for (const std::string& name : archives) {
-        Pack(Tree(side) / (name + ".dat"), {Src(side) / U8(name)}, compress);
+        Pack(Tree(side) / (name + ".dat"), {Src(side) / U8(name)}, compress, form_);
         SetWriteTime(Tree(side) / (name + ".dat"), kBaseTime + (side[0] == 'n' ? 9999 : 0));
       }
     }
@@ -365,6 +378,7 @@ class UpdaterTest : public ::testing::Test {
   bool MakePatch(std::string* error_out = nullptr, PatchSummary* summary_out = nullptr) {
     PatchOptions o;
     o.NoDelta = no_delta_;
+    o.Rebuild = rebuild_;
     o.Stub = (root_ / "updater.exe").u8string();
     o.OldDir = Tree("old").u8string();
     o.NewDir = Tree("new").u8string();
@@ -462,6 +476,8 @@ class UpdaterTest : public ::testing::Test {
 
   fs::path root_, install_;
   bool no_delta_ = false;
+  RebuildWay rebuild_ = RebuildWay::kUnpack;
+  PackForm form_;  // of the data archives BuildTrees packs
   fs::path patch_ = fs::path();
   void UsePatch() { patch_ = root_ / "patch.exe"; }
 };

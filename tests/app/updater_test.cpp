@@ -3,6 +3,7 @@
 // recording UpdateUi stands in for the windows.
 #include "tests/app/updater_fixture.h"
 
+#include "archive/notice_policy.h"
 #include "codec/threads.h"
 
 #include <algorithm>
@@ -112,6 +113,157 @@ TEST_F(UpdaterTest, UpdatesDataArchivesAndLooseFiles) {
   EXPECT_EQ(host.messages[0].Text, "already attached even version.");
 }
 
+// Every way of rebuilding the data archives makes the new version. Stream packs them
+// stored; keep gives each the installed one's form (compressed, scrambled data or
+// directory, solid: every member coded anew), and every entry of it decodes with its
+// CRC.
+TEST_F(UpdaterTest, EveryRebuildWayUpdatesTheGame) {
+  UsePatch();
+  struct Case {
+    RebuildWay Way;
+    PackForm Form;
+  };
+  for (const Case& c : {Case{RebuildWay::kStream, {true, false, false}}, Case{RebuildWay::kKeep, {true, false, false}},
+                        Case{RebuildWay::kKeep, {false, true, false}}, Case{RebuildWay::kKeep, {false, false, true}}}) {
+    SCOPED_TRACE(std::string(RebuildWayName(c.Way)) + (c.Form.ScrambleData ? ", scrambled data" : "") +
+                 (c.Form.ScrambleDirectory ? ", scrambled directory" : "") + (c.Form.Solid ? ", solid" : ""));
+    for (const char* side : {"old", "new"}) {
+      RemoveAll(Src(side));
+      RemoveAll(Tree(side));
+    }
+    rebuild_ = c.Way;
+    form_ = c.Form;
+    MakeGame();
+    PatchSummary summary;
+    ASSERT_TRUE(MakePatch(nullptr, &summary));
+    ASSERT_EQ(summary.Archives.size(), 2u);
+    for (const ArchiveSummary& archive : summary.Archives) EXPECT_EQ(archive.WholeReason, "");  // merged into
+    Install();
+    RecordingUi ui;
+    ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+    ExpectNewVersionInstalled({"data", "voice"});
+    for (const char* name : {"data.dat", "voice.dat"}) {
+      auto archive = std::make_unique<gca::GcaArchive>();
+      ASSERT_TRUE(archive->PrepareBuffers());
+      gca::NoticeOutcome outcome;
+      gca::InstallNoticePolicy(archive.get(), gca::NoticePolicy::kTool, &outcome);
+      archive->SetArchivePath(Ansi(install_ / name));
+      ASSERT_TRUE(archive->ReadDirectory()) << name;
+      const bool keep = c.Way == RebuildWay::kKeep;
+      EXPECT_EQ(archive->CompressData, keep) << name;
+      EXPECT_EQ(archive->ScrambleData, keep && c.Form.ScrambleData) << name;
+      EXPECT_EQ(archive->DirectoryScrambled(), keep && c.Form.ScrambleDirectory) << name;
+      EXPECT_EQ(archive->Solid, keep && c.Form.Solid) << name;
+      int32_t failed = -1;
+      EXPECT_TRUE(archive->CheckEntries({}, &failed)) << name << " entry " << failed;
+      EXPECT_FALSE(outcome.Failed) << name;
+    }
+  }
+}
+
+// The rebuilt archive as bytes, with what may differ between two runs set to zero: the
+// times of directory entries (the run's) and the directory's CRC over them. Empty when
+// it is not a rebuilt archive (stored directory).
+std::string MaskDirectoryTimes(std::string a) {
+  auto load = [&](uint64_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | uint8_t(a[at + i]);
+    return v;
+  };
+  if (a.size() < 16 || a.compare(0, 4, "GCAX") != 0) return std::string();
+  const uint64_t head = load(8, 8);
+  if (head > a.size() || a.size() - head < 32 || a.compare(head, 4, "GCA3") != 0 || (load(head + 4, 4) & 1)) {
+    return std::string();
+  }
+  std::fill(a.begin() + std::ptrdiff_t(head + 20), a.begin() + std::ptrdiff_t(head + 24), '\0');
+  const uint64_t count = load(head + 24, 4);
+  if (count > (a.size() - head - 32) / 32) return std::string();
+  for (uint64_t k = 0; k < count; ++k) {
+    const uint64_t record = head + 32 + 32 * k;
+    if (load(record + 4, 4) & 0x10) std::fill(a.begin() + std::ptrdiff_t(record + 8), a.begin() + std::ptrdiff_t(record + 16), '\0');
+  }
+  return a;
+}
+
+// The installed data archive as another packer may have written it: its files without
+// the archive bit, which extraction gives them back on this file system.
+void ClearArchiveBits(const fs::path& dat) {
+  const fs::path copy = dat.parent_path() / "copy.dat";
+  fs::copy_file(dat, copy);
+  {
+    auto from = std::make_unique<gca::GcaArchive>();
+    auto to = std::make_unique<gca::GcaArchive>();
+    ASSERT_TRUE(from->PrepareBuffers() && to->PrepareBuffers());
+    from->SetArchivePath(Ansi(copy));
+    ASSERT_TRUE(from->ReadDirectory());
+    std::vector<gca::ListItem> items;
+    for (int32_t k = 0; k < from->EntryCount(); ++k) {
+      const gca::EntryRecord record = from->EntryInfo(k);
+      gca::ListItem item;
+      item.Name = from->EntryName(k);
+      item.Attributes = record.Attributes & gca::kAttrDirectory ? record.Attributes : record.Attributes & ~0x20u;
+      item.WriteTime = record.WriteTime;
+      item.From = from.get();
+      item.Index = k;
+      items.push_back(item);
+    }
+    to->CompressData = from->CompressData;
+    to->SetArchivePath(Ansi(dat));
+    ASSERT_TRUE(to->BuildFromList(items));
+  }
+  fs::remove(copy);
+}
+
+// Stream writes the rebuilt archive from the installed one without unpacking it, and
+// writes the bytes unpack writes but for the directories' times: nested and empty
+// directories, empty files, a read-only and a dot-named member, members replaced,
+// added, unchanged, deleted and made by a delta; the installed archive's files stored
+// without the archive bit. Runs again under code page 932 with Japanese names.
+TEST_F(UpdaterTest, StreamWritesWhatUnpackWritesAlsoWithJapaneseNames) {
+  UsePatch();
+  Both("data/maps/same.txt", "unchanged", false, 1);
+  Both("data/maps/replaced.txt", "old text", true, 2);
+  Both("data/deep/a/b/empty.bin", "", false, 3);
+  Both("data/deep/a/b/c/empty.dat", "", true, 4);
+  Both("data/ro.txt", "read-only member", false, 5);
+  SetReadOnly(Src("old") / "data/ro.txt");
+  SetReadOnly(Src("new") / "data/ro.txt");
+  Both("data/.dotted", "a member whose name begins with a dot", false, 6);
+  Both("data/maps/long.txt", Lines(1200, false), false, 7);
+  Write(Src("new") / "data/maps/long.txt", Lines(1200, true));
+  SetWriteTime(Src("new") / "data/maps/long.txt", kBaseTime + 8);
+  NewOnly("data/added/sub/new.txt", "a new member", 9);
+  Write(Src("old") / "data/gone/old.txt", "a member the new version has no more");
+  for (const char* side : {"old", "new"}) fs::create_directories(Src(side) / "data/empty/inner");
+  if (GetACP() == 932) {
+    Both("data/ソフト/表.txt", "表", false, 11);
+    Both("data/ソフト/変更.txt", "変更前", true, 12);
+    NewOnly("data/新しい/追加.txt", "追加", 13);
+  }
+  Both("game/game.exe", "MZ game binary", true, 20);
+  BuildTrees({"data"}, true);
+  std::string rebuilt[2];
+  const RebuildWay ways[2] = {RebuildWay::kUnpack, RebuildWay::kStream};
+  for (int i = 0; i < 2; ++i) {
+    rebuild_ = ways[i];
+    PatchSummary summary;
+    ASSERT_TRUE(MakePatch(nullptr, &summary));
+    ASSERT_EQ(summary.Archives.size(), 1u);
+    EXPECT_EQ(summary.Archives[0].Deltas, 1);
+    EXPECT_EQ(summary.Archives[0].Deleted, 1);
+    Install();
+    ClearArchiveBits(install_ / "data.dat");
+    RecordingUi ui;
+    ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
+    ExpectNewVersionInstalled({"data"});
+    rebuilt[i] = MaskDirectoryTimes(Read(install_ / "data.dat"));
+  }
+  ASSERT_FALSE(rebuilt[0].empty());
+  ASSERT_EQ(rebuilt[0].size(), rebuilt[1].size());
+  const auto differ = std::mismatch(rebuilt[0].begin(), rebuilt[0].end(), rebuilt[1].begin());
+  EXPECT_TRUE(differ.first == rebuilt[0].end()) << "first difference at byte " << (differ.first - rebuilt[0].begin());
+}
+
 TEST_F(UpdaterTest, SignedPatchApplies) {
   UsePatch();
   MakeGame();
@@ -188,7 +340,12 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
     SetWriteTime(install_ / "voice.dat", WriteTimeOf(Tree("old") / "voice.dat"));
     expect_untouched("missing data archive");
   }
-  {  // a member whose bytes no longer match its CRC
+  // a member whose bytes no longer match its CRC: found by unpacking, and where the
+  // rebuilt archive is written from the installed one, by the check of its data
+  for (const RebuildWay way : {RebuildWay::kStream, RebuildWay::kUnpack}) {
+    SCOPED_TRACE(RebuildWayName(way));
+    rebuild_ = way;
+    ASSERT_TRUE(MakePatch());
     Install();
     Pack(install_ / "data.dat", {Src("old") / "data"}, false);
     SetWriteTime(install_ / "data.dat", WriteTimeOf(Tree("old") / "data.dat"));
@@ -248,6 +405,20 @@ TEST_F(UpdaterTest, FailuresBeforeTheSwapChangeNothing) {
     EXPECT_TRUE(Snapshot(install_)["data.dat"] == old_tree.at("data.dat"));
     EXPECT_TRUE(Snapshot(install_)["game.exe"] == old_tree.at("game.exe"));
     EXPECT_FALSE(fs::exists(install_ / "tmp"));
+  }
+  {  // a rebuild way this updater does not know: a damaged patch
+    rebuild_ = RebuildWay::kStream;
+    ASSERT_TRUE(MakePatch());
+    Install();
+    std::string bytes = Read(patch_);
+    const size_t at = bytes.find("REBUILD_________");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 16] = 7;
+    Write(patch_, bytes);
+    RecordingUi ui;
+    EXPECT_FALSE(Run(ui));
+    ExpectFailureReported(ui, "This patch file is damaged. Download it again.");
+    expect_untouched("unknown rebuild way");
   }
 }
 
@@ -801,29 +972,41 @@ TEST_F(UpdaterTest, ALeftoverAfterTheCommitIsLeftToTheNextRun) {
 }
 
 // The space the run counts on is never less than what its files take at the peak
-// (each file in whole clusters), and not far above it.
+// (each file in whole clusters), and not far above it, for each rebuild way: with a
+// large member that goes over unchanged (incompressible: keep stores it as large),
+// the files' own bytes outweigh what the estimate adds for each file's metadata.
 TEST_F(UpdaterTest, TheSpaceEstimateCoversThePeak) {
   UsePatch();
+  std::string noise(3 << 20, '\0');
+  uint32_t x = 99;
+  for (char& c : noise) c = char((x = x * 1103515245u + 12345u) >> 24);
+  Both("data/big.bin", noise, false, 77);
   MakeGame();
-  ASSERT_TRUE(MakePatch());
-  Install();
-  const uint64_t cluster = QueryVolumeSpace(install_.u8string()).Cluster;
-  auto used = [&] {
-    uint64_t bytes = 0;
-    for (fs::recursive_directory_iterator it(install_), end; it != end; ++it) {
-      if (it->is_directory()) bytes += cluster;
-      else bytes += (fs::file_size(it->path()) + cluster - 1) / cluster * cluster;
-    }
-    return bytes;
-  };
-  const uint64_t before = used();
-  uint64_t peak = 0;
-  RecordingUi ui;
-  ui.on_repaint = [&] { peak = std::max(peak, used() - before); };
-  ASSERT_TRUE(Run(ui));
-  EXPECT_GT(LastPeakEstimate, 0u);
-  EXPECT_GE(LastPeakEstimate, peak);
-  std::cout << "peak " << peak << " bytes, estimate " << LastPeakEstimate << " bytes" << std::endl;
+  for (const RebuildWay way : {RebuildWay::kUnpack, RebuildWay::kStream, RebuildWay::kKeep}) {
+    SCOPED_TRACE(RebuildWayName(way));
+    rebuild_ = way;
+    ASSERT_TRUE(MakePatch());
+    Install();
+    const uint64_t cluster = QueryVolumeSpace(install_.u8string()).Cluster;
+    auto used = [&] {
+      uint64_t bytes = 0;
+      for (fs::recursive_directory_iterator it(install_), end; it != end; ++it) {
+        if (it->is_directory()) bytes += cluster;
+        else bytes += (fs::file_size(it->path()) + cluster - 1) / cluster * cluster;
+      }
+      return bytes;
+    };
+    const uint64_t before = used();
+    uint64_t peak = 0;
+    RecordingUi ui;
+    ui.on_repaint = [&] { peak = std::max(peak, used() - before); };
+    ASSERT_TRUE(Run(ui));
+    EXPECT_GT(LastPeakEstimate, 0u);
+    EXPECT_GE(LastPeakEstimate, peak);
+    EXPECT_LE(LastPeakEstimate, peak + peak / 4);
+    std::cout << RebuildWayName(way) << ": peak " << peak << " bytes, estimate " << LastPeakEstimate << " bytes"
+              << std::endl;
+  }
 }
 
 }  // namespace

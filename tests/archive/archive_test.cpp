@@ -196,6 +196,197 @@ TEST_P(RoundTrip, TreeSurvivesEveryOptionCombination) {
 
 INSTANTIATE_TEST_SUITE_P(AllOptions, RoundTrip, ::testing::Range(0, 32));
 
+// ---- building from a list -----------------------------------------------------------
+
+namespace {
+
+// Where the items of a list take their contents from.
+enum class ListKind {
+  kFiles,      // every file from disk
+  kAlike,      // every file from an archive built with the same options (copied as stored)
+  kOther,      // every file from an archive built with other options (decoded and coded again)
+  kMixed,      // files from disk and from both archives in turn, the list given in reverse
+};
+
+struct ListCase {
+  const char* name;
+  Options options;
+  Options other;
+};
+
+const ListCase kListCases[] = {
+    {"stored", {false, false, false, false, false}, {true, true, true, true, true}},
+    {"compressed", {true, false, false, false, true}, {false, false, true, false, false}},
+    {"scrambled", {false, false, true, true, false}, {true, false, false, false, true}},
+    {"compressed-scrambled", {true, false, true, false, true}, {true, true, false, true, false}},
+    {"solid", {true, true, false, false, true}, {true, false, false, false, false}},
+    {"solid-scrambled", {true, true, true, true, true}, {false, false, false, false, false}},
+};
+
+void SetOptions(GcaArchive& a, const Options& o) {
+  a.CompressData = o.compress;
+  a.Solid = o.solid;
+  a.ScrambleData = o.scramble;
+  a.ScrambleDirectory = o.scramble_dir;
+  a.CompressDirectory = o.compress_dir;
+}
+
+// The items of a scan of `source` (below `root`), taken from `from` when given.
+std::vector<ListItem> ListOf(const std::string& root, const std::string& source, GcaArchive* from) {
+  std::vector<ScanItem> scan;
+  ScanSource(source, scan);
+  std::vector<ListItem> items;
+  for (const ScanItem& s : scan) {
+    ListItem item;
+    item.Name = s.Name;
+    item.Attributes = s.Attributes;
+    item.WriteTime = s.WriteTime;
+    item.Path = JoinPath(root, s.Name);
+    if (from && !(s.Attributes & kAttrDirectory)) {
+      item.From = from;
+      for (int32_t i = 0; i < from->EntryCount(); ++i) {
+        if (from->EntryName(i) == s.Name) item.Index = i;
+      }
+    }
+    items.push_back(item);
+  }
+  return items;
+}
+
+}  // namespace
+
+class ListBuild : public ::testing::TestWithParam<int> {};
+
+// Building from a list that names what a scan of a tree finds gives the bytes Build of
+// that tree gives, whatever holds the contents and however many threads code them; the
+// data check passes on it and finds a copied entry changed afterwards.
+TEST_P(ListBuild, SameBytesAsBuildOfTheTree) {
+  const ListCase& c = kListCases[GetParam()];
+  ScratchDir src, out;
+  MakeTree(src, SampleTree());
+  ASSERT_TRUE(BuildArchive(out / "tree.gca", {src / "src"}, c.options));
+  const std::string expected = Slurp(out / "tree.gca");
+  ASSERT_TRUE(BuildArchive(out / "other.gca", {src / "src"}, c.other));
+  // Each kind on one thread or on three (the pool and the calling thread cut blocks
+  // apart), so that both ways of decoding and coding meet copies.
+  const std::pair<ListKind, unsigned> runs[] = {
+      {ListKind::kFiles, 3}, {ListKind::kAlike, 1}, {ListKind::kOther, 1}, {ListKind::kMixed, 3}};
+  for (const auto& run : runs) {
+    const ListKind kind = run.first;
+    const unsigned threads = run.second;
+    {
+      SCOPED_TRACE(std::string(c.name) + " kind " + std::to_string(int(kind)) + " threads " +
+                   std::to_string(threads));
+      NoticeLog log;
+      GcaArchive alike, other;
+      for (GcaArchive* from : {&alike, &other}) {
+        ASSERT_TRUE(from->PrepareBuffers());
+        from->SetThreads(threads);
+        from->SetNoticeCallback(log.Callback());
+        from->SetArchivePath(from == &alike ? out / "tree.gca" : out / "other.gca");
+        ASSERT_TRUE(from->ReadDirectory());
+      }
+      std::vector<ListItem> items =
+          ListOf(src.Root(), src / "src", kind == ListKind::kFiles ? nullptr : kind == ListKind::kOther ? &other : &alike);
+      if (kind == ListKind::kMixed) {
+        const std::vector<ListItem> from_other = ListOf(src.Root(), src / "src", &other);
+        for (size_t i = 0; i < items.size(); ++i) {
+          if (i % 3 == 0) items[i].From = nullptr;
+          if (i % 3 == 1) items[i] = from_other[i];
+        }
+        std::reverse(items.begin(), items.end());
+      }
+      GcaArchive w;
+      ASSERT_TRUE(w.PrepareBuffers());
+      w.SetThreads(threads);
+      w.SetNoticeCallback(log.Callback());
+      SetOptions(w, c.options);
+      w.SetArchivePath(out / "list.gca");
+      std::vector<BuiltEntry> built;
+      ASSERT_TRUE(w.BuildFromList(items, &built));
+      EXPECT_EQ(log.Count(kNoticeEntryCrc), 0);
+      const std::string bytes = Slurp(out / "list.gca");
+      EXPECT_TRUE(bytes == expected) << bytes.size() << " vs " << expected.size();
+      ASSERT_EQ(built.size(), items.size());
+      int copied = 0;
+      for (const BuiltEntry& b : built) copied += b.Copied;
+      const bool copies = !c.options.solid && kind != ListKind::kFiles && kind != ListKind::kOther;
+      EXPECT_EQ(copied > 0, copies);
+
+      GcaArchive check;
+      ASSERT_TRUE(check.PrepareBuffers());
+      check.SetThreads(threads);
+      check.SetNoticeCallback(log.Callback());
+      check.SetArchivePath(out / "list.gca");
+      ASSERT_TRUE(check.ReadDirectory());
+      EXPECT_EQ(check.DirectoryScrambled(), c.options.scramble_dir);
+      EXPECT_EQ(check.DirectoryCompressed(), c.options.compress_dir);
+      int32_t failed = -2;
+      EXPECT_TRUE(check.CheckEntries(built, &failed));
+      EXPECT_EQ(failed, -1);
+      // A list of another length belongs to another archive: nothing is checked.
+      failed = -2;
+      EXPECT_FALSE(check.CheckEntries(std::vector<BuiltEntry>(1), &failed));
+      EXPECT_EQ(failed, -1);
+      check.Close();
+      if (!copies) continue;
+      // A copied entry changed in the built file: the check names it.
+      int32_t victim = -1;
+      for (int32_t i = 0; i < int32_t(built.size()); ++i) {
+        if (built[size_t(i)].Copied && check.EntryInfo(i).PackedSize > 1000) victim = i;
+      }
+      ASSERT_GE(victim, 0);
+      uint64_t at = 16;
+      for (int32_t i = 0; i < victim; ++i) at += check.EntryInfo(i).PackedSize;
+      std::string bad = bytes;
+      bad[size_t(at + 500)] = char(bad[size_t(at + 500)] ^ 0x40);
+      Spit(out / "bad.gca", bad);
+      check.SetArchivePath(out / "bad.gca");
+      EXPECT_FALSE(check.CheckEntries(built, &failed));
+      EXPECT_EQ(failed, victim);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, ListBuild, ::testing::Range(0, int(sizeof(kListCases) / sizeof(kListCases[0]))));
+
+// An entry of the source archive that does not decode, or decodes to the wrong CRC,
+// fails the build with the entry-CRC notice of the source archive and leaves no
+// archive; the same change fails the data check of that archive.
+TEST(ListBuildDamage, DamagedSourceEntryFailsTheBuild) {
+  ScratchDir src, out;
+  MakeTree(src, SampleTree());
+  for (const Options& o : {Options{false, false, false, false, false}, Options{true, false, true, false, true},
+                           Options{true, true, false, false, true}}) {
+    ASSERT_TRUE(BuildArchive(out / "a.gca", {src / "src"}, o));
+    std::string bytes = Slurp(out / "a.gca");
+    bytes[16 + 3000] = char(bytes[16 + 3000] ^ 0x11);
+    Spit(out / "bad.gca", bytes);
+    for (unsigned threads : {1u, 3u}) {
+      NoticeLog log, build_log;
+      GcaArchive check;
+      ASSERT_TRUE(check.PrepareBuffers());
+      check.SetThreads(threads);
+      check.SetNoticeCallback(log.Callback());
+      check.SetArchivePath(out / "bad.gca");
+      int32_t failed = -2;
+      EXPECT_FALSE(check.CheckEntries({}, &failed));
+      EXPECT_GE(failed, 0);
+      // Built into an archive of other options, so that every entry is decoded.
+      GcaArchive w;
+      ASSERT_TRUE(w.PrepareBuffers());
+      w.SetThreads(threads);
+      w.SetNoticeCallback(build_log.Callback());
+      w.CompressData = !o.compress;
+      w.SetArchivePath(out / "list.gca");
+      EXPECT_FALSE(w.BuildFromList(ListOf(src.Root(), src / "src", &check)));
+      EXPECT_EQ(log.Count(kNoticeEntryCrc), 1);
+      EXPECT_EQ(build_log.Count(kNoticeEntryCrc), 0);
+      EXPECT_FALSE(Exists(out / "list.gca"));
+    }
+  }
+}
+
 TEST(Archive, UpdateOptionsGivePlainStoredArchive) {
   ScratchDir src, out;
   MakeTree(src, SampleTree());
@@ -864,6 +1055,10 @@ void Survive(const std::string& path, const std::string& out, int32_t start = 0)
       EXPECT_LE(m.data.size(), a.EntryInfo(i).UnpackedSize);
     }
     ExtractAll(a, out);
+    int32_t failed = -2;
+    if (!a.CheckEntries({}, &failed)) {
+      EXPECT_LT(failed, a.EntryCount());
+    }
   }
   EXPECT_TRUE(a.Close());
 }
