@@ -104,13 +104,15 @@ uint64_t PeakSpaceEstimate(const std::vector<SpaceArchive>& archives, const std:
       else if (unpack ? replaced.count(folded) == 0 : made_by_delta.count(folded) != 0) total += Clusters(m.Size, cluster);
       AddParents(m.Name, directories);
     }
+    // The patch's members are extracted when unpacking; otherwise they go from the patch
+    // into the rebuilt archive, and only those deltas make are staged.
     for (const SpaceMember& m : archive.Patch) {
       if (m.Directory) directories.insert(Fold(m.Name));
-      else total += Clusters(m.Size, cluster);
+      else if (unpack || m.Delta) total += Clusters(m.Size, cluster);
       AddParents(m.Name, directories);
     }
     total += (directories.size() + 1) * cluster;
-    files += (unpack ? archive.Installed.size() : made_by_delta.size()) + archive.Patch.size() + directories.size() + 2;
+    files += (unpack ? archive.Installed.size() + archive.Patch.size() : 2 * made_by_delta.size()) + directories.size() + 2;
     uint64_t rebuilt = kArchiveFixed;
     for (const auto& [folded, m] : final_members) {
       uint64_t data = m.Size;

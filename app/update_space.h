@@ -7,8 +7,9 @@
 // header), and its old copy is unpacked too until the delta is applied, through a work
 // file as large as the new member: the largest such work file counts once.
 // When the rebuilt archive is written from the installed one (stream, keep), the
-// members that go over unchanged are never unpacked: the staging tree holds only the
-// patch's members, the old copies the deltas read and the directories. Keep writes the
+// members that go over unchanged are never unpacked and the patch's members go from the
+// patch into it: the staging tree holds only the members deltas make, their old copies
+// and the directories. Keep writes the
 // rebuilt archive in the installed one's form: a member that goes over unchanged takes
 // its packed size (its unpacked size where the archive is solid and it is coded anew),
 // a patch member at most its unpacked size and the frame heads of its blocks.

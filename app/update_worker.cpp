@@ -217,6 +217,14 @@ class UpdateRun {
   gca::NoticePolicy OldArchivePolicy() const {
     return rebuild_ == RebuildWay::kKeep ? gca::NoticePolicy::kKeep : gca::NoticePolicy::kUpdater;
   }
+  // Stream and keep: a data-archive member of the patch (not a directory, not made by a
+  // delta) goes from the patch into the rebuilt archive without being extracted.
+  bool TakenFromPatch(const PatchEntry& entry) const {
+    if (rebuild_ == RebuildWay::kUnpack || entry.Delta || entry.Holder || (entry.Attributes & gca::kAttrDirectory)) {
+      return false;
+    }
+    return IsStagingMember(entry.Name) && entry.Name.size() > 4 && entry.Name.find('\\', 4) != std::string::npos;
+  }
   void NextStep() {
     StepDone = step_;
     StepTotal = 3 * static_cast<int64_t>(archives_.size()) + 2;
@@ -495,6 +503,15 @@ bool UpdateRun::ExtractPatch() {
       if (!ApplyDelta(entry, i)) return false;
       continue;
     }
+    if (TakenFromPatch(entry)) {
+      // Written into the rebuilt archive straight from the patch; its directories are
+      // made here as extracting it would make them, so the staging tree names them.
+      if (!CreateDirectoryTree(ParentDirectory(target))) {
+        NoteOperationFailure("write", target, GetLastError());
+        return false;
+      }
+      continue;
+    }
     if (PathExists(target)) {
       if (entry.Attributes & gca::kAttrDirectory) continue;
       // The patch's copy replaces the one unpacked from the data archive.
@@ -670,6 +687,32 @@ bool UpdateRun::RebuildFromList(DataArchive& archive) {
     item.Index = k;
     items.push_back(std::move(item));
   }
+  // The patch's members, named as extracting them would have named them.
+  gca::GcaArchive& patch = *patch_.Archive();
+  const std::string prefix = FoldName(std::string(StagingDirName) + "\\" + archive.Name + "\\");
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const PatchEntry& entry = entries_[i];
+    if (!TakenFromPatch(entry) || FoldName(entry.Name.substr(0, prefix.size())) != prefix) continue;
+    const gca::EntryRecord record = patch.EntryInfo(static_cast<int32_t>(i));
+    const std::string name = entry.Name.substr(4);
+    const size_t slash = name.rfind('\\');
+    const auto directory = directories.find(FoldName(name.substr(0, slash)));
+    if (directory == directories.end()) return false;  // made by the extraction step
+    const std::string file = name.substr(slash + 1);
+    uint32_t attributes = 0;
+    if (!ScanAttributes(record.Attributes, !file.empty() && file[0] == '.', attributes)) {
+      NoteOperationFailure("write", TempDirectory, GetLastError());
+      return false;
+    }
+    if (attributes & gca::kAttrTemporary) continue;
+    gca::ListItem item;
+    item.Name = directory->second + "\\" + Utf8ToAnsi(file);
+    item.Attributes = attributes;
+    item.WriteTime = record.WriteTime;
+    item.From = &patch;
+    item.Index = static_cast<int32_t>(i);
+    items.push_back(std::move(item));
+  }
   // The archive object is large (its codec tables are inline): keep it off the stack.
   auto builder = std::make_unique<gca::GcaArchive>();
   if (!builder->PrepareBuffers()) return false;
@@ -691,7 +734,10 @@ bool UpdateRun::RebuildFromList(DataArchive& archive) {
   NoticeRecorder notices;
   notices.Install(builder.get());
   std::vector<gca::BuiltEntry> built;
-  const bool ok = builder->BuildFromList(std::move(items), &built) && !notices.Failed && !archive.Old->Notices.Failed;
+  PatchDecodePool patch_pool(&patch);
+  const bool ok = builder->BuildFromList(std::move(items), &built) && !notices.Failed &&
+                  !archive.Old->Notices.Failed && !patch_notices_.Failed;
+  if (patch_notices_.Damaged) NoteFailureKind(FailureKind::kDamagedPatch);
   const bool damaged = archive.Old->Notices.Damaged;
   // Its buffers go before the check reads the archive; the installed archive is closed
   // before it is swapped.

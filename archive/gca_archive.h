@@ -141,8 +141,8 @@ class GcaArchive {
   // directory has been read; never this object) is decoded, its CRC checked, and coded
   // with this archive's options; its stored bytes are copied as they are, without
   // decoding, when both archives store it alike (neither solid, the same CompressData,
-  // ScrambleData and key, the same stored name). Directory items store nothing. Every
-  // file item posts the add notice (text: its path, or its name when it comes from an
+  // ScrambleData and key, and when scrambled the same stored name, which the key holds).
+  // Directory items store nothing. Every file item posts the add notice (text: its path, or its name when it comes from an
   // archive). Progress counts the unpacked bytes of all items. built, when given,
   // receives one BuiltEntry per entry written, in archive order. Failures as Build's: a
   // source file that cannot be opened, a short read or write; a source entry that does

@@ -417,16 +417,17 @@ void ArchiveWrite::WriteSolidData(GcaFile& in, uint64_t size) {
   }
 }
 
-// True when the entry's stored bytes are what this write would store for its contents
-// under the same name: neither archive solid, the same coding, scrambling and key, and
-// the entry's record consistent with its coding.
+// True when the entry's stored bytes are what this write would store for its contents:
+// neither archive solid, the same coding, scrambling and key (and, when scrambled, the
+// same name), and the entry's record consistent with its coding.
 bool ArchiveWrite::StoredAlike(const GcaArchive::State& from, int32_t index) const {
   const GcaArchive& other = *from.self;
   const EntryRecord& r = from.records[size_t(index)];
   if (solid_ || other.Solid || !other.EntryCrc) return false;
   if (other.CompressData != s_.self->CompressData || other.ScrambleData != s_.self->ScrambleData) return false;
   if (s_.self->ScrambleData && from.PassPhrase() != s_.PassPhrase()) return false;
-  if (from.names[size_t(index)] != items_[at_].Name) return false;
+  // Only scrambled bytes depend on the name, through the key.
+  if (s_.self->ScrambleData && from.names[size_t(index)] != items_[at_].Name) return false;
   if ((r.UnpackedSize == 0) != (r.PackedSize == 0)) return false;
   return other.CompressData || r.PackedSize == r.UnpackedSize;
 }
