@@ -638,6 +638,7 @@ bool UpdateRun::ScanAttributes(uint32_t stored, bool dot_name, uint32_t& found) 
 // the members that go over unchanged are copied where both forms store them alike.
 bool UpdateRun::RebuildFromList(DataArchive& archive) {
   NextStep();
+  LogLine("rebuilding " + archive.Name + " from the installed archive and the patch");
   std::string ansi_rebuilt, ansi_content, ansi_staging;
   if (!ToAnsi(archive.Rebuilt, ansi_rebuilt) || !ToAnsi(archive.Content, ansi_content) ||
       !ToAnsi(StagingDirectory, ansi_staging) || !archive.Old) {
@@ -796,6 +797,7 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive, const std::vector<gca:
   // entry's stored bytes against those it was copied from. Where the data is stored,
   // decoding is reading: every entry is checked against its CRC, so that a member
   // damaged in the installed archive is found as unpacking finds it.
+  LogLine("rebuilt " + archive.Name + ": directory as expected; checking its data");
   gca::GcaArchive* rebuilt = handle.Archive();
   const bool stored = !rebuilt->CompressData && !rebuilt->Solid;
   rebuilt->SetThreads(UpdateWorkers());
@@ -808,7 +810,8 @@ bool UpdateRun::VerifyRebuilt(const DataArchive& archive, const std::vector<gca:
     if (rebuilt->CheckEntries(*built, &again)) NoteFailureKind(FailureKind::kDamagedInstall, archive.Path);
   }
   rebuilt->SetThreads(1);
-  if (!checked) LogLine(FormatText("rebuilt archive: entry %d fails its check", static_cast<int>(failed)));
+  LogLine(checked ? "rebuilt " + archive.Name + ": data checked"
+                  : FormatText("rebuilt archive: entry %d fails its check", static_cast<int>(failed)));
   return checked;
 }
 
@@ -1249,6 +1252,7 @@ bool UpdateRun::StageAndCommit() {
   for (DataArchive& archive : archives_) archive.Old.reset();
   // Nothing of the game has changed up to here. Everything that is moved into the game
   // is on the disk before the first old file is moved aside.
+  if (ok) LogLine("staged; flushing");
   ok = ok && FlushStaged();
   if (!ok) NoteOperationFailure("write the new files into", TempDirectory, GetLastError());
   if (ok) LogLine(FormatText("staged and checked: %d data archives rebuilt; swapping", static_cast<int>(archives_.size())));
