@@ -108,7 +108,9 @@ bool ParseDeltaHeader(const uint8_t* bytes, size_t size, DeltaHeader& header) {
   header.OldDigest.assign(reinterpret_cast<const char*>(bytes + 32), 128);
   header.NewDigest.assign(reinterpret_cast<const char*>(bytes + 160), 128);
   header.Base.clear();
-  if (whole > kDeltaHeaderSize) header.Base.assign(reinterpret_cast<const char*>(bytes + kDeltaHeaderSize + 4), whole - kDeltaHeaderSize - 4);
+  if (whole > kDeltaHeaderSize) {
+    header.Base.assign(reinterpret_cast<const char*>(bytes + kDeltaHeaderSize + 4), whole - kDeltaHeaderSize - 4);
+  }
   return IsHexDigest(header.OldDigest) && IsHexDigest(header.NewDigest);
 }
 

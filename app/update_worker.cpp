@@ -428,8 +428,8 @@ bool UpdateRun::ApplyDelta(const PatchEntry& entry, int32_t index) {
   const std::string old_path = member ? staged : JoinPath(InstallPath, entry.Base.empty() ? entry.Name : entry.Base);
   const std::string out = member ? DeltaWorkPath() : staged;
   // Nor is a base ever a file of the run's own work directory.
-  const size_t leaf = TempDirectory.rfind('\\') + 1;
-  if (!entry.Base.empty() && FoldName(entry.Base.substr(0, entry.Base.find('\\'))) == FoldName(TempDirectory.substr(leaf))) {
+  const std::string work = FoldName(TempDirectory.substr(TempDirectory.rfind('\\') + 1));
+  if (!entry.Base.empty() && FoldName(entry.Base.substr(0, entry.Base.find('\\'))) == work) {
     NoteFailureKind(FailureKind::kDamagedPatch);
     return false;
   }
