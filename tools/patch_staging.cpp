@@ -415,7 +415,9 @@ size_t Likeness(const std::string& a, const std::string& b) {
   return prefix + suffix;
 }
 
-// At most this many old files are tried for one added file, so the build stays fast.
+// The most alike names whose contents are compared, and of those the most alike contents
+// for which a delta is made, so the build stays fast.
+constexpr size_t kBasePool = 8;
 constexpr size_t kBaseTries = 3;
 // Smaller files code smaller whole than with a delta's header.
 constexpr uint64_t kBaseSmallest = 512;
@@ -460,8 +462,43 @@ std::vector<std::string> BaseCandidates(const std::string& name, uint64_t size,
     return a.Name < b.Name;
   });
   std::vector<std::string> names;
-  for (size_t i = 0; i < found.size() && i < kBaseTries; ++i) names.push_back(found[i].Name);
+  for (size_t i = 0; i < found.size() && i < kBasePool; ++i) names.push_back(found[i].Name);
   return names;
+}
+
+// Content fingerprints: the hashes of the 32-byte windows whose mixed hash falls in one
+// of 32 buckets, chosen by the content itself so that text moved to another offset gives
+// the same ones; sorted, each once.
+std::vector<uint32_t> Fingerprints(const std::vector<uint8_t>& bytes) {
+  constexpr size_t kWindow = 32;
+  constexpr uint32_t kBase = 0x01000193u;
+  uint32_t out_factor = 1;  // kBase to the power of the window, mod 2^32
+  for (size_t i = 0; i < kWindow; ++i) out_factor *= kBase;
+  std::vector<uint32_t> prints;
+  uint32_t hash = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    hash = hash * kBase + bytes[i] + 1;
+    if (i >= kWindow) hash -= out_factor * (bytes[i - kWindow] + 1u);
+    if (i + 1 >= kWindow && ((hash * 0x9E3779B1u) >> 27) == 0) prints.push_back(hash);
+  }
+  std::sort(prints.begin(), prints.end());
+  prints.erase(std::unique(prints.begin(), prints.end()), prints.end());
+  return prints;
+}
+
+// How many fingerprints of the new content the old one shares.
+size_t SharedPrints(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  size_t shared = 0;
+  for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+    if (a[i] < b[j]) {
+      ++i;
+    } else if (b[j] < a[i]) {
+      ++j;
+    } else {
+      ++shared, ++i, ++j;
+    }
+  }
+  return shared;
 }
 
 // The comparison of the two trees, file by file.
@@ -605,7 +642,7 @@ class TreeStager {
   // delta that codes smaller than the whole file is shipped.
   bool StageRenamedDelta(const std::string& name, const TreeFile& file, const fs::path& new_path,
                          const std::string& archive_name, bool& as_delta, std::string& error) {
-    const std::vector<std::string> bases = BaseCandidates(name, file.Size, old_files_);
+    std::vector<std::string> bases = BaseCandidates(name, file.Size, old_files_);
     if (bases.empty()) return true;
     std::vector<char> new_chars;
     if (!ReadWhole(new_path, new_chars)) {
@@ -613,6 +650,24 @@ class TreeStager {
       return false;
     }
     const std::vector<uint8_t> new_bytes(new_chars.begin(), new_chars.end());
+    // The alike names in order of the content they share with the new file (names that
+    // tie in likeness say little: "pdf.renderer.mjs" is as near "pdf.min.mjs" as the file
+    // it was split off).
+    const std::vector<uint32_t> new_prints = Fingerprints(new_bytes);
+    std::vector<std::pair<size_t, size_t>> order;  // shared prints, place in the name order
+    for (size_t i = 0; i < bases.size(); ++i) {
+      std::vector<char> old_chars;
+      if (!ReadWhole(settings_.OldRoot / FromUtf8(bases[i]), old_chars)) {
+        error = "cannot read \"" + bases[i] + "\"";
+        return false;
+      }
+      const size_t shared = SharedPrints(new_prints, Fingerprints(std::vector<uint8_t>(old_chars.begin(), old_chars.end())));
+      if (shared > 0 || new_prints.empty()) order.push_back({shared, i});
+    }
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::string> tried;
+    for (size_t i = 0; i < order.size() && i < kBaseTries; ++i) tried.push_back(bases[order[i].second]);
+    bases.swap(tried);
     std::vector<uint8_t> best, delta;
     std::string best_base, best_digest;
     uint64_t best_coded = 0;
