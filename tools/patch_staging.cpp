@@ -372,7 +372,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The extension of a name's last part ("mjs" of "build\\pdf.min.mjs"), lower case; empty
+// The extension of a name's last part ("js" of "web\\app.min.js"), lower case; empty
 // for none.
 std::string ExtensionOf(const std::string& name) {
   const size_t slash = name.rfind('\\');
@@ -651,7 +651,7 @@ class TreeStager {
     }
     const std::vector<uint8_t> new_bytes(new_chars.begin(), new_chars.end());
     // The alike names in order of the content they share with the new file (names that
-    // tie in likeness say little: "pdf.renderer.mjs" is as near "pdf.min.mjs" as the file
+    // tie in likeness say little: "app.render.js" is as near "app.min.js" as the file
     // it was split off).
     const std::vector<uint32_t> new_prints = Fingerprints(new_bytes);
     std::vector<std::pair<size_t, size_t>> order;  // shared prints, place in the name order
