@@ -21,7 +21,7 @@ class HeadStream : public gca::ByteStream {
   uint32_t Read(void*, uint32_t) override { return 0; }
   uint32_t Write(const void* buffer, uint32_t n) override {
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-    const size_t take = std::min<size_t>(n, kDeltaHeaderSize - std::min(head.size(), kDeltaHeaderSize));
+    const size_t take = std::min<size_t>(n, kDeltaMaxHeaderSize - std::min(head.size(), kDeltaMaxHeaderSize));
     head.insert(head.end(), bytes, bytes + take);
     return n;
   }
@@ -100,12 +100,13 @@ class ApplierStream : public gca::ByteStream {
   uint32_t Write(const void* buffer, uint32_t n) override {
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     if (!applier_.HeaderRead()) {
-      // The header alone first, so the old file is checked before the first chunk.
-      const uint32_t head = static_cast<uint32_t>(std::min<size_t>(n, kDeltaHeaderSize - taken_));
-      if (!applier_.Push(bytes, head)) return 0;
-      taken_ += head;
-      bytes += head;
-      n -= head;
+      // The header alone first (a byte at a time: its length shows as it is read), so the
+      // old file is checked before the first chunk.
+      uint32_t head = 0;
+      while (head < n && !applier_.HeaderRead()) {
+        if (!applier_.Push(bytes + head, 1)) return 0;
+        ++head;
+      }
       if (applier_.HeaderRead()) {
         const DeltaHeader& header = applier_.Header();
         if (!FileHasContent(old_path_, header.OldSize, header.OldDigest)) {
@@ -113,8 +114,8 @@ class ApplierStream : public gca::ByteStream {
           return 0;
         }
       }
-      if (n == 0) return head;
-      return applier_.Push(bytes, n) ? head + n : 0;
+      if (head == n) return n;
+      return applier_.Push(bytes + head, n - head) ? n : 0;
     }
     return applier_.Push(bytes, n) ? n : 0;
   }
@@ -125,7 +126,6 @@ class ApplierStream : public gca::ByteStream {
  private:
   DeltaApplier& applier_;
   std::string old_path_;
-  size_t taken_ = 0;
   bool old_differs_ = false;
 };
 

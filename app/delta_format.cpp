@@ -77,19 +77,40 @@ void PutDeltaHeader(const DeltaHeader& header, std::vector<uint8_t>& out) {
   PutU64(out, header.OldSize);
   PutU64(out, header.NewSize);
   PutU32(out, header.NewCrc);
-  PutU32(out, 0);
+  PutU32(out, header.Base.empty() ? 0 : kDeltaFromBase);
   out.insert(out.end(), header.OldDigest.begin(), header.OldDigest.end());
   out.insert(out.end(), header.NewDigest.begin(), header.NewDigest.end());
+  if (!header.Base.empty()) {
+    PutU32(out, static_cast<uint32_t>(header.Base.size()));
+    out.insert(out.end(), header.Base.begin(), header.Base.end());
+  }
+}
+
+size_t DeltaHeaderBytes(const uint8_t* bytes, size_t size) {
+  if (size < sizeof(kDeltaMagic)) return kDeltaHeaderSize;
+  if (std::memcmp(bytes, kDeltaMagic, sizeof(kDeltaMagic)) != 0) return 0;
+  if (size < kDeltaHeaderSize) return kDeltaHeaderSize;
+  const uint32_t flags = GetU32(bytes + 28);
+  if (flags == 0) return kDeltaHeaderSize;
+  if (flags != kDeltaFromBase) return 0;
+  if (size < kDeltaHeaderSize + 4) return kDeltaHeaderSize + 4;
+  const uint32_t length = GetU32(bytes + kDeltaHeaderSize);
+  if (length == 0 || length > kDeltaMaxBaseName) return 0;
+  return kDeltaHeaderSize + 4 + length;
 }
 
 bool ParseDeltaHeader(const uint8_t* bytes, size_t size, DeltaHeader& header) {
-  if (size < kDeltaHeaderSize || std::memcmp(bytes, kDeltaMagic, sizeof(kDeltaMagic)) != 0) return false;
+  const size_t whole = DeltaHeaderBytes(bytes, size);
+  if (whole == 0 || size < whole) return false;
   header.OldSize = GetU64(bytes + 8);
   header.NewSize = GetU64(bytes + 16);
   header.NewCrc = GetU32(bytes + 24);
-  if (GetU32(bytes + 28) != 0) return false;
   header.OldDigest.assign(reinterpret_cast<const char*>(bytes + 32), 128);
   header.NewDigest.assign(reinterpret_cast<const char*>(bytes + 160), 128);
+  header.Base.clear();
+  if (whole > kDeltaHeaderSize) {
+    header.Base.assign(reinterpret_cast<const char*>(bytes + kDeltaHeaderSize + 4), whole - kDeltaHeaderSize - 4);
+  }
   return IsHexDigest(header.OldDigest) && IsHexDigest(header.NewDigest);
 }
 
@@ -315,7 +336,14 @@ bool DeltaApplier::Push(const uint8_t* data, size_t n) {
     n -= take;
     if (pending_.size() < want_) break;
     switch (state_) {
-      case State::kHeader:
+      case State::kHeader: {
+        // The fixed part first, then a base name's length, then the name.
+        const size_t whole = DeltaHeaderBytes(pending_.data(), pending_.size());
+        if (whole == 0) return Fail();
+        if (whole > pending_.size()) {
+          want_ = whole;
+          break;
+        }
         if (!ParseDeltaHeader(pending_.data(), pending_.size(), header_)) return Fail();
         sink_.Begin(header_);
         pending_.clear();
@@ -324,6 +352,7 @@ bool DeltaApplier::Push(const uint8_t* data, size_t n) {
         want_ = kDeltaChunkHeaderSize;
         state_ = header_.NewSize == 0 ? State::kDone : State::kChunkHeader;
         break;
+      }
       case State::kChunkHeader:
         if (!StartChunk()) return false;
         break;

@@ -12,8 +12,12 @@
 //
 // Layout, little-endian:
 //   header: 8-byte magic "GCADLT03", u64 old size, u64 new size, u32 CRC-32 of the new
-//           content, u32 flags (0), 128 hexadecimal characters of the old content's
-//           SHA-512, 128 of the new content's;
+//           content, u32 flags, 128 hexadecimal characters of the old content's
+//           SHA-512, 128 of the new content's; with flag bit 0 (kDeltaFromBase), a u32
+//           length (1 to kDeltaMaxBaseName) and the name of the file the old content is,
+//           in the entry names' code page with backslashes (a file of another name: a
+//           renamed file made from its old self); without it the old content is the file
+//           of the name the delta makes. No other flag bit is set;
 //   then chunks until the new size is reached, each making at most kDeltaChunkOutput
 //   bytes of the new content: seven u32 sizes, then the sections, each whole, in that
 //   order: P bytes of add lengths, Q of literal lengths, S of seeks (P + Q + S at most
@@ -42,7 +46,11 @@
 
 extern const char kDeltaPrefix[];  // "___delta\"
 constexpr size_t kDeltaPrefixSize = 9;
+// The fixed part of the header; a delta from a file of another name has its name behind it.
 constexpr size_t kDeltaHeaderSize = 8 + 8 + 8 + 4 + 4 + 128 + 128;
+constexpr uint32_t kDeltaFromBase = 1;
+constexpr size_t kDeltaMaxBaseName = 1024;
+constexpr size_t kDeltaMaxHeaderSize = kDeltaHeaderSize + 4 + kDeltaMaxBaseName;
 constexpr size_t kDeltaChunkHeaderSize = 28;
 constexpr uint32_t kDeltaChunkOutput = 4u << 20;
 constexpr uint32_t kDeltaChunkControl = 1u << 20;
@@ -55,6 +63,9 @@ struct DeltaHeader {
   uint32_t NewCrc = 0;
   std::string OldDigest;  // 128 lowercase hexadecimal characters
   std::string NewDigest;
+  // The name of the file the old content is, in the entry names' code page; empty: the
+  // file of the name the delta makes.
+  std::string Base;
 };
 
 struct DeltaRecord {
@@ -64,7 +75,11 @@ struct DeltaRecord {
 };
 
 void PutDeltaHeader(const DeltaHeader& header, std::vector<uint8_t>& out);
-// False when the bytes are no delta header (magic, flags, digest text).
+// How many bytes the whole header takes, as far as the first `size` bytes tell: at least
+// the fixed part; with a base name, its length and then the name. 0 when the bytes are no
+// delta header (magic, flags, a base name's length).
+size_t DeltaHeaderBytes(const uint8_t* bytes, size_t size);
+// False when the bytes are no whole delta header (magic, flags, digest text, base name).
 bool ParseDeltaHeader(const uint8_t* bytes, size_t size, DeltaHeader& header);
 
 // Lays the records out in chunks behind the header: `added` holds the added bytes of all

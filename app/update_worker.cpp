@@ -173,6 +173,8 @@ struct PatchEntry {
   // time and attributes of the entry.
   gca::EntryRecord Record;
   bool Delta = false;
+  // For a delta from a file of another name (a renamed file): that installed file, UTF-8.
+  std::string Base;
   // A directory that only holds delta entries ("___delta" and below): nothing to do.
   bool Holder = false;
 };
@@ -535,8 +537,16 @@ bool UpdateRun::ExtractPatch() {
 bool UpdateRun::ApplyDelta(const PatchEntry& entry, int32_t index) {
   const bool member = IsStagingMember(entry.Name);
   const std::string staged = JoinPath(TempDirectory, entry.Name);
-  const std::string old_path = member ? staged : JoinPath(InstallPath, entry.Name);
+  // A loose base is the installed file as it stands: staging changes nothing of the
+  // installation, so a base that the patch replaces or deletes is still the old file.
+  const std::string old_path = member ? staged : JoinPath(InstallPath, entry.Base.empty() ? entry.Name : entry.Base);
   const std::string out = member ? DeltaWorkPath() : staged;
+  // Nor is a base ever a file of the run's own work directory.
+  const std::string work = FoldName(TempDirectory.substr(TempDirectory.rfind('\\') + 1));
+  if (!entry.Base.empty() && FoldName(entry.Base.substr(0, entry.Base.find('\\'))) == work) {
+    NoteFailureKind(FailureKind::kDamagedPatch);
+    return false;
+  }
   if (!member && !CreateDirectoryTree(ParentDirectory(out))) {
     NoteOperationFailure("write", out, GetLastError());
     return false;
@@ -1100,6 +1110,12 @@ bool UpdateRun::CheckPatch() {
       if (!ReadDeltaHeader(patch_.Archive(), i, header) || patch_notices_.Failed) return false;
       entry.Record.UnpackedSize = header.NewSize;
       entry.Record.Crc = header.NewCrc;
+      if (!header.Base.empty()) {
+        // A loose file made from an installed file of another name: a relative name below
+        // the installation, outside the staging tree.
+        entry.Base = AnsiToUtf8(header.Base);
+        if (IsStagingMember(entry.Name) || !IsSafeRelativeName(entry.Base) || IsStagingMember(entry.Base)) return false;
+      }
       if (IsStagingMember(entry.Name)) {
         const std::string rest = entry.Name.substr(4);
         for (DataArchive& archive : archives_) {

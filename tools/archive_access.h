@@ -59,7 +59,7 @@ class HeadDigestStream : public DigestStream {
  public:
   uint32_t Write(const void* buffer, uint32_t n) override {
     const uint8_t* p = static_cast<const uint8_t*>(buffer);
-    const size_t take = std::min<size_t>(n, kDeltaHeaderSize - std::min(head.size(), kDeltaHeaderSize));
+    const size_t take = std::min<size_t>(n, kDeltaMaxHeaderSize - std::min(head.size(), kDeltaMaxHeaderSize));
     head.insert(head.end(), p, p + take);
     return DigestStream::Write(buffer, n);
   }

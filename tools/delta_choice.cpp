@@ -49,7 +49,8 @@ std::string DigestOf(const std::vector<uint8_t>& bytes) {
 // content once both are coded by the block codec; checked by applying it. False: ship
 // the new content whole.
 bool ChooseDelta(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_t>& new_bytes,
-                 const std::string& old_digest, std::vector<uint8_t>& delta) {
+                 const std::string& old_digest, std::vector<uint8_t>& delta, const std::string& base,
+                 uint64_t* coded_size) {
   delta.clear();
   if (old_bytes.size() + uint64_t{new_bytes.size()} > kDeltaLimit) return false;
   DeltaHeader header;
@@ -62,6 +63,7 @@ bool ChooseDelta(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_
   }
   header.OldDigest = old_digest;
   header.NewDigest = DigestOf(new_bytes);
+  header.Base = base;
   PutDeltaHeader(header, delta);
   const uint64_t coded = MakeDelta(old_bytes.data(), old_bytes.size(), new_bytes.data(), new_bytes.size(), delta);
   if (CodedSize(new_bytes.data(), new_bytes.size(), coded) <= coded) return false;
@@ -72,6 +74,7 @@ bool ChooseDelta(const std::vector<uint8_t>& old_bytes, const std::vector<uint8_
     delta.clear();
     return false;
   }
+  if (coded_size != nullptr) *coded_size = coded;
   return true;
 }
 

@@ -1,9 +1,11 @@
 #include "tools/patch_staging.h"
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <system_error>
 
+#include "app/delta_format.h"
 #include "tools/archive_access.h"
 #include "tools/delta_choice.h"
 #include "tools/host_files.h"
@@ -319,7 +321,7 @@ class ArchiveMerger {
       return false;
     }
     now.Digest = DigestOf(new_bytes);
-    delta_digests_["___\\" + utf8] = old_digest;
+    delta_digests_["___\\" + utf8] = {old_digest, std::string()};
     ++summary_.Deltas;
     summary_.DeltaBytes += delta.size();
     ++summary_.Shipped;
@@ -406,6 +408,142 @@ uint64_t SetStagedDirectoryTimes(const fs::path& root, const std::string& relati
 }
 
 namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The extension of a name's last part ("js" of "web\\app.min.js"), lower case; empty
+// for none.
+std::string ExtensionOf(const std::string& name) {
+  const size_t slash = name.rfind('\\');
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string();
+  return Lower(name.substr(dot + 1));
+}
+
+// A name in lower case without the parts that look like content hashes ("app.3f9a1c2e.js"
+// and "app.77b01d4a.js" both become "app..js"): parts between separators of 8 or more
+// letters and digits that hold digits, or 6 or more hexadecimal digits with a digit.
+std::string WithoutHashes(const std::string& name) {
+  const std::string lower = Lower(name);
+  std::string out;
+  size_t start = 0;
+  while (start <= lower.size()) {
+    size_t end = lower.find_first_of(".-_\\ ", start);
+    if (end == std::string::npos) end = lower.size();
+    const std::string part = lower.substr(start, end - start);
+    bool digit = false, hex = true, alnum = true;
+    for (char c : part) {
+      digit = digit || (c >= '0' && c <= '9');
+      hex = hex && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+      alnum = alnum && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'));
+    }
+    const bool hash = digit && ((alnum && part.size() >= 8) || (hex && part.size() >= 6));
+    if (!hash) out += part;
+    if (end < lower.size()) out += lower[end];
+    start = end + 1;
+  }
+  return out;
+}
+
+// How alike two names are: the bytes of their common beginning and common end.
+size_t Likeness(const std::string& a, const std::string& b) {
+  const size_t most = std::min(a.size(), b.size());
+  size_t prefix = 0, suffix = 0;
+  while (prefix < most && a[prefix] == b[prefix]) ++prefix;
+  while (suffix < most - prefix && a[a.size() - 1 - suffix] == b[b.size() - 1 - suffix]) ++suffix;
+  return prefix + suffix;
+}
+
+// The most alike names whose contents are compared, and of those the most alike contents
+// for which a delta is made, so the build stays fast.
+constexpr size_t kBasePool = 8;
+constexpr size_t kBaseTries = 3;
+// Smaller files code smaller whole than with a delta's header.
+constexpr uint64_t kBaseSmallest = 512;
+
+// The old files an added file may be made from, the most alike first: files of the same
+// extension, within a factor of 4 in size, outside the updater's own names, whose names
+// (without hash-like parts) are alike beyond their extension; the same folder and the
+// nearest size break ties.
+std::vector<std::string> BaseCandidates(const std::string& name, uint64_t size,
+                                        const std::map<std::string, TreeFile>& old_files) {
+  if (size < kBaseSmallest) return {};
+  const std::string extension = ExtensionOf(name);
+  const std::string plain = WithoutHashes(name);
+  const size_t slash = name.rfind('\\');
+  const std::string folder = slash == std::string::npos ? std::string() : Lower(name.substr(0, slash));
+  struct Candidate {
+    size_t Likeness;
+    bool SameFolder;
+    uint64_t Distance;  // between the sizes
+    std::string Name;
+  };
+  std::vector<Candidate> found;
+  for (const auto& [old_name, old_file] : old_files) {
+    if (old_file.Directory || old_file.Size < kBaseSmallest || old_file.Size > 4 * size || size > 4 * old_file.Size) {
+      continue;
+    }
+    if (ExtensionOf(old_name) != extension || old_name.size() > kDeltaMaxBaseName) continue;
+    // Never below the staging directory's or the work directory's names.
+    const std::string first = Lower(old_name.substr(0, old_name.find('\\')));
+    if (first.compare(0, 3, "___") == 0 || first == "tmp" || ArchiveText(old_name).empty()) continue;
+    const size_t likeness = Likeness(plain, WithoutHashes(old_name));
+    if (likeness <= extension.size() + 1) continue;
+    const size_t old_slash = old_name.rfind('\\');
+    const std::string old_folder = old_slash == std::string::npos ? std::string() : Lower(old_name.substr(0, old_slash));
+    found.push_back({likeness, old_folder == folder, old_file.Size > size ? old_file.Size - size : size - old_file.Size,
+                     old_name});
+  }
+  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+    if (a.Likeness != b.Likeness) return a.Likeness > b.Likeness;
+    if (a.SameFolder != b.SameFolder) return a.SameFolder;
+    if (a.Distance != b.Distance) return a.Distance < b.Distance;
+    return a.Name < b.Name;
+  });
+  std::vector<std::string> names;
+  for (size_t i = 0; i < found.size() && i < kBasePool; ++i) names.push_back(found[i].Name);
+  return names;
+}
+
+// Content fingerprints: the hashes of the 32-byte windows whose mixed hash falls in one
+// of 32 buckets, chosen by the content itself so that text moved to another offset gives
+// the same ones; sorted, each once.
+std::vector<uint32_t> Fingerprints(const std::vector<uint8_t>& bytes) {
+  constexpr size_t kWindow = 32;
+  constexpr uint32_t kBase = 0x01000193u;
+  uint32_t out_factor = 1;  // kBase to the power of the window, mod 2^32
+  for (size_t i = 0; i < kWindow; ++i) out_factor *= kBase;
+  std::vector<uint32_t> prints;
+  uint32_t hash = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    hash = hash * kBase + bytes[i] + 1;
+    if (i >= kWindow) hash -= out_factor * (bytes[i - kWindow] + 1u);
+    if (i + 1 >= kWindow && ((hash * 0x9E3779B1u) >> 27) == 0) prints.push_back(hash);
+  }
+  std::sort(prints.begin(), prints.end());
+  prints.erase(std::unique(prints.begin(), prints.end()), prints.end());
+  return prints;
+}
+
+// How many fingerprints of the new content the old one shares.
+size_t SharedPrints(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  size_t shared = 0;
+  for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+    if (a[i] < b[j]) {
+      ++i;
+    } else if (b[j] < a[i]) {
+      ++j;
+    } else {
+      ++shared, ++i, ++j;
+    }
+  }
+  return shared;
+}
 
 // The comparison of the two trees, file by file.
 class TreeStager {
@@ -499,6 +637,9 @@ class TreeStager {
                                                                   as_delta, error)) {
       return false;
     }
+    if (before == nullptr && settings_.Deltas && !StageRenamedDelta(name, file, new_path, archive_name, as_delta, error)) {
+      return false;
+    }
     if (!as_delta && !CopyWithTimes(new_path, PathOfArchiveName(settings_.Stage, archive_name), file, error)) {
       return false;
     }
@@ -533,10 +674,74 @@ class TreeStager {
                      file.Attributes, error)) {
       return false;
     }
-    staged_.Digests[name] = old_digest;
+    staged_.Digests[name] = {old_digest, std::string()};
     as_delta = true;
     ++summary_.LooseDeltas;
     summary_.LooseDeltaBytes += delta.size();
+    return true;
+  }
+
+  // An added file may go as a delta from an old file of another name (a renamed file, a
+  // bundle split off another): the few most alike old files are tried, and the smallest
+  // delta that codes smaller than the whole file is shipped.
+  bool StageRenamedDelta(const std::string& name, const TreeFile& file, const fs::path& new_path,
+                         const std::string& archive_name, bool& as_delta, std::string& error) {
+    std::vector<std::string> bases = BaseCandidates(name, file.Size, old_files_);
+    if (bases.empty()) return true;
+    std::vector<char> new_chars;
+    if (!ReadWhole(new_path, new_chars)) {
+      error = "cannot read \"" + name + "\"";
+      return false;
+    }
+    const std::vector<uint8_t> new_bytes(new_chars.begin(), new_chars.end());
+    // The alike names in order of the content they share with the new file (names that
+    // tie in likeness say little: "app.render.js" is as near "app.min.js" as the file
+    // it was split off).
+    const std::vector<uint32_t> new_prints = Fingerprints(new_bytes);
+    std::vector<std::pair<size_t, size_t>> order;  // shared prints, place in the name order
+    for (size_t i = 0; i < bases.size(); ++i) {
+      std::vector<char> old_chars;
+      if (!ReadWhole(settings_.OldRoot / FromUtf8(bases[i]), old_chars)) {
+        error = "cannot read \"" + bases[i] + "\"";
+        return false;
+      }
+      const size_t shared = SharedPrints(new_prints, Fingerprints(std::vector<uint8_t>(old_chars.begin(), old_chars.end())));
+      if (shared > 0 || new_prints.empty()) order.push_back({shared, i});
+    }
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::string> tried;
+    for (size_t i = 0; i < order.size() && i < kBaseTries; ++i) tried.push_back(bases[order[i].second]);
+    bases.swap(tried);
+    std::vector<uint8_t> best, delta;
+    std::string best_base, best_digest;
+    uint64_t best_coded = 0;
+    for (const std::string& base : bases) {
+      std::vector<char> old_chars;
+      if (!ReadWhole(settings_.OldRoot / FromUtf8(base), old_chars)) {
+        error = "cannot read \"" + base + "\"";
+        return false;
+      }
+      const std::vector<uint8_t> old_bytes(old_chars.begin(), old_chars.end());
+      const std::string old_digest = DigestOf(old_bytes);
+      uint64_t coded = 0;
+      if (!ChooseDelta(old_bytes, new_bytes, old_digest, delta, ArchiveText(base), &coded)) continue;
+      if (best.empty() || coded < best_coded) {
+        best_coded = coded;
+        best.swap(delta);
+        best_base = base;
+        best_digest = old_digest;
+      }
+    }
+    if (best.empty()) return true;
+    if (!WriteStaged(PathOfArchiveName(settings_.Stage / "___delta", archive_name), best, file.WriteTime,
+                     file.Attributes, error)) {
+      return false;
+    }
+    staged_.Digests[name] = {best_digest, best_base};
+    as_delta = true;
+    ++summary_.LooseDeltas;
+    ++summary_.LooseFromOther;
+    summary_.LooseDeltaBytes += best.size();
     return true;
   }
 

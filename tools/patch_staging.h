@@ -50,9 +50,14 @@ struct MergedArchive {
   std::vector<Deletion> Deleted;
 };
 
-// The old content's digest each delta entry must name, by the name of the file it makes
-// ("game.exe", "___\\data\\maps\\m2.txt").
-using DeltaDigests = std::map<std::string, std::string>;
+// What each delta entry must name, by the name of the file it makes ("game.exe",
+// "___\\data\\maps\\m2.txt"): the old content's digest, and for a delta from a file of
+// another name that file's name (UTF-8; empty: the file of the same name).
+struct DeltaOrigin {
+  std::string Digest;
+  std::string Base;
+};
+using DeltaDigests = std::map<std::string, DeltaOrigin>;
 
 // Writes a staged file with the time and attributes its entry must carry.
 bool WriteStaged(const fs::path& path, const std::vector<uint8_t>& bytes, uint64_t time, uint32_t attributes,

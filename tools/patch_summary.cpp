@@ -61,6 +61,9 @@ std::string SummaryText(const PatchSummary& s) {
   }
   if (!s.DeltasEnabled) out << "deltas: off (--no-delta), changed files shipped whole\n";
   if (s.Rebuild != RebuildWay::kUnpack) out << "data archives rebuilt: " << RebuildWayName(s.Rebuild) << "\n";
+  if (s.LooseFromOther > 0) {
+    out << s.LooseFromOther << " added loose file(s) shipped as deltas from another file (a renamed one)\n";
+  }
   if (s.TooLargeForDelta > 0) out << s.TooLargeForDelta << " changed file(s) too large for a delta: shipped whole\n";
   char line[256];
   std::snprintf(line, sizeof line, "%-28s %7s %9s %10s %10s %12s %8s %7s %12s\n", "", "added", "replaced",
@@ -149,9 +152,17 @@ bool DescribeEntries(const std::string& path, int32_t archive_tag, std::ostrings
         for (int32_t i = 0; i < count; ++i) {
           const gca::EntryRecord record = handle.Archive()->EntryInfo(i);
           const std::string name = Utf8OfArchiveName(handle.EntryName(i));
-          s << "  " << ((record.Attributes & 0x10) ? "dir " : "    ") << record.UnpackedSize << "  " << name
-            << (IsDeltaName(name) && !(record.Attributes & 0x10) ? "  (delta of " + name.substr(kDeltaPrefixSize) + ")" : "")
-            << "\n";
+          s << "  " << ((record.Attributes & 0x10) ? "dir " : "    ") << record.UnpackedSize << "  " << name;
+          if (IsDeltaName(name) && !(record.Attributes & 0x10)) {
+            // A delta from a file of another name says which (its header, at the entry's start).
+            HeadDigestStream head;
+            DeltaHeader header;
+            const bool read = handle.Archive()->DecodeEntry(head, i, std::string()) &&
+                              ParseDeltaHeader(head.head.data(), head.head.size(), header);
+            s << "  (delta of " << name.substr(kDeltaPrefixSize)
+              << (read && !header.Base.empty() ? ", from another file: " + Utf8OfArchiveName(header.Base) : "") << ")";
+          }
+          s << "\n";
         }
       } else {
         s << "entries: (the archive does not open)\n";

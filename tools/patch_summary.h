@@ -42,6 +42,7 @@ struct PatchSummary {
   bool KeepDeleted = false;
   int LooseDeltas = 0;         // replaced loose files shipped as deltas (the rest whole, in LooseBytes)
   uint64_t LooseDeltaBytes = 0;
+  int LooseFromOther = 0;      // added loose files among LooseDeltas, made from an old file of another name
   RebuildWay Rebuild = RebuildWay::kUnpack;
   bool DeltasEnabled = false;  // false with --no-delta
   int TooLargeForDelta = 0;    // changed files larger than a delta can take: shipped whole

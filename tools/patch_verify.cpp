@@ -192,8 +192,17 @@ class ReadBack {
       name = name.substr(kDeltaPrefixSize);
       const auto old = delta_digests_.find(name);
       if (!ParseDeltaHeader(stream.head.data(), stream.head.size(), header) || old == delta_digests_.end() ||
-          header.OldDigest != old->second) {
+          header.OldDigest != old->second.Digest) {
         error = "the patch does not read back: the delta of \"" + name + "\" does not name its old content";
+        return false;
+      }
+      // A delta from a file of another name names that old file, a safe name below the
+      // installation that the updater reads as it stands.
+      const std::string base = header.Base.empty() ? std::string() : Utf8OfArchiveName(header.Base);
+      if (base != old->second.Base || (!base.empty() && (!IsSafeRelativeName(base) || base.compare(0, 3, "___") == 0 ||
+                                                         name.compare(0, 4, "___\\") == 0))) {
+        error = "the patch does not read back: the delta of \"" + name + "\" does not name \"" +
+                old->second.Base + "\" as the file it is made from";
         return false;
       }
       state.Name = name;

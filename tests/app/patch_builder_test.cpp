@@ -603,6 +603,33 @@ TEST_F(PatchBuilderTest, SummaryCountsWhatThePatchCarries) {
   EXPECT_NE(text.find("patch " + std::to_string(summary.PatchSize) + " bytes"), std::string::npos) << text;
 }
 
+// An added file that is mostly an old file of another name (a bundle renamed by its
+// content hash, the old one deleted) goes as a delta that names that file and reads back.
+TEST_F(PatchBuilderTest, AnAddedFileGoesAsADeltaFromARenamedOne) {
+  std::string bundle;
+  for (int i = 0; i < 400; ++i) bundle += "export const v" + std::to_string(i) + " = " + std::to_string(i * 7919 % 10007) + ";\n";
+  Write(old_ / "web/app.3f9a1c2e.js", bundle);
+  Write(old_ / "web/vendor.js", bundle.substr(0, 6000));  // less alike by name
+  Write(new_ / "web/vendor.js", bundle.substr(0, 6000));
+  Write(new_ / "web/app.77b01d4a.js", bundle.substr(0, 5000) + "export const added = 1;\n" + bundle.substr(5000));
+  fs::last_write_time(new_ / "web/vendor.js", fs::last_write_time(old_ / "web/vendor.js"));
+  PatchSummary summary;
+  std::string error;
+  ASSERT_TRUE(BuildPatch(options_, summary, error)) << error;
+  EXPECT_EQ(summary.LooseAdded, 2);  // the document and the bundle
+  EXPECT_EQ(summary.LooseDeltas, 1);
+  EXPECT_EQ(summary.LooseFromOther, 1);
+  EXPECT_EQ(summary.LooseDeleted, 1);
+  const std::set<std::string> entries = PatchEntries(options_.Output);
+  EXPECT_EQ(entries.count("___delta\\web\\app.77b01d4a.js"), 1u);
+  EXPECT_EQ(entries.count("web\\app.77b01d4a.js"), 0u);
+  EXPECT_NE(SummaryText(summary).find("1 added loose file(s) shipped as deltas from another file"), std::string::npos);
+  std::string text;
+  ASSERT_TRUE(DescribePatch(options_.Output, text, error)) << error;
+  EXPECT_NE(text.find("(delta of web\\app.77b01d4a.js, from another file: web\\app.3f9a1c2e.js)"), std::string::npos)
+      << text;
+}
+
 // ---- the read-back ------------------------------------------------------------------
 
 TEST_F(PatchRefusalTest, ReadBackCatchesWhatWasDamagedAfterWriting) {
@@ -833,11 +860,12 @@ TEST(DeltaStream, MakesTheNewContentOrRefuses) {
   const struct {
     const char* what;
     std::vector<uint8_t> old_bytes, new_bytes;
+    const char* base;  // a file of another name the old content is
   } cases[] = {
-      {"edited across chunks", text, edited},
-      {"repeats itself", {1, 2, 3}, twice},
-      {"empty old", {}, noise},
-      {"empty new", noise, {}},
+      {"edited across chunks", text, edited, ""},
+      {"repeats itself, from a file of another name", {1, 2, 3}, twice, "lib\\old name.js"},
+      {"empty old", {}, noise, ""},
+      {"empty new", noise, {}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -847,14 +875,28 @@ TEST(DeltaStream, MakesTheNewContentOrRefuses) {
     header.NewCrc = gca::Crc32().Update(c.new_bytes.data(), static_cast<uint32_t>(c.new_bytes.size()), 0);
     header.OldDigest = Sha(c.old_bytes);
     header.NewDigest = Sha(c.new_bytes);
+    header.Base = c.base;
     std::vector<uint8_t> delta, made;
     PutDeltaHeader(header, delta);
+    const size_t header_size = delta.size();
     MakeDelta(c.old_bytes.data(), c.old_bytes.size(), c.new_bytes.data(), c.new_bytes.size(), delta);
     ASSERT_TRUE(ApplyInPieces(c.old_bytes, delta, made));
     EXPECT_TRUE(made == c.new_bytes);
+    DeltaHeader read;
+    ASSERT_EQ(DeltaHeaderBytes(delta.data(), std::min(delta.size(), kDeltaHeaderSize + 4)), header_size);
+    ASSERT_TRUE(ParseDeltaHeader(delta.data(), header_size, read));
+    EXPECT_EQ(read.Base, header.Base);
+    // A flag bit no reader knows, and a base name's length of 0 or past the limit.
+    for (size_t at : {size_t{28}, kDeltaHeaderSize, kDeltaHeaderSize + 1}) {
+      if (at >= kDeltaHeaderSize && header.Base.empty()) continue;
+      std::vector<uint8_t> damaged = delta;
+      damaged[at] = at == 28 ? 2 : at == kDeltaHeaderSize ? 0 : 0x10;
+      if (at == kDeltaHeaderSize) damaged[at + 1] = 0;
+      EXPECT_FALSE(ApplyInPieces(c.old_bytes, damaged, made)) << at;
+    }
     if (c.new_bytes.empty()) continue;
     // Any changed byte of the chunks, a stream cut short or one with a byte behind it.
-    for (size_t at = kDeltaHeaderSize; at < delta.size(); at += delta.size() / 17 + 1) {
+    for (size_t at = header_size; at < delta.size(); at += delta.size() / 17 + 1) {
       std::vector<uint8_t> damaged = delta;
       damaged[at] ^= 0x41;
       EXPECT_FALSE(ApplyInPieces(c.old_bytes, damaged, made) && made == c.new_bytes) << at;

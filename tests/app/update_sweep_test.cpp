@@ -120,7 +120,8 @@ class UpdateSweep : public UpdaterTest {
   }
   std::string NotNew() { return Differences(Tree("new"), true); }
   // The reference game with a member and a loose file that go as deltas, and a member,
-  // a loose file and its directory that the new version deletes.
+  // a loose file and its directory that the new version deletes; that loose file is the
+  // base of a renamed one, made from it by a delta.
   bool with_deltas_ = false;
   void AddDeltas() {
     with_deltas_ = true;
@@ -130,7 +131,8 @@ class UpdateSweep : public UpdaterTest {
       SetWriteTime(Src("new") / name, kBaseTime + 33);
     }
     Write(Src("old") / "data/maps/gone.txt", "a member the new version has no more");
-    Write(Src("old") / "game/stale/old.txt", "a file the new version has no more");
+    Write(Src("old") / "game/stale/engine.js", Lines(900, false));
+    Write(Src("new") / "game/lib/engine.js", Lines(900, true));
   }
   std::string NotOld() { return Differences(Tree("old"), false); }
 
@@ -162,7 +164,8 @@ class UpdateSweep : public UpdaterTest {
     PatchSummary summary;
     ASSERT_TRUE(MakePatch(nullptr, &summary));
     if (with_deltas_) {
-      ASSERT_EQ(summary.LooseDeltas, 1);
+      ASSERT_EQ(summary.LooseDeltas, 2);
+      ASSERT_EQ(summary.LooseFromOther, 1);
       ASSERT_EQ(summary.Archives.at(0).Deltas, 1);
       ASSERT_EQ(summary.Archives.at(0).Deleted, 1);
       ASSERT_EQ(summary.LooseDeleted, 1);

@@ -542,6 +542,9 @@ TEST_F(UpdaterTest, DeltasOfMembersAndLooseFiles) {
   }
   Both("game/noise.bin", noise_old, false, 5);
   Write(Src("new") / "game/noise.bin", noise_new);
+  // A renamed file: made from the old one, which the same patch deletes.
+  Write(Src("old") / "game/lib/engine.5be0c2a9.js", Lines(1200, false));
+  NewOnly("game/lib/engine.e71f03d4.js", Lines(1200, true), 6);
   for (const char* name : {"data/maps/big.txt", "game/game.exe", "game/config/ro.js", "game/noise.bin"}) {
     SetWriteTime(Src("new") / name, kBaseTime + 777);
   }
@@ -550,10 +553,23 @@ TEST_F(UpdaterTest, DeltasOfMembersAndLooseFiles) {
   ASSERT_TRUE(MakePatch(nullptr, &summary));
   ASSERT_EQ(summary.Archives.size(), 1u);
   EXPECT_EQ(summary.Archives[0].Deltas, 1);
-  EXPECT_EQ(summary.LooseDeltas, 2);    // game.exe and the read-only file
+  EXPECT_EQ(summary.LooseDeltas, 3);    // game.exe, the read-only file and the renamed one
+  EXPECT_EQ(summary.LooseFromOther, 1);
   EXPECT_EQ(summary.LooseReplaced, 3);  // the noise goes whole
   EXPECT_EQ(summary.LooseBytes, noise_new.size());
   const uint64_t with_deltas = summary.ArchiveSize;
+
+  // The player changed the file the renamed one is made from: that file is named.
+  Install();
+  Write(install_ / "lib/engine.5be0c2a9.js", Lines(1200, false) + "// mine\n");
+  {
+    RecordingUi ui;
+    EXPECT_FALSE(Run(ui));
+    ExpectFailureReported(ui, "The game's file lib\\engine.5be0c2a9.js is not the one this patch updates: it was "
+                              "changed or is damaged. Nothing was changed.\nRestore the game's original file, then "
+                              "run this patch again.");
+  }
+  EXPECT_FALSE(fs::exists(install_ / "lib/engine.e71f03d4.js"));
 
   // The player changed the file a delta starts from: named, and nothing changes.
   Install();
@@ -571,7 +587,16 @@ TEST_F(UpdaterTest, DeltasOfMembersAndLooseFiles) {
   EXPECT_EQ(after.size(), before.size());
   for (const auto& [name, state] : before) EXPECT_TRUE(after.count(name) && after.at(name) == state) << name;
 
+  // A run rolled back after the renamed file's base was kept aside (game.exe, placed
+  // last, is held) brings the base back; the next run makes the renamed file from it.
   Install();
+  {
+    RecordingUi ui;
+    Lock lock(install_ / "game.exe");
+    ASSERT_TRUE(lock.Held());
+    EXPECT_FALSE(Run(ui));
+  }
+  EXPECT_EQ(Read(install_ / "lib/engine.5be0c2a9.js"), Lines(1200, false));
   RecordingUi ui;
   ASSERT_TRUE(Run(ui)) << ui.messages[0].Text;
   ExpectNewVersionInstalled({"data"});
