@@ -12,7 +12,8 @@
 # every 0.05 s, beside its size before), wall time of the update (Wine included) and of
 # RunUpdate alone, the install's size after (beside the new version's tree), and the
 # stored form of the data archive after. Beside them, in the same run: one copy of the
-# installation on the same disk (cp -r, then sync; the median of three), and the time
+# installation on the same disk (cp -r, then sync; the median of three), each timed run from
+# a settled machine (synced, and as root with the page cache dropped), and the time
 # `gca create` takes to code the members changed at 30% with the game's options.
 #   bench/rebuild_bench.sh [HOST_BUILD] [WIN32_BUILD]
 # Builds default to build/host (gca, mkpatch) and build/win32 (updater, update_bench).
@@ -48,6 +49,13 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM
 
 now() { date +%s.%N; }
+# Every timed run starts from the same state of the machine: nothing waiting to be
+# written, and (as root) nothing of the games in the page cache, so that the copies and
+# the updates read from the disk alike and none is slowed by the one before it.
+settle() {
+  sync
+  if [ -w /proc/sys/vm/drop_caches ]; then echo 3 >/proc/sys/vm/drop_caches; fi
+}
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
 size_of() { du -sb "$1" | cut -f1; }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
@@ -181,7 +189,7 @@ EOF
   # One copy of the installation on the same disk (a real copy, never a shared extent):
   # the median of three.
   for k in 1 2 3; do
-    sync
+    settle
     c0=$(now)
     cp -r --reflink=never "$dir/old" "$dir/copy"
     sync
@@ -193,7 +201,7 @@ EOF
   # The same under Wine: the data archive copied by the system's CopyFile and flushed,
   # timed inside the process as RunUpdate is (the median of three).
   for k in 1 2 3; do
-    sync
+    settle
     "$root/cmake/wine-run.sh" win32 "$win/wineprefix" "$bench" --copy "$(winpath "$dir/old/data.dat")" \
       "$(winpath "$dir/copy.dat")" 2>/dev/null | tr -d '\r' | sed -n 's/^copy ok //p'
     rm -f "$dir/copy.dat"
@@ -233,7 +241,7 @@ run_update() {
   install=$dir/install
   rm -rf "$install"
   cp -r "$dir/old" "$install"
-  sync
+  settle
   before=$(size_of "$install")
   rm -f "$dir/peak.txt" "$dir/update.done"
   (
