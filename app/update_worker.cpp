@@ -675,28 +675,35 @@ bool UpdateRun::RebuildFromList(DataArchive& archive) {
     }
     items.push_back(std::move(item));
   }
-  gca::GcaArchive& old = archive.Old->Archive;
-  for (const int32_t k : archive.Kept) {
-    const std::string name = AnsiToUtf8(old.EntryName(k));
-    const gca::EntryRecord record = old.EntryInfo(k);
+  // An entry of the installed archive or of the patch (name inside the data archive),
+  // named below its directory as the staging tree spells it, with the attribute word a
+  // search would report for it once extracted; one with the temporary bit is left out, as
+  // a search of the unpacked tree leaves it out. False when the run must end.
+  auto add_entry = [&](const std::string& name, gca::GcaArchive& from, int32_t index) {
+    const gca::EntryRecord record = from.EntryInfo(index);
     const size_t slash = name.rfind('\\');
     const auto directory = directories.find(FoldName(name.substr(0, slash)));
     if (directory == directories.end()) return false;  // made by the staging
-    if (files.count(FoldName(name)) != 0) continue;
     const std::string file = name.substr(slash + 1);
     uint32_t attributes = 0;
     if (!ScanAttributes(record.Attributes, !file.empty() && file[0] == '.', attributes)) {
       NoteOperationFailure("write", TempDirectory, GetLastError());
       return false;
     }
-    if (attributes & gca::kAttrTemporary) continue;  // a search of the unpacked tree leaves it out
+    if (attributes & gca::kAttrTemporary) return true;
     gca::ListItem item;
     item.Name = directory->second + "\\" + Utf8ToAnsi(file);
     item.Attributes = attributes;
     item.WriteTime = record.WriteTime;
-    item.From = &old;
-    item.Index = k;
+    item.From = &from;
+    item.Index = index;
     items.push_back(std::move(item));
+    return true;
+  };
+  gca::GcaArchive& old = archive.Old->Archive;
+  for (const int32_t k : archive.Kept) {
+    const std::string name = AnsiToUtf8(old.EntryName(k));
+    if (files.count(FoldName(name)) == 0 && !add_entry(name, old, k)) return false;
   }
   // The patch's members, named as extracting them would have named them.
   gca::GcaArchive& patch = *patch_.Archive();
@@ -704,25 +711,7 @@ bool UpdateRun::RebuildFromList(DataArchive& archive) {
   for (size_t i = 0; i < entries_.size(); ++i) {
     const PatchEntry& entry = entries_[i];
     if (!TakenFromPatch(entry) || FoldName(entry.Name.substr(0, prefix.size())) != prefix) continue;
-    const gca::EntryRecord record = patch.EntryInfo(static_cast<int32_t>(i));
-    const std::string name = entry.Name.substr(4);
-    const size_t slash = name.rfind('\\');
-    const auto directory = directories.find(FoldName(name.substr(0, slash)));
-    if (directory == directories.end()) return false;  // made by the extraction step
-    const std::string file = name.substr(slash + 1);
-    uint32_t attributes = 0;
-    if (!ScanAttributes(record.Attributes, !file.empty() && file[0] == '.', attributes)) {
-      NoteOperationFailure("write", TempDirectory, GetLastError());
-      return false;
-    }
-    if (attributes & gca::kAttrTemporary) continue;
-    gca::ListItem item;
-    item.Name = directory->second + "\\" + Utf8ToAnsi(file);
-    item.Attributes = attributes;
-    item.WriteTime = record.WriteTime;
-    item.From = &patch;
-    item.Index = static_cast<int32_t>(i);
-    items.push_back(std::move(item));
+    if (!add_entry(entry.Name.substr(4), patch, static_cast<int32_t>(i))) return false;
   }
   // The archive object is large (its codec tables are inline): keep it off the stack.
   auto builder = std::make_unique<gca::GcaArchive>();
