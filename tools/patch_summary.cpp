@@ -99,21 +99,23 @@ void DescribeRecords(HostPayloadFile& file, std::ostringstream& s) {
   auto show = [&](const char* label, bool present, const std::string& value) {
     s << label << ": " << (present ? "\"" + value + "\"" : std::string("(missing)")) << "\n";
   };
-  std::string value;
-  bool ok = ReadTextRecordIn(file, TitleName, value);
-  show("title", ok, value);
-  ok = ReadTextRecordIn(file, VersionOldName, value);
-  show("old version", ok, value);
-  ok = ReadTextRecordIn(file, VersionNewName, value);
-  show("new version", ok, value);
-  ok = ReadTextRecordIn(file, CheckFileOldName, value);
-  show("old check file", ok, value);
-  ok = ReadDigestRecordIn(file, CheckOldHashName, value);
-  show("old check digest", ok, value);
-  ok = ReadTextRecordIn(file, CheckFileNewName, value);
-  show("new check file", ok, value);
-  ok = ReadDigestRecordIn(file, CheckNewHashName, value);
-  show("new check digest", ok, value);
+  const struct {
+    const char* label;
+    const char* short_name;
+    bool digest;
+  } fields[] = {{"title", TitleName, false},
+                {"old version", VersionOldName, false},
+                {"new version", VersionNewName, false},
+                {"old check file", CheckFileOldName, false},
+                {"old check digest", CheckOldHashName, true},
+                {"new check file", CheckFileNewName, false},
+                {"new check digest", CheckNewHashName, true}};
+  for (const auto& field : fields) {
+    std::string value;
+    const bool ok = field.digest ? ReadDigestRecordIn(file, field.short_name, value)
+                                 : ReadTextRecordIn(file, field.short_name, value);
+    show(field.label, ok, value);
+  }
   std::vector<TimeStamp> stamps;
   bool complete = false;
   const bool listed = ReadTimeStampsIn(file, stamps, complete);
