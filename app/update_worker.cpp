@@ -598,6 +598,8 @@ bool UpdateRun::Rebuild(DataArchive& archive) {
   builder->CompressDirectory = false;
   builder->ScrambleDirectory = false;
   builder->Solid = false;
+  // Flushed before the swap: the disk starts on it while it is written.
+  builder->FlushWhileWriting = true;
   builder->SetArchivePath(ansi_rebuilt);
   builder->SetSourceList({ansi_content});
   NoticeRecorder notices;
@@ -725,11 +727,13 @@ bool UpdateRun::RebuildFromList(DataArchive& archive) {
   builder->Solid = keep && old.Solid;
   builder->CompressDirectory = keep && old.DirectoryCompressed();
   builder->ScrambleDirectory = keep && old.DirectoryScrambled();
+  builder->FlushWhileWriting = true;
   // The installed archive's frames that must be decoded (all of a compressed archive's
   // for stream, a solid archive's for keep) are decoded on every core; keep codes the
-  // changed members on every core too.
+  // changed members on every core too, and both add the CRCs of copied bytes on a
+  // second thread.
   old.SetThreads(UpdateWorkers());
-  if (keep) builder->SetThreads(UpdateWorkers());
+  builder->SetThreads(UpdateWorkers());
   builder->SetArchivePath(ansi_rebuilt);
   NoticeRecorder notices;
   notices.Install(builder.get());

@@ -331,9 +331,10 @@ bool GcaArchive::State::BuildAtPath(const Write& write) {
   if (kind == os::PathKind::kDirectory || kind == os::PathKind::kOther) return false;
   // The archive is written under a new name beside the path and renamed into place
   // only when it is complete: a failed build leaves an older archive as it was.
-  GcaFile out;
+  FlushBehindFile out;
   std::string temp;
   if (!CreateTempBeside(s.archive_path, &out, &temp)) return false;
+  if (s.self->FlushWhileWriting) out.StartFlushing();
   s.excluded.clear();
   s.excluded_leaf = temp.substr(size_t(LastIndexOf(temp, '\\') + 1));
   std::pair<uint64_t, uint64_t> id;

@@ -89,6 +89,9 @@ class GcaArchive {
   bool VerifyDirectoryCrc = true;
   bool ScrambleDirectory = false;
   bool Solid = false;
+  // A build starts the disk on the archive's bytes while it writes them (see
+  // FlushBehindFile), for a caller that flushes the archive once it is built.
+  bool FlushWhileWriting = false;
 
   // Frees and allocates all codec work buffers; nonzero when every allocation succeeded.
   int PrepareBuffers();

@@ -105,6 +105,75 @@ bool IsTempBesideName(const std::string& leaf) {
   return true;
 }
 
+struct FlushBehindFile::Flusher {
+  os::Handle handle = os::kInvalidHandle;
+  Thread thread;
+  Mutex mutex;
+  ConditionVariable wake;
+  bool pending = false;  // a flush was asked for since the last one began
+  bool stop = false;
+
+  void Run() {
+    mutex.Lock();
+    for (;;) {
+      wake.Wait(mutex, [&] { return pending || stop; });
+      if (stop) break;
+      pending = false;
+      mutex.Unlock();
+      os::FlushAhead(handle);
+      mutex.Lock();
+    }
+    mutex.Unlock();
+  }
+};
+
+FlushBehindFile::FlushBehindFile() = default;
+
+FlushBehindFile::~FlushBehindFile() { StopFlushing(); }
+
+bool FlushBehindFile::StartFlushing() {
+  if (flusher_ || !IsOpen()) return false;
+  auto flusher = std::make_unique<Flusher>();
+  flusher->handle = os::DuplicateFile(NativeHandle());
+  if (flusher->handle == os::kInvalidHandle) return false;
+  Flusher* f = flusher.get();
+  if (!flusher->thread.Start([f] { f->Run(); })) {
+    os::CloseFile(flusher->handle);
+    return false;
+  }
+  flusher_ = std::move(flusher);
+  requested_ = written_;
+  return true;
+}
+
+void FlushBehindFile::StopFlushing() {
+  if (!flusher_) return;
+  flusher_->mutex.Lock();
+  flusher_->stop = true;
+  flusher_->wake.NotifyAll();
+  flusher_->mutex.Unlock();
+  flusher_->thread.Join();
+  os::CloseFile(flusher_->handle);
+  flusher_.reset();
+}
+
+uint32_t FlushBehindFile::Write(const void* buffer, uint32_t n) {
+  const uint32_t put = GcaFile::Write(buffer, n);
+  written_ += put;
+  if (flusher_ && written_ - requested_ >= kFlushStep) {
+    requested_ = written_;
+    MutexLock lock(flusher_->mutex);
+    flusher_->pending = true;
+    flusher_->wake.NotifyOne();
+  }
+  return put;
+}
+
+bool FlushBehindFile::Close() {
+  StopFlushing();
+  return GcaFile::Close();
+}
+
 bool GcaFile::Close() {
   in_memory_ = false;
   memory_.clear();

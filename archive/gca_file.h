@@ -3,6 +3,7 @@
 // source scanner. All text is in the archive code page with backslash separators.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,34 @@ class GcaFile : public ByteStream {
   bool in_memory_ = false;
   uint64_t memory_position_ = 0;
   int mode_ = 0;
+};
+
+// A file being written whose data goes to the disk behind the writer: once
+// kFlushStep bytes have been written since the last request, a thread of its own
+// flushes the file through a second handle, so that the disk writes while the
+// writer is still at work and the flush that counts, after the last write, finds
+// little left. Nothing depends on these early flushes: one that fails or does not
+// happen only leaves more for that flush.
+class FlushBehindFile : public GcaFile {
+ public:
+  static constexpr uint64_t kFlushStep = uint64_t(32) << 20;
+
+  FlushBehindFile();
+  ~FlushBehindFile() override;
+
+  // Starts flushing behind the writes of the open file; false (the file is written
+  // as a plain one) when the system gives no second handle or thread.
+  bool StartFlushing();
+  uint32_t Write(const void* buffer, uint32_t n) override;
+  bool Close() override;
+
+ private:
+  struct Flusher;
+  void StopFlushing();
+
+  std::unique_ptr<Flusher> flusher_;
+  uint64_t written_ = 0;
+  uint64_t requested_ = 0;
 };
 
 // Creates a new file beside `target` (in the same directory, so that a rename moves it

@@ -46,6 +46,12 @@ bool FileSize(Handle h, uint64_t* size);
 bool FileIdentity(Handle h, uint64_t* volume, uint64_t* index);
 // Sets the last-write time (FILETIME) of an open file; creation and access time stay.
 bool SetFileWriteTime(Handle h, uint64_t write_time);
+// A second handle on an open file, with the same access, for flushing it from another
+// thread while the first one writes; kInvalidHandle when the system gives none.
+Handle DuplicateFile(Handle h);
+// Starts the disk on the file's written data ahead of the flush that counts: it changes
+// nothing that a reader sees and its failure costs nothing, so it is no fault point.
+bool FlushAhead(Handle h);
 
 uint32_t GetAttributes(const std::string& path);
 // Sets the attribute word of a file or directory; never through a symbolic link (on

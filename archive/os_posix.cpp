@@ -324,6 +324,14 @@ bool FileIdentity(Handle h, uint64_t* volume, uint64_t* index) {
   return true;
 }
 
+Handle DuplicateFile(Handle h) {
+  if (h == kInvalidHandle) return kInvalidHandle;
+  const int fd = fcntl(int(h), F_DUPFD_CLOEXEC, 0);
+  return fd < 0 ? kInvalidHandle : Handle(fd);
+}
+
+bool FlushAhead(Handle h) { return h != kInvalidHandle && fdatasync(int(h)) == 0; }
+
 bool SetFileWriteTime(Handle h, uint64_t write_time) {
   if (h == kInvalidHandle) return false;
   struct timespec times[2];

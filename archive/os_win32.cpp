@@ -133,6 +133,16 @@ bool FileIdentity(Handle h, uint64_t* volume, uint64_t* index) {
   return true;
 }
 
+Handle DuplicateFile(Handle h) {
+  if (h == kInvalidHandle) return kInvalidHandle;
+  HANDLE process = GetCurrentProcess();
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(process, AsHandle(h), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) return kInvalidHandle;
+  return reinterpret_cast<Handle>(copy);
+}
+
+bool FlushAhead(Handle h) { return h != kInvalidHandle && FlushFileBuffers(AsHandle(h)) != 0; }
+
 bool SetFileWriteTime(Handle h, uint64_t write_time) {
   if (h == kInvalidHandle) return false;
   if (GU_FAULT_POINT("archive set time")) return false;
