@@ -232,8 +232,9 @@ GCA_PCLMUL_INLINE uint32_t Reduce(__m128i r) {
 // 16-byte blocks; the last few bytes go through the tables. Loads take any alignment:
 // measured, aligning the start through the tables cost more than the loads that cross
 // a cache line.
-GCA_PCLMUL_TARGET uint32_t UpdatePclmul(const CrcTables& t, const uint8_t* p, uint32_t length,
-                                        uint32_t crc) {
+// The name says the instruction sets, for the check of the 32-bit programs' code.
+GCA_PCLMUL_TARGET uint32_t UpdatePclmulSse2(const CrcTables& t, const uint8_t* p,
+                                            uint32_t length, uint32_t crc) {
   if (length < kPclmulMinLength) return UpdatePortable(t, p, length, crc);
   const __m128i* v = reinterpret_cast<const __m128i*>(p);
   // The register so far joins the first four bytes of data.
@@ -288,7 +289,7 @@ void BuildTables() {
   int n = 0;
   g_tables.paths[n++] = {"portable", UpdatePortable, true};
 #if defined(GCA_CRC32_PCLMUL)
-  g_tables.paths[n++] = {"pclmul", UpdatePclmul, ProcessorFeatures().Pclmul};
+  g_tables.paths[n++] = {"pclmul", UpdatePclmulSse2, ProcessorFeatures().Pclmul};
 #endif
   g_tables.path_count = n;
   g_tables.chosen = UpdatePortable;
