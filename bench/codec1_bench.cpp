@@ -1,5 +1,6 @@
 // Throughput of the codec primitives: whole-file SHA-512 (beside the system's sha512sum
-// where there is one), CRC-32 (beside zlib where linked) and the archive cipher.
+// where there is one), CRC-32 (each update path, beside zlib where linked) and the
+// archive cipher.
 //
 // Usage: codec1_bench [FILE]   FILE is created (256 MiB) when missing and removed after.
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "codec/archive_cipher.h"
 #include "codec/crc32.h"
+#include "codec/crc32_paths.h"
 #include "codec/sha512.h"
 #include "codec/sha512_paths.h"
 
@@ -235,6 +237,20 @@ int main(int argc, char** argv) {
   uint32_t ours = 0;
   const double crc_t = BestSeconds(kRounds, [&] { ours = crc.Update(buffer.data(), n, 0); });
   Report("Crc32::Update", n, crc_t);
+  for (int p = 0; p < gca::crc32_paths::Count(); ++p) {
+    const std::string name = std::string("  update path ") + gca::crc32_paths::Name(p);
+    if (!gca::crc32_paths::Available(p)) {
+      std::printf("%-44s not supported here\n", name.c_str());
+      continue;
+    }
+    uint32_t value = 0;
+    const double t = BestSeconds(kRounds, [&] {
+      value = 0;
+      gca::crc32_paths::UpdateWith(p, buffer.data(), n, &value);
+    });
+    Report(name.c_str(), n, t);
+    if (value != ours) std::printf("  path %s gives a different CRC\n", gca::crc32_paths::Name(p));
+  }
 #ifdef GU_BENCH_WITH_ZLIB
   {
     uLong ref = 0;

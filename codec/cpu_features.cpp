@@ -17,6 +17,7 @@ CpuFeatures Probe() {
   if (max_leaf == 0 || !__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return f;
   f.Mmx = (edx & (1u << 23)) != 0;
   f.Sse2 = (edx & (1u << 26)) != 0;
+  f.Pclmul = f.Sse2 && (ecx & (1u << 1)) != 0;
   const bool os_saves_state = (ecx & (1u << 27)) != 0;  // OSXSAVE
   unsigned xcr0 = 0;
   if (os_saves_state) {

@@ -8,6 +8,7 @@ namespace gca {
 struct CpuFeatures {
   bool Mmx = false;
   bool Sse2 = false;
+  bool Pclmul = false;    // carry-less multiply, with SSE2
   bool Avx = false;       // with the system saving the SSE and AVX register state
   bool Bmi2 = false;      // BMI1 and BMI2
   bool Avx512Vl = false;  // AVX-512 F and VL, with the system saving all of their state

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/crc32.h"
+#include "codec/crc32_paths.h"
 #include "codec/sha512.h"
 #include "codec/sha512_paths.h"
 #include "tests/codec/codec_test_data.h"
@@ -223,6 +224,64 @@ TEST(Crc32, MatchesReferenceVectors) {
     if (!data.empty()) std::memcpy(shifted.data() + 3, data.data(), data.size());
     EXPECT_EQ(crc.Compute(shifted.data() + 3, v.length), v.crc) << "length " << v.length;
   }
+}
+
+// Every update path against the reference vectors and the portable path: lengths around
+// the table, fold and lane boundaries, any start alignment, continued from any value and
+// split anywhere; a path this processor cannot run is reported as skipped.
+class Crc32Path : public ::testing::TestWithParam<int> {};
+
+TEST_P(Crc32Path, AgreesWithVectorsAndPortablePath) {
+  namespace paths = gca::crc32_paths;
+  const int path = GetParam();
+  if (!paths::Available(path)) GTEST_SKIP() << paths::Name(path) << " cannot run on this processor";
+  auto with = [path](const uint8_t* p, size_t n, uint32_t crc, int which) {
+    EXPECT_TRUE(paths::UpdateWith(which < 0 ? path : which, p, static_cast<uint32_t>(n), &crc));
+    return crc;
+  };
+  EXPECT_EQ(with(reinterpret_cast<const uint8_t*>("123456789"), 9, 0, -1), 0xCBF43926u);
+  for (const CrcVector& v : kLcgCrc32) {
+    std::vector<uint8_t> data = LcgBytes(v.length, v.seed);
+    data.push_back(0);  // a non-empty buffer, also for length 0
+    EXPECT_EQ(with(data.data(), v.length, 0, -1), v.crc) << "length " << v.length;
+  }
+  const std::vector<uint8_t> data = LcgBytes((1 << 20) + 64, 31);
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 320; ++n) lengths.push_back(n);
+  for (size_t n : {511, 512, 513, 1000, 4095, 16383, 16384, 16401, 65536 + 77, 1 << 20})
+    lengths.push_back(n);
+  std::mt19937 rng(static_cast<unsigned>(path));
+  for (size_t n : lengths) {
+    for (size_t start : {0, 1, 4, 15}) {
+      const uint8_t* p = data.data() + start;
+      const uint32_t seed = rng();
+      const uint32_t want = with(p, n, seed, 0);
+      ASSERT_EQ(with(p, n, seed, -1), want) << "length " << n << " at " << start;
+      const size_t cut = rng() % (n + 1);
+      EXPECT_EQ(with(p + cut, n - cut, with(p, cut, seed, -1), -1), want) << "cut " << cut;
+    }
+  }
+}
+
+std::string CrcPathName(const ::testing::TestParamInfo<int>& info) {
+  return gca::crc32_paths::Name(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(ProcessorPaths, Crc32Path,
+                         ::testing::Range(0, gca::crc32_paths::Count()), CrcPathName);
+
+TEST(Crc32, PathTableIsWellFormed) {
+  namespace paths = gca::crc32_paths;
+  EXPECT_STREQ(paths::Name(0), "portable");
+  EXPECT_TRUE(paths::Available(0));
+  EXPECT_FALSE(paths::Available(paths::Count()));
+  uint32_t crc = 7;
+  EXPECT_FALSE(paths::UpdateWith(-1, "x", 1, &crc));
+  EXPECT_EQ(crc, 7u);
+#if defined(__i386__) || defined(__x86_64__)
+  ASSERT_EQ(paths::Count(), 2);  // x86 builds carry the carry-less multiply path
+  EXPECT_STREQ(paths::Name(1), "pclmul");
+#endif
 }
 
 #ifdef GU_TEST_WITH_ZLIB
