@@ -730,10 +730,9 @@ bool UpdateRun::RebuildFromList(DataArchive& archive) {
   builder->FlushWhileWriting = true;
   // The installed archive's frames that must be decoded (all of a compressed archive's
   // for stream, a solid archive's for keep) are decoded on every core; keep codes the
-  // changed members on every core too, and both add the CRCs of copied bytes on a
-  // second thread.
+  // changed members on every core too.
   old.SetThreads(UpdateWorkers());
-  builder->SetThreads(UpdateWorkers());
+  if (keep) builder->SetThreads(UpdateWorkers());
   builder->SetArchivePath(ansi_rebuilt);
   NoticeRecorder notices;
   notices.Install(builder.get());

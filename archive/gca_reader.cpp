@@ -1,10 +1,8 @@
 // Reading side of GcaArchive: decoding an entry, the index of solid archives, and
 // extracting entries below the output directory.
 #include <algorithm>
-#include <memory>
 #include <optional>
 
-#include "archive/crc_behind.h"
 #include "archive/gca_archive_state.h"
 #include "codec/gfl_exception.h"
 
@@ -528,18 +526,17 @@ class DataCheck {
   void CheckStored(int32_t i) {
     s_.scrambler_active = false;
     const EntryRecord& e = s_.records[size_t(i)];
-    uint8_t* blocks[2] = {s_.RawBuffer(), s_.BlockBuffer()};
-    CrcBehind& crc = CrcFor(e.PackedSize, true);
-    int turn = 0;
-    for (uint64_t left = e.PackedSize; left != 0; turn ^= 1) {
+    uint8_t* block = s_.RawBuffer();
+    uint32_t crc = 0;
+    for (uint64_t left = e.PackedSize; left != 0;) {
       const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
-      s_.ReadExactly(*s_.file, blocks[turn], piece);
-      crc.Add(blocks[turn], piece);
+      s_.ReadExactly(*s_.file, block, piece);
+      crc = s_.crc.Update(block, piece, crc);
       left -= piece;
       if (!s_.self->CompressData) Progress(piece);
     }
     if (s_.self->CompressData) Progress(e.UnpackedSize);
-    if (crc.Take() != built_[size_t(i)].StoredCrc) throw CheckFailure{i};
+    if (crc != built_[size_t(i)].StoredCrc) throw CheckFailure{i};
   }
 
   // Frames (or stored bytes) of an entry, cut in order; with a pool they are decoded on
@@ -549,12 +546,9 @@ class DataCheck {
     if (!s_.self->CompressData && e.PackedSize != e.UnpackedSize) throw CheckFailure{i};
     s_.scrambler_active = s_.self->ScrambleData;
     if (s_.scrambler_active) s_.cipher.SetKey(s_.PassPhrase() + s_.names[size_t(i)]);
-    // Stored data is read on this thread and added to the CRC on a second one.
-    CrcBehind& crc = CrcFor(e.UnpackedSize, !pool_ && !s_.self->CompressData);
-    uint8_t* blocks[2] = {s_.BlockBuffer(), &crc == behind_.get() ? s_.RawBuffer() : s_.BlockBuffer()};
-    int turn = 0;
-    for (uint64_t left = e.UnpackedSize; left != 0; turn ^= 1) {
-      uint8_t* block = blocks[turn];
+    uint8_t* block = s_.BlockBuffer();
+    uint32_t crc = 0;
+    for (uint64_t left = e.UnpackedSize; left != 0;) {
       const uint32_t capacity = left < kBlockSize ? uint32_t(left) : kBlockSize;
       uint32_t n = capacity;
       if (pool_) {
@@ -571,25 +565,13 @@ class DataCheck {
         } else {
           s_.ReadExactly(*s_.file, block, n);
         }
-        crc.Add(block, n);
+        crc = s_.crc.Update(block, n, crc);
         Progress(n);
       }
       left -= n;
     }
     s_.scrambler_active = false;
-    if (!pool_ && crc.Take() != e.Crc) throw CheckFailure{i};
-  }
-
-  // The CRC of an entry's bytes read here: for stored bytes of more than one block, on
-  // a second thread while the next block is read (one thread for the whole check).
-  CrcBehind& CrcFor(uint64_t size, bool stored) {
-    CrcBehind* crc = &here_;
-    if (stored && s_.threads > 1 && size > kBlockSize) {
-      if (!behind_) behind_ = std::make_unique<CrcBehind>(s_.crc, true);
-      crc = behind_.get();
-    }
-    crc->Take();
-    return *crc;
+    if (!pool_ && crc != e.Crc) throw CheckFailure{i};
   }
 
   // The oldest decoded block: added to its entry's CRC, which is compared once the
@@ -627,8 +609,6 @@ class DataCheck {
   const std::vector<BuiltEntry>& built_;
   BlockPool* pool_;
   ArchiveFrameSource source_;
-  CrcBehind here_{s_.crc, false};
-  std::unique_ptr<CrcBehind> behind_;
   int32_t entry_ = -1;
   uint32_t crc_ = 0;
   uint64_t left_ = 0;

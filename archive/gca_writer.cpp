@@ -2,9 +2,7 @@
 // the "GCAX" + "GCA3" archive.
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
-#include "archive/crc_behind.h"
 #include "archive/gca_archive_state.h"
 #include "codec/gfl_exception.h"
 
@@ -142,9 +140,6 @@ class ArchiveWrite {
   bool compress_ = false;
   uint8_t* raw_ = nullptr;
   uint8_t* frame_ = nullptr;
-  // CRCs of copied bytes: here, or for copies of more than one block on a second thread.
-  CrcBehind here_{s_.crc, false};
-  std::unique_ptr<CrcBehind> behind_;
   BlockPool* pool_ = nullptr;
   std::vector<uint64_t> pooled_packed_;
   size_t keyed_ = 0;  // the entry whose key the cipher holds
@@ -454,26 +449,15 @@ bool ArchiveWrite::CopyStored(GcaArchive::State& from, int32_t index) {
     return false;
   }
   const uint64_t done = s_.progress_done;
-  // The CRC of the bytes copied is added on a second thread while they are written and
-  // the next piece is read into the other buffer.
-  CrcBehind* behind = &here_;
-  if (s_.threads > 1 && r.PackedSize > kBlockSize) {
-    if (!behind_) behind_ = std::make_unique<CrcBehind>(s_.crc, true);
-    behind = behind_.get();
-  }
-  CrcBehind& crc = *behind;
-  crc.Take();
-  uint8_t* buffers[2] = {raw_, frame_};
-  int turn = 0;
-  for (uint64_t left = r.PackedSize; left != 0; turn ^= 1) {
+  uint32_t crc = 0;
+  for (uint64_t left = r.PackedSize; left != 0;) {
     const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
-    uint8_t* buffer = buffers[turn];
-    if (from.file->Read(buffer, piece) != piece) {
+    if (from.file->Read(raw_, piece) != piece) {
       from.self->Notify(kNoticeEntryCrc, from.names[size_t(index)]);
       return false;
     }
-    crc.Add(buffer, piece);
-    if (out_.Write(buffer, piece) != piece) throw GflException(kGflShortWrite);
+    crc = s_.crc.Update(raw_, piece, crc);
+    if (out_.Write(raw_, piece) != piece) throw GflException(kGflShortWrite);
     left -= piece;
     // Progress in unpacked bytes, in proportion to the stored bytes copied.
     const uint64_t copied = r.PackedSize - left;
@@ -487,7 +471,7 @@ bool ArchiveWrite::CopyStored(GcaArchive::State& from, int32_t index) {
   record.PackedSize = r.PackedSize;
   if (!pooled_packed_.empty()) pooled_packed_[at_] = r.PackedSize;
   built_[at_].Copied = true;
-  built_[at_].StoredCrc = crc.Take();
+  built_[at_].StoredCrc = crc;
   return true;
 }
 
