@@ -65,7 +65,11 @@ class GcaFile : public ByteStream {
 // happen only leaves more for that flush.
 class FlushBehindFile : public GcaFile {
  public:
-  static constexpr uint64_t kFlushStep = uint64_t(32) << 20;
+  // Requests that come while a flush runs are one: on a slow disk each flush takes
+  // what was written during the one before, so the flushes do not outrun the disk.
+  // Measured under Wine on a 1 GB archive, 8 MiB kept the writing as short as 4 MiB
+  // did and shorter than 32 or 128 MiB.
+  static constexpr uint64_t kFlushStep = uint64_t(8) << 20;
 
   FlushBehindFile();
   ~FlushBehindFile() override;
