@@ -1,10 +1,12 @@
 // Reading side of GcaArchive: decoding an entry, the index of solid archives, and
 // extracting entries below the output directory.
 #include <algorithm>
+#include <atomic>
 #include <optional>
 
 #include "archive/gca_archive_state.h"
 #include "codec/gfl_exception.h"
+#include "codec/threads.h"
 
 namespace gca {
 namespace {
@@ -492,6 +494,7 @@ class DataCheck {
   }
 
   void Run() {
+    if (RunStoredInTwo()) return;
     const uint64_t base = uint64_t(int64_t(s_.start_offset)) + s_.data_start;
     uint64_t position = kInvalidPosition;  // where the file stands, once known
     for (int32_t i = 0; i < s_.count; ++i) {
@@ -537,6 +540,73 @@ class DataCheck {
     }
     if (s_.self->CompressData) Progress(e.UnpackedSize);
     if (crc != built_[size_t(i)].StoredCrc) throw CheckFailure{i};
+  }
+
+  // A stored, unscrambled archive on more than one thread: every entry is its bytes, so
+  // the entries are cut into two runs of about equal size and the second is checked on
+  // a thread of its own, through a handle of its own. False when this does not apply
+  // (the check then runs in order here).
+  bool RunStoredInTwo() {
+    if (s_.threads < 2 || s_.self->CompressData || s_.self->ScrambleData || s_.count < 2) return false;
+    const std::string path = s_.file->Path();
+    if (path.empty()) return false;
+    uint64_t total = 0;
+    for (int32_t i = 0; i < s_.count; ++i) total += s_.records[size_t(i)].PackedSize;
+    int32_t split = 0;
+    for (uint64_t before = 0; split < s_.count && before < total / 2; ++split) before += s_.records[size_t(split)].PackedSize;
+    GcaFile second;
+    if (split >= s_.count || !second.Open(path, 0)) return false;
+    std::atomic<uint64_t> second_done{0};
+    int32_t second_failed = -1;
+    Thread worker;
+    uint8_t* second_buffer = s_.RawBuffer();
+    if (!worker.Start([&] { second_failed = CheckStoredRun(second, second_buffer, split, s_.count, &second_done); })) {
+      return false;
+    }
+    std::atomic<uint64_t> first_done{0};
+    const int32_t first_failed = CheckStoredRun(*s_.file, s_.BlockBuffer(), 0, split, &first_done, &second_done);
+    worker.Join();
+    s_.progress_done = first_done + second_done;
+    s_.ReportProgress();
+    if (first_failed >= 0) throw CheckFailure{first_failed};
+    if (second_failed >= 0) throw CheckFailure{second_failed};
+    return true;
+  }
+
+  // Entries [first, last) of a stored, unscrambled archive read through `file` into
+  // `buffer`, each against its CRC (a copied entry against the CRC of the bytes it was
+  // copied from); the first that fails, or -1. Bytes checked are counted in *done; the
+  // run that also reports progress (other is set) reports both runs' counts. Throws
+  // nothing, so that it can run on a thread of its own.
+  int32_t CheckStoredRun(GcaFile& file, uint8_t* buffer, int32_t first, int32_t last, std::atomic<uint64_t>* done,
+                         const std::atomic<uint64_t>* other = nullptr) const {
+    const uint64_t base = uint64_t(int64_t(s_.start_offset)) + s_.data_start;
+    uint64_t position = kInvalidPosition;
+    for (int32_t i = first; i < last; ++i) {
+      const EntryRecord& e = s_.records[size_t(i)];
+      const bool copied = !built_.empty() && built_[size_t(i)].Copied;
+      if (e.PackedSize == 0 && e.UnpackedSize == 0 && !copied) continue;
+      if (!copied && e.PackedSize != e.UnpackedSize) return i;
+      const uint64_t start = base + s_.offsets[size_t(i)];
+      if (position != start && !file.Seek(start)) return i;
+      uint32_t crc = 0;
+      for (uint64_t left = e.PackedSize; left != 0;) {
+        const uint32_t piece = left < kBlockSize ? uint32_t(left) : kBlockSize;
+        if (file.Read(buffer, piece) != piece) return i;
+        crc = s_.crc.Update(buffer, piece, crc);
+        left -= piece;
+        *done += piece;
+        if (other) {
+          s_.progress_done = *done + *other;
+          s_.ReportProgress();
+        }
+      }
+      // The entry's bytes end exactly where the next entry's begin.
+      position = start + e.PackedSize;
+      if (position != base + s_.offsets[size_t(i) + 1]) return i;
+      if (crc != (copied ? built_[size_t(i)].StoredCrc : e.Crc)) return i;
+    }
+    return -1;
   }
 
   // Frames (or stored bytes) of an entry, cut in order; with a pool they are decoded on
