@@ -553,7 +553,9 @@ class DataCheck {
     uint64_t total = 0;
     for (int32_t i = 0; i < s_.count; ++i) total += s_.records[size_t(i)].PackedSize;
     int32_t split = 0;
-    for (uint64_t before = 0; split < s_.count && before < total / 2; ++split) before += s_.records[size_t(split)].PackedSize;
+    for (uint64_t before = 0; split < s_.count && before < total / 2; ++split) {
+      before += s_.records[size_t(split)].PackedSize;
+    }
     GcaFile second;
     if (split >= s_.count || !second.Open(path, 0)) return false;
     std::atomic<uint64_t> second_done{0};
